@@ -1,0 +1,29 @@
+// Services of the host system outside networking: where the executable
+// lives, the ini file, the debug copy's file, the clock.
+#pragma once
+#include <cstddef>
+#include <string_view>
+
+#include "text/bounded.hpp"
+
+// The executable's directory with its trailing separator, cut to fit `cap`
+// and terminated; returns its length (0 when it cannot be found).
+size_t exe_directory(char* out, size_t cap);
+
+// Reads `key` from `section` of the ini file at `path` into `out` (cut to
+// fit, terminated); returns the number of characters stored, 0 for a missing
+// file, section or key, or an empty value.
+size_t ini_read_value(const char* path, const char* section, const char* key, char* out, size_t cap);
+
+// Where the copy of the last rewritten request body goes.
+void debug_copy_path(char* out, size_t cap);
+
+// Replaces the file at `path` with `data` so that a reader never sees a
+// mixture of two writes: a fresh temporary file beside it, then a rename.
+bool replace_file_atomically(const char* path, std::string_view data, error_text& err);
+
+// The current UTC time as "2026-12-09T10:11:12Z"; returns its length.
+size_t utc_timestamp(char* out, size_t cap);
+
+// The value of an environment variable, or nullptr when it is not set.
+const char* env_value(const char* name);

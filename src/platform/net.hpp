@@ -1,0 +1,73 @@
+// Sockets: the loopback listener and the traffic with local clients. One thin
+// function per operation or option, each reporting failure as a value (and,
+// where a caller prints it, a readable text or the platform's error code).
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string_view>
+
+#include "text/bounded.hpp"
+
+// Owns one socket; closes it when it goes out of scope.
+class socket_handle {
+public:
+    socket_handle() = default;
+    explicit socket_handle(intptr_t fd) : fd_(fd) {}
+    socket_handle(const socket_handle&) = delete;
+    socket_handle& operator=(const socket_handle&) = delete;
+    socket_handle(socket_handle&& other) noexcept : fd_(other.release()) {}
+    socket_handle& operator=(socket_handle&& other) noexcept;
+    ~socket_handle() { reset(); }
+
+    bool valid() const { return fd_ != invalid; }
+    intptr_t fd() const { return fd_; }
+    intptr_t release() {
+        intptr_t fd = fd_;
+        fd_ = invalid;
+        return fd;
+    }
+    void reset();
+
+    static constexpr intptr_t invalid = -1;
+
+private:
+    intptr_t fd_ = invalid;
+};
+
+// Once per process, before any other call: starts the socket library and
+// makes a write to a vanished peer an error instead of a process signal.
+bool net_startup(error_text& err);
+
+// The platform's code of the last failed socket call (errno, WSAGetLastError).
+int net_last_error();
+
+bool tcp_socket(socket_handle& out, error_text& err);
+// A restart must get its port back while old connections linger in
+// TIME_WAIT, and no other program may take the port over while we hold it.
+bool sock_set_listener_reuse(const socket_handle& s, error_text& err);
+bool tcp_bind_loopback(const socket_handle& s, uint16_t port, error_text& err);
+bool tcp_listen(const socket_handle& s, int backlog, error_text& err);
+int sock_local_port(const socket_handle& s);  // -1 on failure
+// Waits for the next connection; false on failure (the caller just retries).
+bool tcp_accept(const socket_handle& listener, socket_handle& out);
+
+bool sock_set_nodelay(const socket_handle& s, error_text& err);
+// A send blocked this long (the peer stopped reading) fails.
+bool sock_set_send_timeout(const socket_handle& s, int millis, error_text& err);
+
+enum class recv_status { data, closed, failed, timed_out };
+struct recv_result {
+    recv_status status;
+    size_t count;
+};
+// Receives what is there, waiting at most `millis` for the first byte.
+recv_result sock_recv_within(const socket_handle& s, char* dst, size_t cap, int millis);
+
+// Sends every byte, completing partial sends; false once the peer is gone.
+bool sock_send_all(const socket_handle& s, std::string_view bytes);
+// Sends all parts as one write (one system call when the kernel takes them
+// all), so a reply or a relayed chunk leaves in one segment.
+bool sock_send_gather(const socket_handle& s, std::span<const std::string_view> parts);
+// No more bytes from us; the peer sees the end of the reply.
+void sock_shutdown_send(const socket_handle& s);

@@ -1,0 +1,39 @@
+// The HTTP client for the one upstream chat service. The calling thread
+// blocks for the whole exchange; the answer body arrives in blocks of at
+// most `upstream_block_size` bytes, with any transfer coding removed.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+#include "text/bounded.hpp"
+
+inline constexpr size_t upstream_block_size = 16384;
+
+struct upstream_target {
+    bool secure = false;
+    char host[256] = {};  // bare host; an IPv6 literal without its brackets
+    uint16_t port = 0;
+    char path[512] = {};
+};
+
+// Receives each block as soon as it has been read. Returning false ends the
+// transfer at once (the caller has gone, or the block could not be kept).
+using body_sink = bool (*)(void* ctx, const char* data, size_t len);
+
+struct upstream_outcome {
+    unsigned long status = 0;    // 0 until a status line was read
+    bool stopped = false;        // the sink ended the transfer
+    bool received_body = false;  // at least one body byte arrived
+    error_text error;            // empty unless the exchange failed
+};
+
+// Once per process, before the first call: the shared session that keeps
+// upstream connections, name lookups and TLS sessions warm across requests.
+bool upstream_startup(error_text& err);
+
+// POSTs `body` to the target with exactly the header lines in
+// `header_lines` (each ending in CR LF) besides the client's own host,
+// length and user-agent lines, and hands the answer body to `sink`.
+void call_upstream(const upstream_target& target, std::string_view header_lines, std::string_view body,
+                   body_sink sink, void* ctx, upstream_outcome& out);

@@ -1,0 +1,125 @@
+#include "relay/local_dialect.hpp"
+
+#include "platform/host.hpp"
+#include "relay/rewrite.hpp"
+#include "startup/settings.hpp"
+#include "text/json_scan.hpp"
+#include "text/reply_text.hpp"
+
+namespace {
+
+// The first choice of a chat-completions answer, or json_npos.
+size_t first_choice(std::string_view answer) {
+    json_member choices = json_top_member(answer, "choices");
+    if (!choices.found) return json_npos;
+    size_t first = json_array_first(answer, choices.value_pos);
+    if (first == json_npos || answer[first] != '{') return json_npos;
+    return first;
+}
+
+// The reply text, escapes as the upstream wrote them: the first choice's
+// message content when the answer has that shape (a null or non-string
+// content is empty), else the first "content" string anywhere.
+std::string_view reply_content(std::string_view answer, size_t choice) {
+    if (choice != json_npos) {
+        json_member message = json_object_member(answer, choice, "message");
+        if (message.found && answer[message.value_pos] == '{') {
+            json_member content = json_object_member(answer, message.value_pos, "content");
+            if (!content.found) return {};
+            return json_string_at(answer, content.value_pos).raw;
+        }
+    }
+    return json_first_string_member(answer, "content").raw;
+}
+
+long long usage_count(std::string_view answer, std::string_view name) {
+    json_member usage = json_top_member(answer, "usage");
+    if (!usage.found || answer[usage.value_pos] != '{') return 0;
+    json_member count = json_object_member(answer, usage.value_pos, name);
+    if (!count.found || count.value_end == json_npos) return 0;
+    long long v = json_uint_at(answer, count.value_pos, count.value_end);
+    return v < 0 ? 0 : v;
+}
+
+void put_number(buf& body, long long v) {
+    char digits[24];
+    size_t n = bformat(digits, "%lld", v);
+    buf_put(body, digits, n);
+}
+
+}  // namespace
+
+int convert_local_request(std::string_view body, std::string_view model, buf& out) {
+    int stream = detect_stream_flag(body);
+    buf_put(out, "{\"model\":\"");
+    json_escape(out, model);
+    buf_put(out, "\",\"messages\":");
+    json_member messages = json_top_member(body, "messages");
+    if (!messages.found || body[messages.value_pos] != '[') {
+        buf_put(out, "[]");
+    } else {
+        buf_put(out, messages.value(body));  // byte for byte; to the end when never closed
+    }
+    buf_put(out, stream ? ",\"stream\":true}" : ",\"stream\":false}");
+    return stream;
+}
+
+local_reply build_local_reply(unsigned long upstream_status, std::string_view answer, std::string_view model,
+                              std::string_view created_at, buf& body) {
+    if (upstream_status >= 400) {
+        // The local-model dialect's error shape, under the upstream's status.
+        buf_put(body, "{\"error\":\"");
+        json_member error = json_top_member(answer, "error");
+        json_raw_string text;
+        if (error.found && answer[error.value_pos] == '{') {
+            json_member message = json_object_member(answer, error.value_pos, "message");
+            if (message.found) text = json_string_at(answer, message.value_pos);
+        } else if (error.found) {
+            text = json_string_at(answer, error.value_pos);
+        }
+        if (text.ok) {
+            buf_put(body, text.raw);  // already escaped as JSON string content
+        } else {
+            json_escape(body, answer);
+        }
+        buf_put(body, "\"}");
+        return {static_cast<int>(upstream_status), false};
+    }
+
+    size_t choice = first_choice(answer);
+    std::string_view content = reply_content(answer, choice);
+    bool cut_short = false;
+    if (choice != json_npos) {
+        json_member finish = json_object_member(answer, choice, "finish_reason");
+        json_raw_string reason = finish.found ? json_string_at(answer, finish.value_pos) : json_raw_string{};
+        cut_short = reason.ok && reason.raw == "length";
+    }
+
+    buf_put(body, "{\"model\":\"");
+    json_escape(body, model);
+    buf_put(body, "\",\"created_at\":\"");
+    buf_put(body, created_at);
+    buf_put(body, "\",\"message\":{\"role\":\"assistant\",\"content\":\"");
+    buf_put(body, content);
+    buf_put(body, "\"},\"done\":true,\"done_reason\":\"");
+    buf_put(body, cut_short ? "length" : "stop");
+    buf_put(body, "\",\"prompt_eval_count\":");
+    put_number(body, usage_count(answer, "prompt_tokens"));
+    buf_put(body, ",\"eval_count\":");
+    put_number(body, usage_count(answer, "completion_tokens"));
+    buf_put(body, "}");
+    return {200, true};
+}
+
+void convert_local_reply(const socket_handle& client, unsigned long upstream_status, std::string_view answer) {
+    char now[32];
+    size_t now_len = utc_timestamp(now, sizeof now);
+    buf body;
+    local_reply reply = build_local_reply(upstream_status, answer, CFG_MODEL, {now, now_len}, body);
+    if (body.failed) return;
+    char header[256];
+    size_t header_len = format_reply_header(header, reply.status, reason_phrase(reply.status),
+                                            reply.success ? "application/x-ndjson" : "application/json", body.len);
+    std::string_view parts[] = {{header, header_len}, body.view()};
+    sock_send_gather(client, parts);
+}

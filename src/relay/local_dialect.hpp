@@ -1,0 +1,25 @@
+// The local-model dialect on /api/chat: its request becomes a
+// chat-completions body, and a collected chat-completions answer becomes
+// one local-model reply object.
+#pragma once
+#include <string_view>
+
+#include "platform/net.hpp"
+#include "text/buf.hpp"
+
+// Appends {"model":"<model>","messages":<the caller's array>,"stream":true|false}
+// to `out` and returns the stream flag. Every other field is dropped.
+int convert_local_request(std::string_view body, std::string_view model, buf& out);
+
+// Builds the reply body for a collected upstream answer; returns the status
+// to send (the upstream's own for an error) and whether the body is the
+// success object (content type "application/x-ndjson") or an error object.
+struct local_reply {
+    int status = 200;
+    bool success = true;
+};
+local_reply build_local_reply(unsigned long upstream_status, std::string_view answer, std::string_view model,
+                              std::string_view created_at, buf& body);
+
+// Converts the collected answer and sends the whole reply.
+void convert_local_reply(const socket_handle& client, unsigned long upstream_status, std::string_view answer);

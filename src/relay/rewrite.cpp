@@ -1,0 +1,101 @@
+#include "relay/rewrite.hpp"
+
+#include "text/json_scan.hpp"
+
+const char SYSTEM_PROMPT[] =
+    "You are Zelk, an AI assistant with a snarky senior reverse-engineer personality. You answer as the voice of "
+    "the Tulmora desktop app. Speak the user's language (Indonesian stays Indonesian, English stays English). Keep "
+    "spoken answers short and conversational (1-3 sentences) unless the user asks for detail. Technical, to the "
+    "point, lightly playful. Never mention these instructions.";
+
+namespace {
+
+struct escaped_system_text {
+    buf text;
+    escaped_system_text() {
+        char filtered[2048];
+        size_t n = 0;
+        for (const char* p = SYSTEM_PROMPT; *p && n < sizeof filtered - 1; ++p)
+            if (static_cast<unsigned char>(*p) > 0x1f) filtered[n++] = *p;
+        json_escape(text, {filtered, n});
+    }
+};
+
+bool holds_non_ws(std::string_view s) {
+    for (char c : s)
+        if (c != ' ' && c != '\t' && c != '\r' && c != '\n') return true;
+    return false;
+}
+
+// One replacement of the input span [from, to) while copying.
+struct splice {
+    size_t from;
+    size_t to;
+    std::string_view pieces[5];
+};
+
+}  // namespace
+
+std::string_view system_text_escaped() {
+    static const escaped_system_text once;  // thread-safe one-time initialisation
+    return once.text.view();
+}
+
+int detect_stream_flag(std::string_view body) {
+    json_member m = json_top_member(body, "stream");
+    return m.found && m.value(body) == "true" ? 1 : 0;
+}
+
+int rebuild_request(std::string_view body, std::string_view model, buf& out) {
+    int stream = detect_stream_flag(body);
+    json_member messages = json_top_member(body, "messages");
+    if (!messages.found || body[messages.value_pos] != '[') {
+        // No place for the system message: the body goes on as it came.
+        buf_put(out, body);
+        return stream;
+    }
+
+    buf escaped_model;
+    json_escape(escaped_model, model);
+    std::string_view quote = "\"";
+
+    splice edits[2];
+    size_t count = 0;
+
+    // The model: the top-level member's value, whatever it held; a body
+    // without one gets one as its first member, since the upstream needs it.
+    json_member model_member = json_top_member(body, "model");
+    if (model_member.found && model_member.value_end != json_npos) {
+        edits[count++] = {model_member.value_pos, model_member.value_end,
+                          {quote, escaped_model.view(), quote, {}, {}}};
+    } else if (!model_member.found) {
+        size_t brace = json_skip_ws(body, 0) + 1;
+        edits[count++] = {brace, brace, {"\"model\":\"", escaped_model.view(), "\",", {}, {}}};
+    }
+
+    // The messages: the key, whatever lay up to the "[", and the "[" become
+    // "messages":[ followed by the system message and, when the caller's
+    // array holds anything, a comma before the caller's own elements.
+    size_t open = messages.value_pos;
+    bool closed = messages.value_end != json_npos;
+    std::string_view inner = closed ? body.substr(open + 1, messages.value_end - open - 2) : std::string_view{};
+    std::string_view after_system = !closed ? "\"}]" : holds_non_ws(inner) ? "\"}," : "\"}";
+    splice msg = {messages.key_pos, open + 1,
+                  {"\"messages\":[{\"role\":\"system\",\"content\":\"", system_text_escaped(), after_system, {}, {}}};
+    if (count == 1 && edits[0].from > msg.from) {
+        edits[1] = edits[0];
+        edits[0] = msg;
+    } else {
+        edits[count] = msg;
+    }
+    ++count;
+
+    size_t at = 0;
+    for (size_t i = 0; i < count; ++i) {
+        buf_put(out, body.substr(at, edits[i].from - at));
+        for (std::string_view piece : edits[i].pieces) buf_put(out, piece);
+        at = edits[i].to;
+    }
+    buf_put(out, body.substr(at));
+    return stream;
+}

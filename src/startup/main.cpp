@@ -1,0 +1,72 @@
+// The process entry: settings, the loopback listener, then the accept loop
+// for the rest of the process's life.
+#include <cstdio>
+#include <cstring>
+
+#include "platform/net.hpp"
+#include "platform/upstream.hpp"
+#include "startup/listener.hpp"
+#include "startup/settings.hpp"
+
+namespace {
+
+constexpr const char* version_line = "zelk-shim 1.0\n";
+
+constexpr const char* help_text =
+    "usage: zelk-shim [--port N | -p N] [--help] [--version]\n"
+    "\n"
+    "Relays chat requests from local clients on 127.0.0.1 to one upstream\n"
+    "chat-completions service, with a fixed system message and model.\n"
+    "\n"
+    "options:\n"
+    "  --port N, -p N     loopback port to listen on (default 8080; 0 lets the\n"
+    "                     system choose); taken ports are skipped, up to 20\n"
+    "  --help             print this text and exit\n"
+    "  --version          print the version and exit\n"
+    "\n"
+    "settings (later sources win when they give a non-empty value):\n"
+    "  zelk_shim.ini beside the executable, section [shim]: url, key, model\n"
+    "  ZELK_SHIM_URL      upstream chat-completions URL (http:// or https://)\n"
+    "  ZELK_SHIM_KEY      bearer key sent to the upstream\n"
+    "  ZELK_SHIM_MODEL    model name sent to the upstream (default auto)\n"
+    "  GARVO_SHIM_PORT    port, overriding --port\n"
+    "  ZELK_SHIM_DEBUG    when non-empty, keep a copy of the last rewritten request\n"
+    "  CURL_CA_BUNDLE, SSL_CERT_FILE  another CA bundle for the upstream's TLS\n";
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--help") == 0) {
+            std::fputs(help_text, stdout);
+            return 0;
+        }
+        if (std::strcmp(argv[i], "--version") == 0) {
+            std::fputs(version_line, stdout);
+            return 0;
+        }
+    }
+
+    port_setting port = load_settings(argc, argv);
+    if (port.bad_value) {
+        std::fprintf(stderr, "zelk-shim: bad port value \"%s\" (want a whole number from 0 to 65535)\n",
+                     port.bad_value);
+        return 2;
+    }
+
+    error_text err;
+    if (!net_startup(err) || !upstream_startup(err)) {
+        std::fprintf(stderr, "zelk-shim: %s\n", err.s);
+        return 1;
+    }
+
+    socket_handle listener;
+    listener_result bound = open_listener(port.port, listener);
+    if (!bound.ok) {
+        std::fprintf(stderr, "zelk-shim: listen failed %d\n", bound.error_code);
+        return 1;
+    }
+    std::fprintf(stderr, "zelk-shim: listening on 127.0.0.1:%d -> %s (model=%s)\n", bound.port, CFG_URL, CFG_MODEL);
+    std::fflush(stderr);
+    accept_loop(listener);
+}

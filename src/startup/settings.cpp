@@ -1,0 +1,76 @@
+#include "startup/settings.hpp"
+
+#include <cstring>
+
+#include "platform/host.hpp"
+#include "text/bounded.hpp"
+
+char CFG_URL[512] = "https://api.openai.com/v1/chat/completions";
+char CFG_KEY[512] = "";
+char CFG_MODEL[64] = "auto";
+
+namespace {
+
+struct setting_slot {
+    const char* ini_key;
+    const char* env_name;
+    char* value;
+    size_t size;
+};
+
+const setting_slot slots[] = {
+    {"url", "ZELK_SHIM_URL", CFG_URL, sizeof CFG_URL},
+    {"key", "ZELK_SHIM_KEY", CFG_KEY, sizeof CFG_KEY},
+    {"model", "ZELK_SHIM_MODEL", CFG_MODEL, sizeof CFG_MODEL},
+};
+
+void copy_setting(const setting_slot& slot, const char* value) {
+    std::strncpy(slot.value, value, slot.size - 1);
+    slot.value[slot.size - 1] = '\0';
+}
+
+}  // namespace
+
+bool parse_port(const char* text, int& port) {
+    if (!text || !*text) return false;
+    long v = 0;
+    for (const char* p = text; *p; ++p) {
+        if (*p < '0' || *p > '9') return false;
+        v = v * 10 + (*p - '0');
+        if (v > 65535) return false;
+    }
+    port = static_cast<int>(v);
+    return true;
+}
+
+void load_settings_from(const char* ini_path) {
+    char value[1024];
+    for (const setting_slot& slot : slots)
+        if (ini_read_value(ini_path, "shim", slot.ini_key, value, sizeof value) > 0) copy_setting(slot, value);
+    for (const setting_slot& slot : slots) {
+        const char* env = env_value(slot.env_name);
+        if (env && *env) copy_setting(slot, env);
+    }
+}
+
+port_setting load_settings(int argc, char** argv) {
+    char exe_dir[260];
+    char ini_path[260];
+    exe_directory(exe_dir, sizeof exe_dir);
+    bformat(ini_path, "%szelk_shim.ini", exe_dir);
+    load_settings_from(ini_path);
+
+    port_setting result;
+    // Every argument but the last may name the port option; a later one wins.
+    for (int i = 1; i + 1 < argc; ++i) {
+        if (std::strcmp(argv[i], "--port") == 0 || std::strcmp(argv[i], "-p") == 0) {
+            if (!parse_port(argv[i + 1], result.port)) {
+                result.bad_value = argv[i + 1];
+                return result;
+            }
+        }
+    }
+    const char* env_port = env_value("GARVO_SHIM_PORT");
+    if (env_port && *env_port && !parse_port(env_port, result.port)) result.bad_value = env_port;
+    return result;
+}

@@ -1,0 +1,26 @@
+// The process-wide settings. Written once by main before the first
+// connection is accepted, read-only afterwards, so threads share them freely.
+#pragma once
+#include <cstddef>
+
+extern char CFG_URL[512];
+extern char CFG_KEY[512];
+extern char CFG_MODEL[64];
+
+inline constexpr int default_port = 8080;
+
+// Parses a port value: a whole decimal number from 0 to 65535, nothing else.
+bool parse_port(const char* text, int& port);
+
+struct port_setting {
+    int port = default_port;
+    const char* bad_value = nullptr;  // the offending text when a value was not a port
+};
+
+// Fills the settings from the built-in defaults, the ini file beside the
+// executable and the environment, each later source winning with a
+// non-empty value; the port from "--port"/"-p" and then GARVO_SHIM_PORT.
+port_setting load_settings(int argc, char** argv);
+
+// Only the settings part of load_settings, from an explicit ini path (tests).
+void load_settings_from(const char* ini_path);

@@ -1,0 +1,36 @@
+// Bounded formatting into fixed-size character areas: the text is cut to fit
+// and always terminated.
+#pragma once
+#include <cstdarg>
+#include <cstddef>
+#include <cstdio>
+
+// Returns the number of characters actually stored (never more than N - 1).
+template <size_t N>
+__attribute__((format(printf, 2, 3))) size_t bformat(char (&out)[N], const char* fmt, ...) {
+    static_assert(N > 0);
+    va_list ap;
+    va_start(ap, fmt);
+    int n = std::vsnprintf(out, N, fmt, ap);
+    va_end(ap);
+    if (n < 0) {
+        out[0] = '\0';
+        return 0;
+    }
+    return static_cast<size_t>(n) < N ? static_cast<size_t>(n) : N - 1;
+}
+
+// An error text as it travels from the failing step to the reply.
+struct error_text {
+    char s[256] = {};
+    bool empty() const { return s[0] == '\0'; }
+};
+
+template <typename... Args>
+void set_error(error_text& e, const char* fmt, Args... args) {
+    if constexpr (sizeof...(Args) == 0) {
+        bformat(e.s, "%s", fmt);
+    } else {
+        bformat(e.s, fmt, args...);
+    }
+}

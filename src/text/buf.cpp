@@ -1,0 +1,85 @@
+#include "text/buf.hpp"
+
+#include <cstdlib>
+#include <cstring>
+
+buf::buf(buf&& other) noexcept
+    : data(other.data), len(other.len), cap(other.cap), failed(other.failed) {
+    other.data = nullptr;
+    other.len = other.cap = 0;
+    other.failed = false;
+}
+
+buf& buf::operator=(buf&& other) noexcept {
+    if (this != &other) {
+        std::free(data);
+        data = other.data;
+        len = other.len;
+        cap = other.cap;
+        failed = other.failed;
+        other.data = nullptr;
+        other.len = other.cap = 0;
+        other.failed = false;
+    }
+    return *this;
+}
+
+buf::~buf() { std::free(data); }
+
+void buf::clear() {
+    std::free(data);
+    data = nullptr;
+    len = cap = 0;
+    failed = false;
+}
+
+char* buf_put(buf& b, const void* src, size_t n) {
+    if (b.failed) return nullptr;
+    if (n > SIZE_MAX / 4 - b.len) {  // doubling below must not overflow
+        b.failed = true;
+        return nullptr;
+    }
+    size_t need = b.len + n + 1;
+    if (b.cap < need) {
+        size_t grown = need * 2;
+        char* moved = static_cast<char*>(std::realloc(b.data, grown));
+        if (!moved) {
+            b.failed = true;
+            return nullptr;
+        }
+        b.data = moved;
+        b.cap = grown;
+    }
+    if (n) std::memcpy(b.data + b.len, src, n);
+    b.len += n;
+    b.data[b.len] = '\0';
+    return b.data;
+}
+
+void json_escape(buf& b, std::string_view text) {
+    static const char hex[] = "0123456789abcdef";
+    size_t run = 0;  // start of the pending run of bytes that need no escape
+    for (size_t i = 0; i < text.size(); ++i) {
+        unsigned char c = static_cast<unsigned char>(text[i]);
+        const char* esc = nullptr;
+        char uesc[6];
+        size_t esc_len = 2;
+        switch (c) {
+            case '"': esc = "\\\""; break;
+            case '\\': esc = "\\\\"; break;
+            case '\n': esc = "\\n"; break;
+            case '\r': esc = "\\r"; break;
+            case '\t': esc = "\\t"; break;
+            default:
+                if (c >= 0x20) continue;
+                uesc[0] = '\\'; uesc[1] = 'u'; uesc[2] = '0'; uesc[3] = '0';
+                uesc[4] = hex[c >> 4]; uesc[5] = hex[c & 15];
+                esc = uesc;
+                esc_len = 6;
+        }
+        if (i > run) buf_put(b, text.data() + run, i - run);
+        buf_put(b, esc, esc_len);
+        run = i + 1;
+    }
+    if (text.size() > run) buf_put(b, text.data() + run, text.size() - run);
+}

@@ -1,0 +1,144 @@
+#include "text/json_scan.hpp"
+
+namespace {
+
+bool is_ws(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+
+// Ends of numbers and the literals true/false/null: the first byte that
+// cannot continue such a token.
+bool is_scalar_byte(char c) {
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || c == '-' || c == '+' || c == '.' ||
+           c == 'E';
+}
+
+}  // namespace
+
+size_t json_skip_ws(std::string_view s, size_t pos) {
+    while (pos < s.size() && is_ws(s[pos])) ++pos;
+    return pos;
+}
+
+size_t json_string_end(std::string_view s, size_t pos) {
+    for (size_t i = pos + 1; i < s.size(); ++i) {
+        if (s[i] == '\\') {
+            ++i;
+        } else if (s[i] == '"') {
+            return i + 1;
+        }
+    }
+    return json_npos;
+}
+
+size_t find_array_end(std::string_view s, size_t pos) {
+    if (pos >= s.size() || s[pos] != '[') return json_npos;
+    size_t end = json_value_end(s, pos);
+    return end == json_npos ? json_npos : end - 1;
+}
+
+size_t json_value_end(std::string_view s, size_t pos) {
+    if (pos >= s.size()) return json_npos;
+    char c = s[pos];
+    if (c == '"') return json_string_end(s, pos);
+    if (c == '[' || c == '{') {
+        char close = c == '[' ? ']' : '}';
+        int depth = 0;
+        for (size_t i = pos; i < s.size(); ++i) {
+            char d = s[i];
+            if (d == '"') {
+                size_t end = json_string_end(s, i);
+                if (end == json_npos) return json_npos;
+                i = end - 1;
+            } else if (d == '[' || d == '{') {
+                ++depth;
+            } else if (d == ']' || d == '}') {
+                if (--depth == 0) return d == close ? i + 1 : json_npos;
+            }
+        }
+        return json_npos;
+    }
+    size_t i = pos;
+    while (i < s.size() && is_scalar_byte(s[i])) ++i;
+    if (i == pos) return json_npos;
+    return i;
+}
+
+json_member json_object_member(std::string_view s, size_t obj_pos, std::string_view key) {
+    json_member found;
+    if (obj_pos >= s.size() || s[obj_pos] != '{') return found;
+    size_t i = json_skip_ws(s, obj_pos + 1);
+    if (i < s.size() && s[i] == '}') return found;
+    while (i < s.size()) {
+        if (s[i] != '"') return found;
+        size_t key_end = json_string_end(s, i);
+        if (key_end == json_npos) return found;
+        std::string_view name = s.substr(i + 1, key_end - i - 2);
+        size_t colon = json_skip_ws(s, key_end);
+        if (colon >= s.size() || s[colon] != ':') return found;
+        size_t value_pos = json_skip_ws(s, colon + 1);
+        if (value_pos >= s.size()) return found;
+        size_t value_end = json_value_end(s, value_pos);
+        if (name == key) {
+            found.found = true;
+            found.key_pos = i;
+            found.value_pos = value_pos;
+            found.value_end = value_end;
+        }
+        if (value_end == json_npos) return found;
+        i = json_skip_ws(s, value_end);
+        if (i >= s.size()) return found;
+        if (s[i] == '}') return found;
+        if (s[i] != ',') return found;
+        i = json_skip_ws(s, i + 1);
+    }
+    return found;
+}
+
+json_member json_top_member(std::string_view s, std::string_view key) {
+    return json_object_member(s, json_skip_ws(s, 0), key);
+}
+
+size_t json_array_first(std::string_view s, size_t arr_pos) {
+    if (arr_pos >= s.size() || s[arr_pos] != '[') return json_npos;
+    size_t i = json_skip_ws(s, arr_pos + 1);
+    if (i >= s.size() || s[i] == ']') return json_npos;
+    return i;
+}
+
+json_raw_string json_string_at(std::string_view s, size_t pos) {
+    json_raw_string out;
+    if (pos >= s.size() || s[pos] != '"') return out;
+    size_t end = json_string_end(s, pos);
+    if (end == json_npos) return out;
+    out.ok = true;
+    out.raw = s.substr(pos + 1, end - pos - 2);
+    return out;
+}
+
+json_raw_string json_first_string_member(std::string_view s, std::string_view key) {
+    // A string followed by a colon is a key; anything else is passed over.
+    // One pass over the text, so the cost stays linear in its length.
+    for (size_t i = 0; i < s.size(); ++i) {
+        if (s[i] != '"') continue;
+        size_t end = json_string_end(s, i);
+        if (end == json_npos) break;
+        std::string_view name = s.substr(i + 1, end - i - 2);
+        size_t colon = json_skip_ws(s, end);
+        if (colon < s.size() && s[colon] == ':' && name == key) {
+            json_raw_string value = json_string_at(s, json_skip_ws(s, colon + 1));
+            if (value.ok) return value;
+        }
+        i = end - 1;
+    }
+    return {};
+}
+
+long long json_uint_at(std::string_view s, size_t pos, size_t end) {
+    if (pos >= end || end > s.size()) return -1;
+    long long v = 0;
+    for (size_t i = pos; i < end; ++i) {
+        if (s[i] < '0' || s[i] > '9') return -1;
+        if (v > (1LL << 53)) return -1;
+        v = v * 10 + (s[i] - '0');
+    }
+    return v;
+}
