@@ -1,0 +1,244 @@
+"""A scriptable chat-completions upstream on 127.0.0.1 for the end-to-end tests.
+
+Each test sets `mock.behaviour` to one of the answer makers below (or its
+own function taking the connection and the parsed request). Every request
+is recorded with its request line, headers and body.
+"""
+import json
+import socket
+import ssl
+import threading
+import time
+
+
+class Recorded:
+    def __init__(self, request_line, headers, body):
+        self.request_line = request_line
+        self.headers = headers  # list of (name, value) in arrival order
+        self.body = body
+
+    def header(self, name):
+        for k, v in self.headers:
+            if k.lower() == name.lower():
+                return v
+        return None
+
+    def json(self):
+        return json.loads(self.body)
+
+
+def _read_request(rfile):
+    line = rfile.readline(65537)
+    if not line:
+        return None
+    request_line = line.rstrip(b"\r\n").decode("latin-1")
+    headers = []
+    while True:
+        h = rfile.readline(65537)
+        if h in (b"\r\n", b"\n", b""):
+            break
+        name, _, value = h.decode("latin-1").partition(":")
+        headers.append((name, value.strip()))
+    rec = Recorded(request_line, headers, b"")
+    te = rec.header("Transfer-Encoding")
+    if te and te.lower() == "chunked":
+        body = b""
+        while True:
+            size = int(rfile.readline().split(b";")[0], 16)
+            if size == 0:
+                while rfile.readline() not in (b"\r\n", b"\n", b""):
+                    pass
+                break
+            body += rfile.read(size)
+            rfile.readline()
+        rec.body = body
+    else:
+        n = int(rec.header("Content-Length") or 0)
+        rec.body = rfile.read(n) if n else b""
+    return rec
+
+
+# ---- answer makers -------------------------------------------------------
+
+def json_reply(status, obj, reason="X", keep_alive=True):
+    body = obj if isinstance(obj, bytes) else json.dumps(obj).encode()
+
+    def answer(conn, req):
+        head = (f"HTTP/1.1 {status} {reason}\r\nContent-Type: application/json\r\n"
+                f"Content-Length: {len(body)}\r\n"
+                + ("" if keep_alive else "Connection: close\r\n") + "\r\n")
+        conn.sendall(head.encode() + body)
+        return keep_alive
+    return answer
+
+
+def chunk(data):
+    return b"%x\r\n%s\r\n" % (len(data), data)
+
+
+def event_stream(events, delay=0.0, status=200, mock=None, done=True):
+    """Sends each event as its own chunk, `delay` seconds apart, recording
+    when each left so tests can compare with arrival times."""
+    def answer(conn, req):
+        head = (f"HTTP/1.1 {status} OK\r\nContent-Type: text/event-stream\r\n"
+                "Transfer-Encoding: chunked\r\nConnection: close\r\n\r\n")
+        conn.sendall(head.encode())
+        try:
+            for i, ev in enumerate(events):
+                if i and delay:
+                    time.sleep(delay)
+                conn.sendall(chunk(ev))
+                if mock is not None:
+                    mock.sent_times.append(time.monotonic())
+            if done:
+                conn.sendall(b"0\r\n\r\n")
+        except OSError:
+            if mock is not None:
+                mock.caller_gone.set()
+        return False
+    return answer
+
+
+def sse_deltas(words, model="m"):
+    """Chat-completions stream events that carry `words` as content deltas."""
+    evs = []
+    for w in words:
+        evs.append(b"data: " + json.dumps({
+            "id": "c1", "object": "chat.completion.chunk", "created": 1, "model": model,
+            "choices": [{"index": 0, "delta": {"content": w}, "finish_reason": None}]}).encode() + b"\n\n")
+    evs.append(b"data: " + json.dumps({
+        "id": "c1", "object": "chat.completion.chunk", "created": 1, "model": model,
+        "choices": [{"index": 0, "delta": {}, "finish_reason": "stop"}]}).encode() + b"\n\n")
+    evs.append(b"data: [DONE]\n\n")
+    return evs
+
+
+def no_body(status=204):
+    def answer(conn, req):
+        conn.sendall(f"HTTP/1.1 {status} No Content\r\n\r\n".encode())
+        return True
+    return answer
+
+
+def drop_mid_body(mock=None):
+    """Declares a long body, sends part of it, then drops the connection."""
+    def answer(conn, req):
+        conn.sendall(b"HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: 1000\r\n\r\n{\"choices\":")
+        time.sleep(0.05)
+        return False
+    return answer
+
+
+def drop_mid_stream(events):
+    def answer(conn, req):
+        conn.sendall(b"HTTP/1.1 200 OK\r\nContent-Type: text/event-stream\r\nTransfer-Encoding: chunked\r\n\r\n")
+        for ev in events:
+            conn.sendall(chunk(ev))
+        time.sleep(0.05)
+        return False  # closed without the last chunk
+    return answer
+
+
+def reset_connection():
+    def answer(conn, req):
+        conn.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, b"\x01\x00\x00\x00\x00\x00\x00\x00")
+        return False
+    return answer
+
+
+def not_http():
+    def answer(conn, req):
+        conn.sendall(b"SSH-2.0-OpenSSH_9.2\r\nthis is not http at all\r\n")
+        time.sleep(0.05)
+        return False
+    return answer
+
+
+def silence(seconds):
+    def answer(conn, req):
+        time.sleep(seconds)
+        return False
+    return answer
+
+
+CHAT_ANSWER = {
+    "id": "chatcmpl-1", "object": "chat.completion", "created": 1, "model": "upstream-model",
+    "choices": [{"index": 0, "message": {"role": "assistant", "content": "Hello from upstream"},
+                 "finish_reason": "stop"}],
+    "usage": {"prompt_tokens": 12, "completion_tokens": 5, "total_tokens": 17},
+}
+
+
+class MockUpstream:
+    def __init__(self, tls_cert=None, tls_key=None):
+        self.requests = []
+        self.behaviour = json_reply(200, CHAT_ANSWER)
+        self.sent_times = []
+        self.caller_gone = threading.Event()
+        self.connections = 0
+        self._lock = threading.Lock()
+        self._ctx = None
+        if tls_cert:
+            self._ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+            self._ctx.load_cert_chain(tls_cert, tls_key)
+        self._sock = socket.socket()
+        self._sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        self._sock.bind(("127.0.0.1", 0))
+        self._sock.listen(256)
+        self.port = self._sock.getsockname()[1]
+        self._stop = False
+        self._thread = threading.Thread(target=self._accept_loop, daemon=True)
+        self._thread.start()
+
+    def url(self, path="/v1/chat/completions"):
+        scheme = "https" if self._ctx else "http"
+        return f"{scheme}://127.0.0.1:{self.port}{path}"
+
+    def reset(self):
+        with self._lock:
+            self.requests.clear()
+        self.sent_times.clear()
+        self.caller_gone.clear()
+        self.behaviour = json_reply(200, CHAT_ANSWER)
+
+    def last(self):
+        with self._lock:
+            return self.requests[-1]
+
+    def close(self):
+        self._stop = True
+        try:
+            self._sock.close()
+        except OSError:
+            pass
+
+    def _accept_loop(self):
+        while not self._stop:
+            try:
+                conn, _ = self._sock.accept()
+            except OSError:
+                return
+            with self._lock:
+                self.connections += 1
+            threading.Thread(target=self._serve, args=(conn,), daemon=True).start()
+
+    def _serve(self, conn):
+        try:
+            if self._ctx:
+                conn = self._ctx.wrap_socket(conn, server_side=True)
+            rfile = conn.makefile("rb")
+            while True:
+                req = _read_request(rfile)
+                if req is None:
+                    break
+                with self._lock:
+                    self.requests.append(req)
+                if not self.behaviour(conn, req):
+                    break
+        except (OSError, ValueError, ssl.SSLError):
+            pass
+        finally:
+            try:
+                conn.close()
+            except OSError:
+                pass

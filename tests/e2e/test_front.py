@@ -1,0 +1,201 @@
+"""The local routes, request reading and routing, byte for byte."""
+import socket
+import threading
+import time
+
+import pytest
+
+from conftest import Reply, connect, exchange, http_request, read_all, post_json
+
+HEALTH = (b"HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: 27\r\nConnection: close\r\n\r\n"
+          b"{\"status\":\"ok\",\"zelk\":true}\n")
+NOT_FOUND = b"HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\nConnection: close\r\n\r\n"
+MODELS_BODY = b'{"object":"list","data":[{"id":"auto","object":"model","owned_by":"zelk"}]}'
+
+
+@pytest.fixture(scope="module")
+def shim(mock):
+    from conftest import run_shim, Shim
+    s = run_shim(("-p", "0"), {"ZELK_SHIM_URL": mock.url(), "ZELK_SHIM_KEY": "k"})
+    assert isinstance(s, Shim), s
+    yield s
+    s.stop()
+
+
+def test_local_replies_byte_for_byte(shim):
+    assert exchange(shim.port, b"GET /health HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n") == HEALTH
+    assert exchange(shim.port, b"GET / HTTP/1.1\r\n\r\n") == HEALTH
+    assert exchange(shim.port, b"GET /healthz HTTP/1.1\r\n\r\n") == HEALTH  # prefix test
+    assert exchange(shim.port, b"GET /index.html HTTP/1.1\r\n\r\n") == NOT_FOUND
+    assert exchange(shim.port, b"POST /health HTTP/1.1\r\nContent-Length: 0\r\n\r\n") == NOT_FOUND
+    assert exchange(shim.port, b"OPTIONS /v1/models HTTP/1.1\r\n\r\n") == NOT_FOUND
+    models = exchange(shim.port, b"GET /v1/models HTTP/1.1\r\n\r\n")
+    assert len(MODELS_BODY) == 75
+    assert models == (b"HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: 75\r\n"
+                      b"Connection: close\r\n\r\n" + MODELS_BODY)
+
+
+def test_api_tags_is_readable_by_both_dialects(shim):
+    r = Reply(exchange(shim.port, b"GET /api/tags HTTP/1.1\r\n\r\n"))
+    assert r.status == 200 and r.headers["content-type"] == "application/json"
+    body = r.json()
+    assert body["data"] == [{"id": "auto", "object": "model", "owned_by": "zelk"}]
+    [m] = body["models"]
+    assert m["name"] == "auto" and m["model"] == "auto" and m["size"] == 0 and m["digest"] == ""
+    assert m["details"] == {}
+    time.strptime(m["modified_at"], "%Y-%m-%dT%H:%M:%SZ")
+
+
+def test_silent_connection_gets_no_reply(shim):
+    with connect(shim.port) as s:
+        s.shutdown(socket.SHUT_WR)
+        assert read_all(s) == b""
+
+
+def test_header_and_body_in_separate_writes_are_read_whole(mock, shim):
+    """TCP keeps no write boundaries: the body written after a pause still counts."""
+    mock.reset()
+    body = b'{"model":"x","messages":[{"role":"user","content":"split"}]}'
+    with connect(shim.port) as s:
+        s.sendall(b"POST /v1/chat/completions HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: %d\r\n\r\n" % len(body))
+        time.sleep(0.3)
+        s.sendall(body[:10])
+        time.sleep(0.2)
+        s.sendall(body[10:])
+        r = Reply(read_all(s))
+    assert r.status == 200
+    assert mock.last().json()["messages"][1] == {"role": "user", "content": "split"}
+
+
+def test_large_body_in_many_reads(mock, shim):
+    mock.reset()
+    text = "x" * 20000
+    r = Reply(post_json(shim.port, "/v1/chat/completions", {"messages": [{"role": "user", "content": text}]}))
+    assert r.status == 200
+    assert mock.last().json()["messages"][1]["content"] == text
+
+
+def test_only_content_length_header_declares_the_body(mock, shim):
+    mock.reset()
+    body = b'{"messages":[{"role":"user","content":"hi"}]}'
+    # X-Content-Length is another header; the real length still governs.
+    req = (b"POST /v1/chat/completions HTTP/1.1\r\nX-Content-Length: 5\r\ncontent-LENGTH: %d\r\n\r\n" % len(body)) + body
+    assert Reply(exchange(shim.port, req)).status == 200
+    assert mock.last().json()["messages"][1]["content"] == "hi"
+
+
+def test_chunked_request_body_is_decoded(mock, shim):
+    mock.reset()
+    body = b'{"messages":[{"role":"user","content":"chunked upload"}]}'
+    framed = b"".join(b"%x;ext=1\r\n%s\r\n" % (len(p), p) for p in (body[:7], body[7:30], body[30:])) + b"0\r\nX-T: 1\r\n\r\n"
+    with connect(shim.port) as s:
+        s.sendall(b"POST /v1/chat/completions HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n")
+        for i in range(0, len(framed), 9):  # the framing split at awkward places
+            s.sendall(framed[i:i + 9])
+            time.sleep(0.01)
+        r = Reply(read_all(s))
+    assert r.status == 200
+    assert mock.last().body.startswith(b'{"model":"auto","messages":[{"role":"system"')
+    assert mock.last().json()["messages"][1]["content"] == "chunked upload"
+
+
+@pytest.mark.parametrize("head,status,words", [
+    (b"POST /v1/chat/completions HTTP/1.1\r\nContent-Length: 12abc\r\n\r\n", 400, "Content-Length"),
+    (b"POST /v1/chat/completions HTTP/1.1\r\nContent-Length: -1\r\n\r\n", 400, "Content-Length"),
+    (b"POST /v1/chat/completions HTTP/1.1\r\nContent-Length: 5\r\nContent-Length: 6\r\n\r\nabcdef", 400, "Content-Length"),
+    (b"POST /v1/chat/completions HTTP/1.1\r\nContent-Length: 99999999999\r\n\r\n", 413, "too large"),
+    (b"POST /v1/chat/completions HTTP/1.1\r\nContent-Length: 33554433\r\n\r\n", 413, "too large"),
+    (b"POST /v1/chat/completions HTTP/1.1\r\nTransfer-Encoding: gzip\r\n\r\n", 501, "Transfer-Encoding"),
+    (b"POST /v1/chat/completions HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\nzz\r\n", 400, "chunked"),
+    (b"GARBAGE\r\n\r\n", 400, "request line"),
+    (b"GET /health HTTP/1.1\r\nno colon here\r\n\r\n", 400, "header"),
+])
+def test_bad_requests_get_a_clear_error(shim, head, status, words):
+    r = Reply(exchange(shim.port, head))
+    assert r.status == status
+    assert r.status_line.startswith(f"HTTP/1.1 {status} ") and len(r.status_line) > 13
+    assert r.headers["connection"] == "close"
+    err = r.json()["error"]
+    assert err["type"] == "zelk_shim_error" and words in err["message"]
+    assert int(r.headers["content-length"]) == len(r.body_bytes)
+
+
+def test_oversized_header_block_is_431(shim):
+    with connect(shim.port) as s:
+        s.sendall(b"GET /health HTTP/1.1\r\n")
+        try:
+            for _ in range(80):
+                s.sendall(b"X-Filler: " + b"a" * 1000 + b"\r\n")
+        except OSError:
+            pass
+        r = Reply(read_all(s))
+    assert r.status == 431 and "header" in r.json()["error"]["message"]
+
+
+def test_routing_reads_the_request_line_only(mock, shim):
+    mock.reset()
+    # A chat path in the body or a header does not make a chat request.
+    req = http_request("POST", "/other", b'{"url":"/v1/chat/completions","x":"/api/chat"}', {"X-Path": "/api/chat"})
+    assert exchange(shim.port, req) == NOT_FOUND
+    # Messages that mention /api/chat keep the chat-completions dialect.
+    body = {"model": "m", "temperature": 0.5, "messages": [{"role": "user", "content": "see /api/chat"}]}
+    r = Reply(post_json(shim.port, "/v1/chat/completions", body))
+    assert r.status == 200 and r.json()["choices"][0]["message"]["content"] == "Hello from upstream"
+    assert mock.last().json()["temperature"] == 0.5  # not converted to the local-model shape
+    # The method plays no part.
+    mock.reset()
+    assert Reply(exchange(shim.port, b"GET /v1/chat/completions HTTP/1.1\r\n\r\n")).status in (200, 502)
+    assert len(mock.requests) == 1
+
+
+def test_slow_and_partial_requests_time_out_after_30s(shim):
+    """All three cases share one 30 s window."""
+    results = {}
+
+    def silent():
+        with connect(shim.port, timeout=60) as s:
+            t = time.monotonic()
+            results["silent"] = (read_all(s, 60), time.monotonic() - t)
+
+    def partial():
+        with connect(shim.port, timeout=60) as s:
+            t = time.monotonic()
+            s.sendall(b"POST /v1/chat/completions HTTP/1.1\r\nContent-Length: 100\r\n\r\n{")
+            results["partial"] = (read_all(s, 60), time.monotonic() - t)
+
+    def trickle():
+        with connect(shim.port, timeout=60) as s:
+            t = time.monotonic()
+            data = b"GET /health HTTP/1.1\r\n" + b"X-Slow: " + b"a" * 100
+            try:
+                for b in data:
+                    s.sendall(bytes([b]))
+                    time.sleep(0.5)
+            except OSError:
+                pass
+            results["trickle"] = (read_all(s, 60), time.monotonic() - t)
+
+    threads = [threading.Thread(target=f) for f in (silent, partial, trickle)]
+    for t in threads:
+        t.start()
+    # Meanwhile the shim answers others at once.
+    assert exchange(shim.port, b"GET /health HTTP/1.1\r\n\r\n") == HEALTH
+    for t in threads:
+        t.join(70)
+    data, took = results["silent"]
+    assert data == b"" and 29 <= took < 40
+    for name in ("partial", "trickle"):
+        data, took = results[name]
+        r = Reply(data)
+        assert r.status == 408 and r.status_line == "HTTP/1.1 408 Request Timeout", name
+        assert 29 <= took < 40, (name, took)
+
+
+def test_peer_closing_mid_body_is_not_routed(mock, shim):
+    mock.reset()
+    with connect(shim.port) as s:
+        s.sendall(b"POST /v1/chat/completions HTTP/1.1\r\nContent-Length: 100\r\n\r\n{\"messages\":[]}")
+        s.shutdown(socket.SHUT_WR)
+        r = Reply(read_all(s))
+    assert r.status == 400
+    assert mock.requests == []
