@@ -1,0 +1,110 @@
+#include "platform/host.hpp"
+
+#include <windows.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+// Closes a file handle when it goes out of scope.
+struct file_handle {
+    HANDLE h = INVALID_HANDLE_VALUE;
+    file_handle(const file_handle&) = delete;
+    file_handle& operator=(const file_handle&) = delete;
+    explicit file_handle(HANDLE handle) : h(handle) {}
+    bool valid() const { return h != INVALID_HANDLE_VALUE; }
+    bool close() {
+        bool ok = !valid() || CloseHandle(h);
+        h = INVALID_HANDLE_VALUE;
+        return ok;
+    }
+    ~file_handle() { close(); }
+};
+
+size_t copy_cut(char* out, size_t cap, const char* text) {
+    if (cap == 0) return 0;
+    int n = std::snprintf(out, cap, "%s", text);
+    if (n < 0) {
+        out[0] = '\0';
+        return 0;
+    }
+    return static_cast<size_t>(n) < cap ? static_cast<size_t>(n) : cap - 1;
+}
+
+}  // namespace
+
+size_t exe_directory(char* out, size_t cap) {
+    if (cap == 0) return 0;
+    char path[MAX_PATH * 4];
+    DWORD n = GetModuleFileNameA(nullptr, path, sizeof path);
+    if (n == 0 || n >= sizeof path) {
+        out[0] = '\0';
+        return 0;
+    }
+    path[n] = '\0';
+    // Keep the directory with its trailing backslash; a path without one is
+    // used whole.
+    char* slash = std::strrchr(path, '\\');
+    if (slash) slash[1] = '\0';
+    return copy_cut(out, cap, path);
+}
+
+size_t ini_read_value(const char* path, const char* section, const char* key, char* out, size_t cap) {
+    if (cap == 0) return 0;
+    DWORD size = cap > 0xFFFFu ? 0xFFFFu : static_cast<DWORD>(cap);
+    DWORD n = GetPrivateProfileStringA(section, key, "", out, size, path);
+    out[n < size ? n : size - 1] = '\0';
+    return n;
+}
+
+void debug_copy_path(char* out, size_t cap) { copy_cut(out, cap, "C:\\zelk_shim_debug.json"); }
+
+bool replace_file_atomically(const char* path, std::string_view data, error_text& err) {
+    static std::atomic<unsigned> serial{0};
+    char temp[1100];
+    int n = std::snprintf(temp, sizeof temp, "%s.%lu.%u.tmp", path, static_cast<unsigned long>(GetCurrentProcessId()),
+                          serial.fetch_add(1, std::memory_order_relaxed));
+    if (n < 0 || static_cast<size_t>(n) >= sizeof temp) {
+        set_error(err, "debug path too long");
+        return false;
+    }
+    // CREATE_NEW: never write into a file someone else put there.
+    file_handle f(CreateFileA(temp, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!f.valid()) {
+        set_error(err, "open %s: error %lu", temp, GetLastError());
+        return false;
+    }
+    bool ok = true;
+    while (ok && !data.empty()) {
+        DWORD want = data.size() < 0x40000000u ? static_cast<DWORD>(data.size()) : 0x40000000u;
+        DWORD wrote = 0;
+        ok = WriteFile(f.h, data.data(), want, &wrote, nullptr) && wrote > 0;
+        data.remove_prefix(wrote);
+    }
+    ok = f.close() && ok;
+    if (!ok || !MoveFileExA(temp, path, MOVEFILE_REPLACE_EXISTING)) {
+        set_error(err, "write %s: error %lu", path, GetLastError());
+        DeleteFileA(temp);
+        return false;
+    }
+    return true;
+}
+
+size_t utc_timestamp(char* out, size_t cap) {
+    if (cap == 0) return 0;
+    SYSTEMTIME t;
+    GetSystemTime(&t);
+    int n = std::snprintf(out, cap, "%04u-%02u-%02uT%02u:%02u:%02uZ", t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute,
+                          t.wSecond);
+    // Like strftime: a text that does not fit is not returned at all.
+    if (n < 0 || static_cast<size_t>(n) >= cap) {
+        out[0] = '\0';
+        return 0;
+    }
+    return static_cast<size_t>(n);
+}
+
+const char* env_value(const char* name) { return std::getenv(name); }
