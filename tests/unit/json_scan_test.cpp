@@ -1,1 +1,69 @@
 #include <gtest/gtest.h>
+
+#include "text/json_scan.hpp"
+
+TEST(JsonScan, TopLevelMembersOnly) {
+    std::string_view s = R"({"a":{"stream":true},"m":["stream"],"stream" :  false})";
+    json_member m = json_top_member(s, "stream");
+    ASSERT_TRUE(m.found);
+    EXPECT_EQ(m.value(s), "false");
+    EXPECT_EQ(s.substr(m.key_pos, 8), "\"stream\"");
+    EXPECT_FALSE(json_top_member(s, "missing").found);
+    EXPECT_FALSE(json_top_member(R"(["stream",true])", "stream").found);
+}
+
+TEST(JsonScan, LastDuplicateWinsAsInCommonParsers) {
+    std::string_view s = R"({"stream":false,"stream":true})";
+    EXPECT_EQ(json_top_member(s, "stream").value(s), "true");
+}
+
+TEST(JsonScan, ValueCutOffByEndOfText) {
+    std::string_view s = R"({"x":1,"messages":[{"a":"]"})";
+    json_member m = json_top_member(s, "messages");
+    ASSERT_TRUE(m.found);
+    EXPECT_EQ(m.value_end, json_npos);
+    EXPECT_EQ(m.value(s), R"([{"a":"]"})");
+}
+
+TEST(JsonScan, SyntaxFaultStopsTheScan) {
+    std::string_view s = R"({"a":1 "b":2})";
+    EXPECT_TRUE(json_top_member(s, "a").found);
+    EXPECT_FALSE(json_top_member(s, "b").found);
+}
+
+TEST(JsonScan, ArrayEndStepsOverStringsAndEscapes) {
+    std::string_view s = R"([{"c":"a ] \" ] b"},[1,{"x":[]}]] tail)";
+    size_t end = find_array_end(s, 0);
+    ASSERT_NE(end, json_npos);
+    EXPECT_EQ(s.substr(end), "] tail");
+    EXPECT_EQ(find_array_end("[1,2", 0), json_npos);
+    EXPECT_EQ(find_array_end("[\"unterminated]", 0), json_npos);
+    EXPECT_EQ(find_array_end("[1}", 0), json_npos);
+}
+
+TEST(JsonScan, StringsAndNumbers) {
+    std::string_view s = R"({"k":"a\"b","n":12,"f":1.5,"neg":-1})";
+    json_member k = json_top_member(s, "k");
+    json_raw_string str = json_string_at(s, k.value_pos);
+    EXPECT_TRUE(str.ok);
+    EXPECT_EQ(str.raw, R"(a\"b)");
+    json_member n = json_top_member(s, "n");
+    EXPECT_EQ(json_uint_at(s, n.value_pos, n.value_end), 12);
+    json_member f = json_top_member(s, "f");
+    EXPECT_EQ(json_uint_at(s, f.value_pos, f.value_end), -1);
+    json_member neg = json_top_member(s, "neg");
+    EXPECT_EQ(json_uint_at(s, neg.value_pos, neg.value_end), -1);
+}
+
+TEST(JsonScan, FirstStringMemberAtAnyDepthSkipsNonStrings) {
+    std::string_view s = R"({"v":"content","a":{"content":null},"b":[{"content":"deep"}]})";
+    json_raw_string r = json_first_string_member(s, "content");
+    EXPECT_TRUE(r.ok);
+    EXPECT_EQ(r.raw, "deep");
+    EXPECT_FALSE(json_first_string_member(R"({"content":"cut)", "content").ok);
+}
+
+TEST(JsonScan, NulBytesAreOrdinaryBytes) {
+    std::string_view s("{\"a\":\"x\0y\",\"b\":true}", 20);
+    EXPECT_EQ(json_top_member(s, "b").value(s), "true");
+}

@@ -1,1 +1,76 @@
 #include <gtest/gtest.h>
+
+#include <string>
+
+#include "relay/rewrite.hpp"
+
+namespace {
+
+std::string sys() { return std::string(R"({"role":"system","content":")") + std::string(system_text_escaped()) + "\"}"; }
+
+std::string rebuild(std::string_view in, int* flag = nullptr, std::string_view model = "auto") {
+    buf out;
+    int f = rebuild_request(in, model, out);
+    if (flag) *flag = f;
+    return std::string(out.view());
+}
+
+}  // namespace
+
+TEST(Rewrite, SystemPromptGoesOutUnchanged) {
+    EXPECT_EQ(std::string(SYSTEM_PROMPT).size(), 382u);
+    EXPECT_EQ(system_text_escaped(), SYSTEM_PROMPT);
+}
+
+TEST(Rewrite, TypicalBody) {
+    int flag = -1;
+    std::string out = rebuild(R"({"model":"gpt","messages" : [{"role":"user","content":"hi"}],"stream":false})", &flag);
+    EXPECT_EQ(out, R"({"model":"auto","messages":[)" + sys() + R"(,{"role":"user","content":"hi"}],"stream":false})");
+    EXPECT_EQ(flag, 0);
+}
+
+TEST(Rewrite, EmptyArraysGetNoComma) {
+    EXPECT_EQ(rebuild(R"({"messages": []})"), R"({"model":"auto","messages":[)" + sys() + "]}");
+    // White space alone is no element: a comma before it would break the JSON.
+    EXPECT_EQ(rebuild("{\"messages\":[ \n ]}"), R"({"model":"auto","messages":[)" + sys() + " \n ]}");
+}
+
+TEST(Rewrite, StreamFlagIsTheTopLevelLiteralTrue) {
+    EXPECT_EQ(detect_stream_flag(R"({"stream" : true})"), 1);
+    EXPECT_EQ(detect_stream_flag("{\"stream\"\t:\ntrue}"), 1);
+    EXPECT_EQ(detect_stream_flag(R"({"stream":"true"})"), 0);
+    EXPECT_EQ(detect_stream_flag(R"({"messages":[{"content":"stream"}],"stream":true})"), 1);
+    EXPECT_EQ(detect_stream_flag(R"({"messages":[{"content":"\"stream\":true"}]})"), 0);
+    EXPECT_EQ(detect_stream_flag(R"({"x":{"stream":true}})"), 0);
+    EXPECT_EQ(detect_stream_flag(R"({"stream":trueish})"), 0);
+}
+
+TEST(Rewrite, ModelInsideMessagesIsLeftAlone) {
+    std::string in = R"({"messages":[{"role":"user","content":"\"model\": \"x\""},{"model":"m"}],"model":"c"})";
+    std::string out = rebuild(in);
+    EXPECT_EQ(out, R"({"messages":[)" + sys() + R"(,{"role":"user","content":"\"model\": \"x\""},{"model":"m"}],"model":"auto"})");
+}
+
+TEST(Rewrite, ModelAddedWhenMissingAndEscaped) {
+    EXPECT_EQ(rebuild(R"( {"messages":[]})", nullptr, "a\"b"), R"( {"model":"a\"b","messages":[)" + sys() + "]}");
+    // Any value type is replaced, however far the value lies from its key.
+    EXPECT_EQ(rebuild(R"({"model":                                                 null,"messages":[]})"),
+              R"({"model":                                                 "auto","messages":[)" + sys() + "]}");
+}
+
+TEST(Rewrite, NoPlaceForTheSystemMessage) {
+    for (std::string_view in : {R"({"model":"c","prompt":"p"})", R"({"model":"c","messages":"text"})", R"([1,2])",
+                                "not json", ""}) {
+        EXPECT_EQ(rebuild(in), in);
+    }
+}
+
+TEST(Rewrite, BracketsInsideStringsDoNotEndTheArray) {
+    std::string in = R"({"messages":[{"content":"a ] \" ] b"}],"model":"c"})";
+    EXPECT_EQ(rebuild(in), R"({"messages":[)" + sys() + R"(,{"content":"a ] \" ] b"}],"model":"auto"})");
+}
+
+TEST(Rewrite, UnclosedArrayKeepsWhatFollowedTheBracket) {
+    std::string in = R"({"model":"c","messages":[{"role":"user")";
+    EXPECT_EQ(rebuild(in), R"({"model":"auto","messages":[)" + sys() + R"(]{"role":"user")");
+}

@@ -1,1 +1,71 @@
 #include <gtest/gtest.h>
+
+#include <string>
+
+#include "text/bounded.hpp"
+#include "text/buf.hpp"
+#include "text/reply_text.hpp"
+
+TEST(Buf, GrowsToTwiceWhatIsNeededAndStaysTerminated) {
+    buf b;
+    buf_put(b, "", 0);
+    EXPECT_EQ(b.cap, 2u);
+    EXPECT_EQ(b.len, 0u);
+    EXPECT_STREQ(b.data, "");
+    b.clear();
+    buf_put(b, "0123456789", 10);
+    EXPECT_EQ(b.cap, 22u);
+    char* before = b.data;
+    buf_put(b, "a", 1);
+    EXPECT_EQ(b.data, before);  // 12 bytes fit in 22: no resize
+    EXPECT_EQ(b.cap, 22u);
+    EXPECT_EQ(b.view(), "0123456789a");
+    EXPECT_EQ(b.data[b.len], '\0');
+}
+
+TEST(Buf, HoldsNulBytesAndMoves) {
+    buf a;
+    buf_put(a, std::string_view("a\0b", 3));
+    buf b = std::move(a);
+    EXPECT_EQ(a.data, nullptr);
+    EXPECT_EQ(b.view(), std::string_view("a\0b", 3));
+}
+
+TEST(Buf, RefusesSizesThatWouldOverflow) {
+    buf b;
+    buf_put(b, "x", 1);
+    EXPECT_EQ(buf_put(b, "y", SIZE_MAX - 1), nullptr);
+    EXPECT_TRUE(b.failed);
+    EXPECT_EQ(buf_put(b, "z", 1), nullptr);  // sticky: nothing half-written
+    EXPECT_EQ(b.view(), "x");
+}
+
+TEST(JsonEscape, EscapesExactlyTheBytesJsonNeeds) {
+    buf b;
+    json_escape(b, "");
+    EXPECT_EQ(b.data, nullptr);  // nothing appended, nothing allocated
+    json_escape(b, std::string_view("\x01\x1f\t\n\r\"\\/\x7f\xc3\xa9 \b\f\0", 15));
+    EXPECT_EQ(b.view(), std::string_view("\\u0001\\u001f\\t\\n\\r\\\"\\\\/\x7f\xc3\xa9 \\u0008\\u000c\\u0000"));
+}
+
+TEST(Bounded, CutsAndTerminates) {
+    char small[8];
+    EXPECT_EQ(bformat(small, "%s", "0123456789"), 7u);
+    EXPECT_STREQ(small, "0123456");
+    error_text e;
+    EXPECT_TRUE(e.empty());
+    set_error(e, "empty upstream response (status %lu)", 204ul);
+    EXPECT_STREQ(e.s, "empty upstream response (status 204)");
+}
+
+TEST(ReplyText, HeaderAndErrorBody) {
+    char h[256];
+    size_t n = format_reply_header(h, 429, reason_phrase(429), "application/json", 12);
+    EXPECT_EQ(std::string(h, n),
+              "HTTP/1.1 429 Too Many Requests\r\nContent-Type: application/json\r\nContent-Length: 12\r\n"
+              "Connection: close\r\n\r\n");
+    EXPECT_STREQ(reason_phrase(599), "Unknown");
+    buf body;
+    put_error_body(body, "bad \"x\"\n");
+    EXPECT_EQ(body.view(), "{\"error\":{\"message\":\"bad \\\"x\\\"\\n\",\"type\":\"zelk_shim_error\"}}");
+}

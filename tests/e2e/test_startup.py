@@ -1,0 +1,194 @@
+"""Start-up: options, port rules, settings precedence, the start-up line."""
+import os
+import shutil
+import socket
+import subprocess
+import tempfile
+
+import pytest
+
+from conftest import ON_WINDOWS, Shim, exchange, free_port, run_shim, shim_command, shim_env
+
+DEFAULT_URL_RE = r"https://[^ ]+/v1/chat/completions"
+
+
+def started(result):
+    assert isinstance(result, Shim), f"did not start: {result}"
+    result.stop()
+    return result
+
+
+def free_range(count):
+    """A base port whose `count` ports are all free right now."""
+    for _ in range(50):
+        base = free_port()
+        if base + count > 65535:
+            continue
+        socks = []
+        try:
+            for p in range(base, base + count):
+                s = socket.socket()
+                s.bind(("127.0.0.1", p))
+                socks.append(s)
+            return base
+        except OSError:
+            pass
+        finally:
+            for s in socks:
+                s.close()
+    pytest.skip("no free port range")
+
+
+def hold(ports):
+    socks = []
+    for p in ports:
+        s = socket.socket()
+        s.bind(("127.0.0.1", p))
+        s.listen(1)
+        socks.append(s)
+    return socks
+
+
+def test_help_and_version():
+    out = subprocess.run(shim_command() + ["--help"], capture_output=True, env=shim_env(), timeout=60)
+    assert out.returncode == 0
+    for word in (b"--port", b"-p", b"ZELK_SHIM_URL", b"ZELK_SHIM_KEY", b"ZELK_SHIM_MODEL", b"GARVO_SHIM_PORT",
+                 b"ZELK_SHIM_DEBUG", b"zelk_shim.ini"):
+        assert word in out.stdout
+    out = subprocess.run(shim_command() + ["--version"], capture_output=True, env=shim_env(), timeout=60)
+    assert out.returncode == 0 and out.stdout.strip() == b"zelk-shim 1.0"
+
+
+def test_startup_line_and_defaults():
+    import re
+    s = started(run_shim(["-p", "0"]))
+    assert re.fullmatch(r"zelk-shim: listening on 127\.0\.0\.1:\d+ -> " + DEFAULT_URL_RE + r" \(model=auto\)",
+                        s.startup_line)
+    assert s.port != 0  # the bound port, read back, never the 0 asked for
+
+
+def test_port_options():
+    base = free_range(3)
+    assert started(run_shim(["-p", str(base)])).port == base
+    assert started(run_shim(["--port", str(base), "-p", str(base + 1)])).port == base + 1
+    # GARVO_SHIM_PORT wins over the command line; an empty one is ignored.
+    assert started(run_shim(["--port", str(base)], {"GARVO_SHIM_PORT": str(base + 2)})).port == base + 2
+    assert started(run_shim(["--port", str(base)], {"GARVO_SHIM_PORT": ""})).port == base
+
+
+@pytest.mark.skipif(ON_WINDOWS, reason="port 8080 may be held by the host")
+def test_lone_port_option_is_ignored():
+    held = None
+    try:
+        held = socket.socket()
+        held.bind(("127.0.0.1", 8080))
+        held.close()
+        held = None
+    except OSError:
+        pytest.skip("8080 is busy here")
+    assert started(run_shim(["--port"])).port == 8080
+
+
+@pytest.mark.parametrize("args,env,bad", [
+    (["--port", "abc"], {}, "abc"),
+    (["-p", "65536"], {}, "65536"),
+    (["-p", "-1"], {}, "-1"),
+    (["-p", "80x"], {}, "80x"),
+    (["-p", "9000"], {"GARVO_SHIM_PORT": "seven"}, "seven"),
+])
+def test_bad_port_values_exit_2(args, env, bad):
+    code, err = run_shim(args, env)
+    assert code == 2
+    assert bad in err and "port" in err
+    assert "listening" not in err
+
+
+def test_busy_ports_are_skipped():
+    base = free_range(2)
+    socks = hold([base])
+    try:
+        assert started(run_shim(["-p", str(base)])).port == base + 1
+    finally:
+        for s in socks:
+            s.close()
+
+
+def test_all_21_ports_busy_is_listen_failure():
+    base = free_range(21)
+    socks = hold(range(base, base + 21))
+    try:
+        code, err = run_shim(["-p", str(base)])
+    finally:
+        for s in socks:
+            s.close()
+    assert code == 1
+    assert err.startswith("zelk-shim: listen failed ") and err.strip().split()[-1].isdigit()
+
+
+def test_counting_up_stops_at_65535():
+    socks = []
+    try:
+        socks = hold([65535])
+    except OSError:
+        pytest.skip("65535 is busy here")
+    try:
+        code, err = run_shim(["-p", "65535"])
+    finally:
+        for s in socks:
+            s.close()
+    assert code == 1 and "listen failed" in err
+
+
+def test_environment_sets_url_and_model():
+    s = started(run_shim(["-p", "0"], {"ZELK_SHIM_URL": "http://127.0.0.1:1/x", "ZELK_SHIM_MODEL": "m" * 100,
+                                       "ZELK_SHIM_KEY": "secret-key"}))
+    assert s.startup_line.endswith("-> http://127.0.0.1:1/x (model=" + "m" * 63 + ")")
+    assert "secret-key" not in s.startup_line
+
+
+@pytest.mark.skipif(ON_WINDOWS, reason="the Windows suite checks the ini beside zelk-shim.exe")
+def test_ini_file_beside_the_executable():
+    d = tempfile.mkdtemp(prefix="zelk-ini-")
+    try:
+        exe = os.path.join(d, "zelk-shim")
+        shutil.copy(shim_command()[-1], exe)
+        with open(os.path.join(d, "zelk_shim.ini"), "w") as f:
+            f.write("; settings\n[other]\nmodel = wrong\n[SHIM]\nURL = \"http://127.0.0.1:2/ini\"\n"
+                    "model=ini-model\nkey = ini-key\n")
+        s = started(run_shim(["-p", "0"], cmd=[exe]))
+        assert s.startup_line.endswith("-> http://127.0.0.1:2/ini (model=ini-model)")  # first key wins
+        with open(os.path.join(d, "zelk_shim.ini"), "w") as f:
+            f.write("[shim]\nmodel = " + "i" * 100 + "\nurl=http://127.0.0.1:2/ini\n")
+        s = started(run_shim(["-p", "0"], cmd=[exe]))
+        assert s.startup_line.endswith("(model=" + "i" * 63 + ")")
+        # The environment wins over the ini file; an empty variable does not.
+        s = started(run_shim(["-p", "0"], {"ZELK_SHIM_MODEL": "env-model", "ZELK_SHIM_URL": ""}, cmd=[exe]))
+        assert s.startup_line.endswith("-> http://127.0.0.1:2/ini (model=env-model)")
+    finally:
+        shutil.rmtree(d, ignore_errors=True)
+
+
+def test_listener_is_loopback_only():
+    s = run_shim(["-p", "0"])
+    assert isinstance(s, Shim)
+    try:
+        assert exchange(s.port, b"GET /health HTTP/1.1\r\n\r\n").startswith(b"HTTP/1.1 200 OK")
+        # Reachable only on 127.0.0.1: no other local address answers.
+        addrs = {a[4][0] for a in socket.getaddrinfo(socket.gethostname(), None, socket.AF_INET)} - {"127.0.0.1"}
+        for a in addrs:
+            if a.startswith("127."):
+                continue
+            with pytest.raises(OSError):
+                socket.create_connection((a, s.port), timeout=2).close()
+    finally:
+        s.stop()
+
+
+def test_restart_gets_its_port_back_despite_time_wait():
+    base = free_range(2)
+    s = run_shim(["-p", str(base)])
+    assert isinstance(s, Shim) and s.port == base
+    for _ in range(3):  # the shim closes first, so its side lingers in TIME_WAIT
+        exchange(s.port, b"GET /health HTTP/1.1\r\n\r\n")
+    s.stop()
+    assert started(run_shim(["-p", str(base)])).port == base
