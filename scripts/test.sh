@@ -1,0 +1,50 @@
+#!/usr/bin/env bash
+# Builds the shim and runs every test suite: unit tests, the end-to-end
+# suite (with the real clients), the sanitizer builds, the fuzzers and the
+# Windows build under Wine. Installs what is missing when run as root.
+# Stages can be picked: scripts/test.sh unit e2e sanitize fuzz wine
+set -euo pipefail
+cd "$(dirname "$0")/.."
+. scripts/need.sh
+
+stages=("$@")
+[ ${#stages[@]} -eq 0 ] && stages=(unit e2e sanitize fuzz wine)
+wants() { local s; for s in "${stages[@]}"; do [ "$s" = "$1" ] && return 0; done; return 1; }
+
+need cmake make g++ pkg-config libcurl4-openssl-dev libgtest-dev googletest ca-certificates
+wants e2e || wants sanitize || wants wine && need python3 python3-pytest curl openssl
+wants sanitize || wants fuzz && need clang libclang-rt-14-dev
+wants wine && need g++-mingw-w64-x86-64-posix wine64
+
+failed=()
+stage() {
+    local name=$1; shift
+    echo "=== $name"
+    local t0=$SECONDS
+    if "$@"; then echo "=== $name: ok ($((SECONDS - t0)) s)"; else echo "=== $name: FAILED ($((SECONDS - t0)) s)"; failed+=("$name"); fi
+}
+
+build_native() {
+    cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null && cmake --build build -j"$(nproc)"
+}
+
+run_unit() { ctest --test-dir build --output-on-failure -j"$(nproc)"; }
+
+run_e2e() {
+    if [ -x tests/clients/install.sh ]; then tests/clients/install.sh; fi
+    /usr/bin/python3 -m pytest tests/e2e -q -p no:cacheprovider
+}
+
+stage build build_native
+[ ${#failed[@]} -eq 0 ] || { echo "build failed"; exit 1; }
+wants unit && stage unit run_unit
+wants e2e && stage e2e run_e2e
+wants sanitize && [ -x tests/sanitize.sh ] && stage sanitize tests/sanitize.sh
+wants fuzz && [ -x tests/fuzz/run.sh ] && stage fuzz tests/fuzz/run.sh
+wants wine && [ -x tests/wine/run.sh ] && stage wine tests/wine/run.sh
+
+if [ ${#failed[@]} -ne 0 ]; then
+    echo "failed stages: ${failed[*]}"
+    exit 1
+fi
+echo "all stages passed"
