@@ -1,0 +1,753 @@
+"""The relay bench: the same local mock upstream reached three ways, side by side
+in one run: straight (direct), through zelk-shim, and through nginx as a plain
+proxy with a keep-alive pool (the floor a proxy that does not rewrite reaches).
+
+Started by bench/run.sh, which builds everything and passes the paths in.
+Prints a table and writes it, with the machine and date, to bench/RESULTS.md.
+A missed target is reported, not failed; a path that does not work at all
+ends the run with a non-zero status.
+"""
+import argparse
+import datetime
+import json
+import os
+import re
+import select
+import signal
+import socket
+import ssl
+import statistics
+import subprocess
+import sys
+import time
+
+HOST = "127.0.0.1"
+KEY = "k"
+CHAT = "/v1/chat/completions"
+WRK_SECONDS = 2   # per round; rounds of the three paths take turns
+WRK_ROUNDS = 3
+
+BUFFERED_REPLY = (
+    '{"id":"chatcmpl-bench","object":"chat.completion","created":0,"model":"m",'
+    '"choices":[{"index":0,"message":{"role":"assistant","content":"Hello there."},'
+    '"finish_reason":"stop"}],"usage":{"prompt_tokens":9,"completion_tokens":3,"total_tokens":12}}'
+)
+
+
+class Broken(Exception):
+    """Something does not work at all: the run fails."""
+
+
+def fail(msg):
+    raise Broken(msg)
+
+
+def median(xs):
+    return statistics.median(xs) if xs else float("nan")
+
+
+# ---------------------------------------------------------------- processes
+
+class Procs:
+    def __init__(self, tmp):
+        self.tmp = tmp
+        self.live = []
+
+    def start(self, name, cmd, env=None, stdout=None):
+        log = open(os.path.join(self.tmp, name + ".log"), "wb")
+        p = subprocess.Popen(cmd, env=env, stdout=stdout if stdout is not None else log, stderr=log,
+                             stdin=subprocess.DEVNULL)
+        self.live.append((name, p))
+        with open(os.path.join(self.tmp, "pids"), "a") as f:
+            f.write("%d\n" % p.pid)
+        return p
+
+    def stop_all(self):
+        for _, p in reversed(self.live):
+            if p.poll() is None:
+                p.terminate()
+        deadline = time.time() + 5
+        for _, p in self.live:
+            try:
+                p.wait(max(0.1, deadline - time.time()))
+            except subprocess.TimeoutExpired:
+                p.kill()
+                p.wait()
+        self.live = []
+
+    def check_alive(self):
+        for name, p in self.live:
+            if p.poll() is not None:
+                fail("%s exited early (status %s); see %s/%s.log" % (name, p.returncode, self.tmp, name))
+
+
+def wait_port(port, what, timeout=10):
+    end = time.time() + timeout
+    while time.time() < end:
+        try:
+            socket.create_connection((HOST, port), 0.5).close()
+            return
+        except OSError:
+            time.sleep(0.05)
+    fail("%s does not accept on port %d" % (what, port))
+
+
+def free_port():
+    s = socket.socket()
+    s.bind((HOST, 0))
+    port = s.getsockname()[1]
+    s.close()
+    return port
+
+
+def read_port_line(p, what):
+    ready, _, _ = select.select([p.stdout], [], [], 10)
+    line = p.stdout.readline() if ready else b""
+    if not line.strip().isdigit():
+        fail("%s did not report its port" % what)
+    return int(line)
+
+
+def start_shim(procs, args, name, url, extra_env=None):
+    env = {k: v for k, v in os.environ.items()
+           if not k.startswith(("ZELK_SHIM_", "GARVO_SHIM_")) and k not in ("CURL_CA_BUNDLE", "SSL_CERT_FILE")}
+    env.update({"ZELK_SHIM_URL": url, "ZELK_SHIM_KEY": KEY})
+    env.update(extra_env or {})
+    p = procs.start(name, [args.shim, "-p", "0"], env=env)
+    log = os.path.join(args.tmp, name + ".log")
+    end = time.time() + 10
+    while time.time() < end:
+        with open(log, "rb") as f:
+            m = re.search(rb"listening on 127\.0\.0\.1:(\d+)", f.read())
+        if m:
+            port = int(m.group(1))
+            wait_port(port, name)
+            return p, port
+        if p.poll() is not None:
+            break
+        time.sleep(0.05)
+    fail("%s did not start; see %s" % (name, log))
+
+
+def nginx_common(tmp, tag):
+    return """daemon off;
+master_process on;
+worker_processes auto;
+user root;
+pid {tmp}/{tag}.pid;
+error_log {tmp}/{tag}-error.log warn;
+events {{ worker_connections 4096; }}
+""".format(tmp=tmp, tag=tag)
+
+
+def nginx_http_common(tmp, tag):
+    return """  access_log off;
+  client_body_temp_path {tmp}/{tag}-body;
+  proxy_temp_path {tmp}/{tag}-proxy;
+  fastcgi_temp_path {tmp}/{tag}-fastcgi;
+  uwsgi_temp_path {tmp}/{tag}-uwsgi;
+  scgi_temp_path {tmp}/{tag}-scgi;
+  client_max_body_size 64m;
+  keepalive_requests 100000;
+""".format(tmp=tmp, tag=tag)
+
+
+def start_nginx(procs, args, tag, conf_text, ports):
+    conf = os.path.join(args.tmp, tag + ".conf")
+    with open(conf, "w") as f:
+        f.write(conf_text)
+    test = subprocess.run([args.nginx, "-t", "-p", args.tmp, "-c", conf], capture_output=True, text=True)
+    if test.returncode != 0:
+        fail("nginx config %s refused:\n%s" % (conf, test.stderr))
+    p = procs.start(tag, [args.nginx, "-p", args.tmp, "-c", conf])
+    for port in ports:
+        wait_port(port, tag)
+    return p
+
+
+def rss_kib(pid):
+    out = {}
+    with open("/proc/%d/status" % pid) as f:
+        for line in f:
+            k, _, v = line.partition(":")
+            if k in ("VmRSS", "VmHWM", "Threads"):
+                out[k] = int(v.split()[0])
+    return out
+
+
+def nginx_workers(master_pid):
+    try:
+        with open("/proc/%d/task/%d/children" % (master_pid, master_pid)) as f:
+            return [int(x) for x in f.read().split()]
+    except OSError:
+        return []
+
+
+def nginx_rss_kib(master_pid):
+    return sum(rss_kib(w)["VmRSS"] for w in nginx_workers(master_pid))
+
+
+def listen_overflows():
+    with open("/proc/net/netstat") as f:
+        lines = f.read().splitlines()
+    for i in range(0, len(lines) - 1, 2):
+        if lines[i].startswith("TcpExt:"):
+            names, values = lines[i].split()[1:], lines[i + 1].split()[1:]
+            return int(dict(zip(names, values)).get("ListenOverflows", 0))
+    return 0
+
+
+# ---------------------------------------------------------------- requests
+
+def chat_body(stream, mock=None, content="Say hello."):
+    body = {"model": "gpt-bench", "messages": [{"role": "user", "content": content}], "stream": stream}
+    if mock:
+        body["mock"] = mock
+    return json.dumps(body, separators=(",", ":")).encode()
+
+
+def request_bytes(path, body):
+    head = ("POST %s HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: application/json\r\n"
+            "Authorization: Bearer %s\r\nContent-Length: %d\r\nConnection: close\r\n\r\n" % (path, KEY, len(body)))
+    return head.encode() + body
+
+
+def write_request(args, name, path, body):
+    fn = os.path.join(args.tmp, "req-" + name)
+    with open(fn, "wb") as f:
+        f.write(request_bytes(path, body))
+    return fn
+
+
+def hclient(args, *params, timeout=120):
+    r = subprocess.run([args.hclient] + [str(p) for p in params], capture_output=True, text=True, timeout=timeout)
+    if r.returncode != 0:
+        fail("hclient %s failed: %s" % (" ".join(map(str, params)), r.stderr.strip()))
+    return r.stdout.split("\n")
+
+
+def ttfb_runs(args, port, reqfile, count, want_event):
+    rows = []
+    for line in hclient(args, "ttfb", port, reqfile, count):
+        if not line.strip():
+            continue
+        first, event, whole, status = line.split()
+        if int(status) != 200:
+            fail("port %d answered status %s" % (port, status))
+        if want_event and float(event) < 0:
+            fail("port %d answered without an event" % port)
+        rows.append((float(first), float(event), float(whole)))
+    return rows
+
+
+# ---------------------------------------------------------------- wrk
+
+def parse_wrk(text):
+    def to_us(v, unit):
+        return float(v) * {"us": 1, "ms": 1e3, "s": 1e6}[unit]
+    m = re.search(r"Requests/sec:\s+([\d.]+)", text)
+    rps = float(m.group(1)) if m else 0.0
+    m = re.search(r"^\s+50%\s+([\d.]+)(us|ms|s)\s*$", text, re.M)
+    p50 = to_us(*m.groups()) if m else float("nan")
+    m = re.search(r"^\s+99%\s+([\d.]+)(us|ms|s)\s*$", text, re.M)
+    p99 = to_us(*m.groups()) if m else float("nan")
+    m = re.search(r"(\d+) requests in", text)
+    total = int(m.group(1)) if m else 0
+    m = re.search(r"Non-2xx or 3xx responses: (\d+)", text)
+    non2xx = int(m.group(1)) if m else 0
+    m = re.search(r"Socket errors: connect (\d+), read (\d+), write (\d+), timeout (\d+)", text)
+    errors = sum(int(x) for x in m.groups()) if m else 0
+    return {"rps": rps, "p50": p50, "p99": p99, "total": total, "non2xx": non2xx, "errors": errors}
+
+
+def wrk(args, url, clients, seconds, script=None):
+    threads = 1 if clients == 1 else 2
+    cmd = [args.wrk, "-t%d" % threads, "-c%d" % clients, "-d%ds" % seconds, "--latency",
+           "-H", "Connection: close"]
+    if script:
+        cmd += ["-s", script]
+    before = listen_overflows()
+    r = subprocess.run(cmd + [url], capture_output=True, text=True, timeout=seconds + 30)
+    res = parse_wrk(r.stdout)
+    res["overflows"] = listen_overflows() - before
+    if r.returncode != 0 or res["rps"] <= 0 or res["total"] == 0:
+        fail("wrk against %s did not run:\n%s%s" % (url, r.stdout, r.stderr))
+    if res["non2xx"] > res["total"] / 2:
+        fail("wrk against %s: %d of %d answers were not 2xx" % (url, res["non2xx"], res["total"]))
+    return res
+
+
+# ---------------------------------------------------------------- the run
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--shim", required=True)
+    ap.add_argument("--hclient", required=True)
+    ap.add_argument("--mock", required=True)
+    ap.add_argument("--nginx", default="nginx")
+    ap.add_argument("--wrk", default="wrk")
+    ap.add_argument("--tmp", required=True)
+    ap.add_argument("--results", required=True)
+    args = ap.parse_args()
+
+    procs = Procs(args.tmp)
+
+    def on_signal(signum, _frame):
+        procs.stop_all()
+        sys.exit(128 + signum)
+
+    signal.signal(signal.SIGTERM, on_signal)
+    signal.signal(signal.SIGINT, on_signal)
+    try:
+        results = run(args, procs)
+    except Broken as e:
+        print("bench: FAILED: %s" % e, file=sys.stderr)
+        return 1
+    finally:
+        procs.stop_all()
+    report(args, results)
+    return 0
+
+
+def run(args, procs):
+    R = {"load": os.getloadavg()[0]}
+    t_start = time.time()
+    tmp = args.tmp
+
+    # --- the mock upstreams
+    cert, key = os.path.join(tmp, "cert.pem"), os.path.join(tmp, "key.pem")
+    r = subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key, "-out", cert,
+                        "-days", "2", "-subj", "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1"],
+                       capture_output=True, text=True)
+    if r.returncode != 0:
+        fail("openssl could not make the test certificate: " + r.stderr)
+
+    mock = procs.start("mock-stream", [args.mock, "0"], stdout=subprocess.PIPE)
+    stream_port = read_port_line(mock, "mock-stream")
+    wait_port(stream_port, "mock-stream")
+    # The same mock serving each connection on a thread started for it: what
+    # that model costs on this machine, shown beside the pooled mock.
+    percon = procs.start("mock-percon", [args.mock, "0", "percon"], stdout=subprocess.PIPE)
+    percon_port = read_port_line(percon, "mock-percon")
+    wait_port(percon_port, "mock-percon")
+
+    buf_port, tls_port, proxy_port = free_port(), free_port(), free_port()
+    start_nginx(procs, args, "nginx-mock", nginx_common(tmp, "nginx-mock") + """http {{
+{common}
+  server {{
+    listen 127.0.0.1:{buf} backlog=4096;
+    location / {{ default_type application/json; return 200 '{reply}'; }}
+  }}
+  server {{
+    listen 127.0.0.1:{tls} ssl backlog=4096;
+    ssl_certificate {cert};
+    ssl_certificate_key {key};
+    keepalive_timeout 300s;
+    location / {{ default_type application/json; return 200 '{reply}'; }}
+  }}
+}}
+""".format(common=nginx_http_common(tmp, "nginx-mock"), buf=buf_port, tls=tls_port, cert=cert, key=key,
+           reply=BUFFERED_REPLY), [buf_port, tls_port])
+
+    proxy = start_nginx(procs, args, "nginx-proxy", nginx_common(tmp, "nginx-proxy") + """http {{
+{common}
+  upstream mock_buffered {{ server 127.0.0.1:{buf}; keepalive 128; }}
+  upstream mock_stream {{ server 127.0.0.1:{stream}; keepalive 128; }}
+  server {{
+    listen 127.0.0.1:{proxy} backlog=4096;
+    proxy_http_version 1.1;
+    proxy_set_header Connection "";
+    proxy_set_header Authorization "Bearer {key}";
+    proxy_buffering off;
+    proxy_request_buffering off;
+    location = /health {{ default_type application/json; return 200 '{{"status":"ok","zelk":true}}\\n'; }}
+    location /stream {{ proxy_pass http://mock_stream; }}
+    location /short {{ proxy_pass http://mock_stream; }}
+    location / {{ proxy_pass http://mock_buffered; }}
+  }}
+}}
+""".format(common=nginx_http_common(tmp, "nginx-proxy"), buf=buf_port, stream=stream_port, proxy=proxy_port,
+           key=KEY), [proxy_port])
+
+    # --- the shims: one per upstream URL, plus fresh ones for the memory figures
+    up_stream = "http://127.0.0.1:%d/stream" % stream_port
+    _, shim_buf = start_shim(procs, args, "shim-buffered", "http://127.0.0.1:%d%s" % (buf_port, CHAT))
+    _, shim_stream = start_shim(procs, args, "shim-stream", up_stream)
+    _, shim_short = start_shim(procs, args, "shim-short", "http://127.0.0.1:%d/short" % stream_port)
+    shim_mem_p, shim_mem = start_shim(procs, args, "shim-mem", up_stream)
+    shim_big_p, shim_big = start_shim(procs, args, "shim-big", up_stream)
+
+    relay = procs.start("delay-relay", [sys.executable, os.path.join(os.path.dirname(__file__), "delay_relay.py"),
+                                        str(tls_port), "25"], stdout=subprocess.PIPE)
+    relay_port = read_port_line(relay, "delay-relay")
+    _, shim_tls = start_shim(procs, args, "shim-tls", "https://127.0.0.1:%d%s" % (relay_port, CHAT),
+                             {"SSL_CERT_FILE": cert})
+
+    # (name, port, path the client asks for)
+    stream_paths = [("direct", stream_port, "/stream"), ("shim", shim_stream, CHAT), ("nginx", proxy_port, "/stream")]
+
+    # --- time to first byte / first event of a stream, 1 client
+    body = chat_body(True, "n=3&delay_ms=0&size=200")
+    files = {n: write_request(args, "ttfb-" + n, path, body) for n, _, path in stream_paths}
+    first = {n: [] for n, _, _ in stream_paths}
+    event = {n: [] for n, _, _ in stream_paths}
+    for n, port, _ in stream_paths:
+        ttfb_runs(args, port, files[n], 10, True)  # warm-up
+    for _ in range(4):
+        for n, port, _ in stream_paths:
+            for f, e, _w in ttfb_runs(args, port, files[n], 50, True):
+                first[n].append(f)
+                event[n].append(e)
+    pc = []
+    ttfb_runs(args, percon_port, files["direct"], 10, True)
+    for _ in range(4):
+        pc += [f for f, _e, _w in ttfb_runs(args, percon_port, files["direct"], 50, True)]
+    R["percon"] = median(pc)
+    R["ttfb"] = {n: median(v) for n, v in first.items()}
+    R["tfe"] = {n: median(v) for n, v in event.items()}
+    print("bench: stream first byte done", file=sys.stderr)
+
+    # --- the delay each event picks up on its way, events 20 ms apart
+    n_events = 50
+    body = chat_body(True, "n=%d&delay_ms=20&size=200" % n_events)
+    files = {n: write_request(args, "events-" + n, path, body) for n, _, path in stream_paths}
+    lat = {n: [] for n, _, _ in stream_paths}
+    for _ in range(3):
+        for n, port, _ in stream_paths:
+            got = [float(x) for x in hclient(args, "events", port, files[n]) if x.strip()]
+            if len(got) != n_events:
+                fail("%s: %d of %d events arrived" % (n, len(got), n_events))
+            lat[n] += got
+    R["event"] = {n: median(v) for n, v in lat.items()}
+    print("bench: per-event delay done", file=sys.stderr)
+
+    # --- buffered requests per second and latency (wrk, Connection: close)
+    lua = os.path.join(tmp, "post.lua")
+    with open(lua, "w") as f:
+        f.write('wrk.method = "POST"\nwrk.body = %s\nwrk.headers["Content-Type"] = "application/json"\n'
+                'wrk.headers["Authorization"] = "Bearer %s"\n' % (json.dumps(chat_body(False).decode()), KEY))
+    buf_urls = [("direct", "http://127.0.0.1:%d%s" % (buf_port, CHAT)),
+                ("shim", "http://127.0.0.1:%d%s" % (shim_buf, CHAT)),
+                ("nginx", "http://127.0.0.1:%d%s" % (proxy_port, CHAT))]
+    for _n, url in buf_urls:
+        wrk(args, url, 4, 1, lua)  # warm-up
+    def rounds(targets, clients, script):
+        runs = {n: [] for n, _ in targets}
+        for _ in range(WRK_ROUNDS):
+            for n, url in targets:
+                runs[n].append(wrk(args, url, clients, WRK_SECONDS, script))
+        out = {}
+        for n, rs in runs.items():
+            out[n] = {"rps": median([r["rps"] for r in rs]), "p50": median([r["p50"] for r in rs]),
+                      "p99": median([r["p99"] for r in rs])}
+            for k in ("total", "non2xx", "errors", "overflows"):
+                out[n][k] = sum(r[k] for r in rs)
+        return out
+
+    R["wrk"] = {}
+    for c in (1, 16, 64):
+        for n, res in rounds(buf_urls, c, lua).items():
+            R["wrk"][(n, c)] = res
+        print("bench: buffered %d clients done" % c, file=sys.stderr)
+    R["health"] = rounds([("shim", "http://127.0.0.1:%d/health" % shim_buf),
+                          ("nginx", "http://127.0.0.1:%d/health" % proxy_port)], 16, None)
+    print("bench: health done", file=sys.stderr)
+    procs.check_alive()
+
+    # --- resident memory with 200 streams open at once
+    # Long streams (an event every 100 ms) that the client leaves once it has
+    # its numbers; the relay sees the caller gone at its next event.
+    hold = chat_body(True, "n=100000&delay_ms=100&size=200")
+
+    def open_streams(port, path, count):
+        socks, pending = [], {}
+        for _ in range(count):
+            s = socket.create_connection((HOST, port), 5)
+            s.sendall(request_bytes(path, hold))
+            socks.append(s)
+            pending[s] = b""
+        end = time.time() + 20
+        while pending and time.time() < end:
+            ready, _, _ = select.select(list(pending), [], [], 1)
+            for s in ready:
+                data = s.recv(65536)
+                if not data:
+                    fail("a held stream on port %d closed early" % port)
+                pending[s] += data
+                if b"data: {" in pending[s]:
+                    del pending[s]
+        if pending:
+            fail("%d of %d streams on port %d never got an event" % (len(pending), count, port))
+        return socks
+
+    def close_all(socks):
+        for s in socks:
+            s.close()
+
+    close_all(open_streams(shim_mem, CHAT, 1))  # warm-up: the HTTP client's one-time setup is base
+    time.sleep(0.5)
+    base = rss_kib(shim_mem_p.pid)
+    socks = open_streams(shim_mem, CHAT, 200)
+    time.sleep(0.3)
+    held = rss_kib(shim_mem_p.pid)
+    close_all(socks)
+    ng_base = nginx_rss_kib(proxy.pid)
+    socks = open_streams(proxy_port, "/stream", 200)
+    time.sleep(0.3)
+    ng_held = nginx_rss_kib(proxy.pid)
+    close_all(socks)
+    R["mem"] = {"base": base["VmRSS"], "held": held["VmRSS"], "hwm": held["VmHWM"], "threads": held["Threads"],
+                "per": (held["VmRSS"] - base["VmRSS"]) / 200.0,
+                "ng_base": ng_base, "ng_held": ng_held, "ng_per": (ng_held - ng_base) / 200.0}
+    print("bench: 200 streams done", file=sys.stderr)
+
+    # --- one 100 MB streamed answer: resident memory before and after
+    hundred = 100 * 1000 * 1000
+    big = chat_body(True, "bytes=%d" % hundred)
+    small = chat_body(True, "n=3&delay_ms=0&size=200")
+    ttfb_runs(args, shim_big, write_request(args, "big-warm", CHAT, small), 3, True)
+    time.sleep(0.2)
+    before = rss_kib(shim_big_p.pid)
+    R["big"] = {}
+    for n, port, path in stream_paths:
+        out = hclient(args, "drain", port, write_request(args, "big-" + n, path, big))[0].split()
+        if int(out[0]) < hundred or out[2] != "1":
+            fail("%s: the 100 MB stream came back short (%s bytes)" % (n, out[0]))
+        R["big"][n] = float(out[1])
+    time.sleep(0.2)
+    after = rss_kib(shim_big_p.pid)
+    R["big_mem"] = {"before": before["VmRSS"], "after": after["VmRSS"], "hwm": after["VmHWM"]}
+    print("bench: 100 MB stream done", file=sys.stderr)
+
+    # --- upstream kept warm: TLS upstream 25 ms away each way
+    tls_body = chat_body(False)
+    f_tls = write_request(args, "tls-shim", CHAT, tls_body)
+    shim_t = [f for f, _e, _w in ttfb_runs(args, shim_tls, f_tls, 10, False)]
+    ctx = ssl.create_default_context(cafile=cert)
+    own_t = []
+    raw = request_bytes(CHAT, tls_body)
+    for _ in range(10):
+        t0 = time.perf_counter()
+        s = ctx.wrap_socket(socket.create_connection((HOST, relay_port), 10), server_hostname="127.0.0.1")
+        s.sendall(raw)
+        head = s.recv(65536)
+        t1 = time.perf_counter()
+        rest = head
+        while True:
+            more = s.recv(65536)
+            if not more:
+                break
+            rest += more
+        s.close()
+        if not head.startswith(b"HTTP/1.1 200"):
+            fail("the TLS mock through the delaying relay answered: %r" % head[:40])
+        own_t.append((t1 - t0) * 1e6)
+    R["warm"] = {"shim": shim_t, "own": own_t}
+    print("bench: keep-warm done", file=sys.stderr)
+
+    # --- large request bodies, buffered, answered with a short reply
+    R["large"] = {}
+    for mib in (1, 5, 20):
+        filler = "a" * (mib * 1024 * 1024 - len(chat_body(False, content="")))
+        body = chat_body(False, content=filler)
+        row = {}
+        for n, port, path in [("direct", stream_port, "/short"), ("shim", shim_short, CHAT),
+                              ("nginx", proxy_port, "/short")]:
+            fn = write_request(args, "large-%d-%s" % (mib, n), path, body)
+            row[n] = median([w for _f, _e, w in ttfb_runs(args, port, fn, 5, False)])
+        R["large"][mib] = row
+    print("bench: large bodies done", file=sys.stderr)
+    procs.check_alive()
+    R["seconds"] = time.time() - t_start
+    R["load"] = (R["load"], os.getloadavg()[0])
+    return R
+
+
+# ---------------------------------------------------------------- the table
+
+def fmt(v, unit=""):
+    if v is None:
+        return "n/a"
+    if isinstance(v, str):
+        return v
+    if v != v:
+        return "nan"
+    if abs(v) >= 1000:
+        return "%.0f%s" % (v, unit)
+    if abs(v) >= 100:
+        return "%.0f%s" % (v, unit)
+    return "%.1f%s" % (v, unit)
+
+
+def ratio(a, b):
+    if not isinstance(a, (int, float)) or not isinstance(b, (int, float)) or not b:
+        return "-"
+    return "%.2f" % (a / b)
+
+
+def build_table(R):
+    rows = []   # (figure, direct, shim, nginx, note)
+    targets = []  # (target, met, detail)
+
+    def row(name, d, s, n, note=""):
+        rows.append((name, d, s, n, note))
+
+    t, e, ev = R["ttfb"], R["tfe"], R["event"]
+    row("stream: first byte, 1 client (us)", t["direct"], t["shim"], t["nginx"],
+        "+%.0f us over direct" % (t["shim"] - t["direct"]))
+    row("stream: first byte from a thread-per-connection mock (us)", R["percon"], None, None,
+        "the same mock starting a thread per connection instead of a pooled one")
+    row("stream: first event, 1 client (us)", e["direct"], e["shim"], e["nginx"],
+        "+%.0f us over direct" % (e["shim"] - e["direct"]))
+    row("stream: per-event latency, 20 ms apart (us)", ev["direct"], ev["shim"], ev["nginx"],
+        "+%.0f us over direct" % (ev["shim"] - ev["direct"]))
+    for c in (1, 16, 64):
+        w = {n: R["wrk"][(n, c)] for n in ("direct", "shim", "nginx")}
+        notes = []
+        for n in ("direct", "shim", "nginx"):
+            if w[n]["non2xx"] or w[n]["errors"] or w[n]["overflows"]:
+                notes.append("%s: %d non-2xx, %d socket errors, %d listen overflows" %
+                             (n, w[n]["non2xx"], w[n]["errors"], w[n]["overflows"]))
+        row("buffered, %d client%s: req/s" % (c, "" if c == 1 else "s"),
+            w["direct"]["rps"], w["shim"]["rps"], w["nginx"]["rps"], "; ".join(notes))
+        row("buffered, %d client%s: median latency (us)" % (c, "" if c == 1 else "s"),
+            w["direct"]["p50"], w["shim"]["p50"], w["nginx"]["p50"],
+            "p99 direct/shim/nginx %s/%s/%s us" % (fmt(w["direct"]["p99"]), fmt(w["shim"]["p99"]),
+                                                  fmt(w["nginx"]["p99"])))
+    h = R["health"]
+    row("health probe, 16 clients: req/s", None, h["shim"]["rps"], h["nginx"]["rps"],
+        "nginx: its own return 200, no proxying")
+    m = R["mem"]
+    row("200 streams open: resident (KiB)", None, m["held"], m["ng_held"],
+        "shim base %d KiB, peak (VmHWM) %d KiB, %d threads; nginx workers' sum, base %d KiB" %
+        (m["base"], m["hwm"], m["threads"], m["ng_base"]))
+    row("200 streams open: per stream beyond base (KiB)", None, m["per"], m["ng_per"])
+    b = R["big_mem"]
+    row("100 MB stream: shim resident before -> after (KiB)", None, "%d -> %d" % (b["before"], b["after"]), None,
+        "VmHWM after %d KiB" % b["hwm"])
+    bg = R["big"]
+    row("100 MB stream: time (s)", bg["direct"], bg["shim"], bg["nginx"],
+        "shim %.0f MB/s" % (100 / bg["shim"]))
+    wm = R["warm"]
+    own1, own_rest = wm["own"][0], median(wm["own"][1:])
+    shim1, shim_rest = wm["shim"][0], median(wm["shim"][1:])
+    row("TLS upstream 25 ms away: first byte, request 1 (us)", own1, shim1, None,
+        "direct = a client with its own TLS connection per request")
+    row("TLS upstream 25 ms away: first byte, median of 2..10 (us)", own_rest, shim_rest, None)
+    lg = R["large"]
+    for mib in (1, 5, 20):
+        row("request body %d MiB, buffered: whole exchange (us)" % mib, lg[mib]["direct"], lg[mib]["shim"],
+            lg[mib]["nginx"], "shim %.0f us per MiB" % (lg[mib]["shim"] / mib))
+
+    w1 = {n: R["wrk"][(n, 1)]["p50"] for n in ("direct", "shim", "nginx")}
+    added = w1["shim"] - w1["direct"]
+    targets.append(("buffered, 1 client: median latency at most nginx's and at most 60 us over direct",
+                    w1["shim"] <= w1["nginx"] and added <= 60,
+                    "shim %.0f us, nginx %.0f us, direct %.0f us: +%.0f us" % (w1["shim"], w1["nginx"], w1["direct"],
+                                                                             added)))
+    targets.append(("stream: added time to first byte at most 100 us (median)",
+                    t["shim"] - t["direct"] <= 100,
+                    "+%.0f us (first event: +%.0f us)" % (t["shim"] - t["direct"], e["shim"] - e["direct"])))
+    targets.append(("stream: added delay per event at most 50 us (median)", ev["shim"] - ev["direct"] <= 50,
+                    "+%.0f us (nginx +%.0f us)" % (ev["shim"] - ev["direct"], ev["nginx"] - ev["direct"])))
+    for c in (16, 64):
+        s, n = R["wrk"][("shim", c)]["rps"], R["wrk"][("nginx", c)]["rps"]
+        targets.append(("buffered, %d clients: req/s at least nginx's" % c, s >= n,
+                        "shim %.0f, nginx %.0f (%.2fx)" % (s, n, s / n)))
+    targets.append(("memory: under 100 KiB resident per open stream beyond the base", m["per"] < 100,
+                    "%.1f KiB per stream" % m["per"]))
+    grow = b["after"] - b["before"]
+    targets.append(("memory: flat across a 100 MB stream (grows under 1 MiB)", grow < 1024,
+                    "%+d KiB" % grow))
+    targets.append(("keep-warm: from request 2 on, first byte through the shim below a client's own connection",
+                    shim_rest < own_rest and max(wm["shim"][1:]) < min(wm["own"][1:]),
+                    "median %.1f ms vs %.1f ms (request 1: %.1f vs %.1f ms)" %
+                    (shim_rest / 1e3, own_rest / 1e3, shim1 / 1e3, own1 / 1e3)))
+    per1, per20 = lg[1]["shim"] / 1, lg[20]["shim"] / 20
+    targets.append(("large bodies: time linear in size (per MiB at 20 MiB within 2x of 1 MiB's)", per20 <= 2 * per1,
+                    "%.0f / %.0f / %.0f us per MiB at 1 / 5 / 20 MiB" % (per1, lg[5]["shim"] / 5, per20)))
+    return rows, targets
+
+
+def render(rows):
+    head = ("figure", "direct", "shim", "nginx", "shim/direct", "shim/nginx")
+    body = [(r[0], fmt(r[1]), fmt(r[2]), fmt(r[3]), ratio(r[2], r[1]), ratio(r[2], r[3])) for r in rows]
+    widths = [max(len(x[i]) for x in [head] + body) for i in range(len(head))]
+    lines = []
+    for i, x in enumerate([head] + body):
+        lines.append("  ".join(x[0].ljust(widths[0]) if j == 0 else x[j].rjust(widths[j]) for j in range(len(x)))
+                     .rstrip())
+        if i == 0:
+            lines.append("  ".join("-" * w for w in widths))
+    notes = ["  %s: %s" % (r[0], r[4]) for r in rows if r[4]]
+    return "\n".join(lines), "\n".join(notes)
+
+
+def machine():
+    model = "unknown"
+    with open("/proc/cpuinfo") as f:
+        for line in f:
+            if line.startswith("model name"):
+                model = line.split(":", 1)[1].strip()
+                break
+    return "%d cores (nproc), CPU %s, kernel %s" % (os.cpu_count(), model, os.uname().release)
+
+
+def load_text(R):
+    return "1-minute load average %.1f at the start, %.1f at the end (other work shares the machine)" % R["load"]
+
+
+LEGEND = """## Legend
+
+Targets (each path's figure in its column):
+- direct: the client straight to the mock upstream.
+- shim: the client through zelk-shim, which rewrites the body and calls the mock over libcurl with warm connections.
+- nginx: the client through nginx as a plain proxy (proxy_pass to the mock, proxy_buffering off, an upstream
+  keep-alive pool, HTTP/1.1 upstream, the Authorization header set; no body rewriting): the floor of a proxy.
+
+Mock upstreams: buffered answers come from nginx's own `return 200` with a fixed chat-completions JSON (a
+separate nginx instance from the proxy); streams and short replies to large bodies from bench/mock_stream.c (native,
+thread per connection, keep-alive), which stamps each event with CLOCK_MONOTONIC; a TLS upstream is the nginx mock
+behind bench/delay_relay.py (25 ms each way, one round trip before a new connection moves).
+
+Rows:
+- stream: first byte / first event: time from connect to the first byte / the first `data:` event of a streamed
+  reply, 1 client, 200 sequential requests per path (median). The shim sends its header block before it calls the
+  upstream, so its first byte does not wait for the upstream; the first event does.
+- stream: per-event latency: for a stream of 50 events 20 ms apart (3 streams per path), the time from the mock's
+  stamp in each event to the event's arrival at the client (median over the 150 events); shim minus direct is the
+  delay the relay adds to each event.
+- stream: first byte from a thread-per-connection mock: the direct figure again, against the same mock started in
+  its "percon" mode (a thread started for each connection, the shim's model): what starting a thread costs here.
+- buffered, N clients: wrk with a Lua script for the POST, `-H 'Connection: close'` (a new connection each request);
+  3 rounds of 2 s per path, the paths taking turns; req/s and wrk's 50% latency are the medians of the rounds. Notes list any non-2xx answers, socket errors, and listen-queue
+  overflows of the kernel during the run.
+- health probe: wrk GET /health at 16 clients; nginx answers its own `return 200` for comparison.
+- 200 streams open: VmRSS of the shim (sum of the nginx workers) with 200 streams open at once, each having
+  received its first event; per stream = (held - base) / 200, base being the process after one stream.
+- 100 MB stream: one 100 MB streamed answer through each path; the shim's VmRSS before and after (a fresh shim
+  process warmed with one small stream), and the wall time of each path.
+- TLS upstream 25 ms away: buffered requests, 10 one after another, through the shim (warm pool) vs a client that
+  opens its own TLS connection each request through the same relay (the direct column); request 1 and the median
+  of requests 2..10.
+- request body N MiB: one chat body with one huge message, buffered, answered with a short reply; median of
+  5 runs of the whole exchange.
+"""
+
+
+def report(args, R):
+    rows, targets = build_table(R)
+    table, notes = render(rows)
+    when = datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%d %H:%M UTC")
+    mach = machine()
+    tlines = "\n".join("- %s: **%s** (%s)" % (t, "met" if ok else "not met", d) for t, ok, d in targets)
+    out = "zelk-shim bench, %s, %s (run took %.0f s; %s)\n\n%s\n\nnotes:\n%s\n\ntargets:\n%s\n" % (
+        when, mach, R["seconds"], load_text(R), table, notes, tlines.replace("**", ""))
+    print(out)
+    with open(args.results, "w") as f:
+        f.write("# Bench results\n\nLatest run of `bench/run.sh`: %s, on %s; %s.\n\n```\n%s\n\nnotes:\n%s\n```\n\n"
+                "## Targets\n\n%s\n\n%s" % (when, mach, load_text(R), table, notes, tlines, LEGEND))
+
+
+if __name__ == "__main__":
+    sys.exit(main())
