@@ -22,7 +22,7 @@ struct upstream_target {
 using body_sink = bool (*)(void* ctx, const char* data, size_t len);
 
 struct upstream_outcome {
-    unsigned long status = 0;    // 0 until a status line was read
+    unsigned long status = 0;    // 0 until a status line was read; set before the first block reaches the sink
     bool stopped = false;        // the sink ended the transfer
     bool received_body = false;  // at least one body byte arrived
     error_text error;            // empty unless the exchange failed

@@ -10,12 +10,60 @@
 #include "relay/stream_writer.hpp"
 #include "relay/upstream_url.hpp"
 #include "startup/settings.hpp"
+#include "text/json_scan.hpp"
 #include "text/reply_text.hpp"
 
 namespace {
 
+// A streamed reply is relayed untouched; when the upstream refused the
+// request, the start of its error document is also kept, so the caller can
+// be told in an event it understands (a client reading events would
+// otherwise see a 200 stream that simply ends).
+struct stream_relay {
+    const socket_handle& client;
+    const upstream_outcome& got;
+    char refusal[4096];
+    size_t refusal_len = 0;
+};
+
 bool relay_block(void* ctx, const char* data, size_t len) {
-    return send_chunk(*static_cast<const socket_handle*>(ctx), {data, len});
+    auto* relay = static_cast<stream_relay*>(ctx);
+    if (relay->got.status >= 400) {
+        size_t room = sizeof relay->refusal - relay->refusal_len;
+        size_t take = len < room ? len : room;
+        std::memcpy(relay->refusal + relay->refusal_len, data, take);
+        relay->refusal_len += take;
+    }
+    return send_chunk(relay->client, {data, len});
+}
+
+// The upstream's own words from an error document: "error"."message", or
+// "error" when it is a string; JSON string content as written.
+std::string_view upstream_error_message(std::string_view doc) {
+    json_member error = json_top_member(doc, "error");
+    if (!error.found) return {};
+    if (doc[error.value_pos] == '{') {
+        json_member message = json_object_member(doc, error.value_pos, "message");
+        return message.found ? json_string_at(doc, message.value_pos).raw : std::string_view{};
+    }
+    return json_string_at(doc, error.value_pos).raw;
+}
+
+void send_refusal_event(const socket_handle& client, unsigned long status, std::string_view doc) {
+    char lead[64];
+    size_t lead_len = bformat(lead, "upstream refused the request (status %lu)", status);
+    std::string_view words = upstream_error_message(doc);
+    buf event;
+    // The blank line first ends whatever line the upstream's document left
+    // open, so the event starts on a line of its own.
+    buf_put(event, "\n\ndata: {\"error\":{\"message\":\"");
+    buf_put(event, lead, lead_len);
+    if (!words.empty()) {
+        buf_put(event, ": ");
+        buf_put(event, words);  // already escaped as the upstream wrote it
+    }
+    buf_put(event, "\",\"type\":\"zelk_shim_error\"}}\n\n");
+    if (!event.failed) send_chunk(client, event.view());
 }
 
 bool collect_block(void* ctx, const char* data, size_t len) {
@@ -44,7 +92,8 @@ bool format_upstream_headers(char (&out)[768], error_text& err) {
     return true;
 }
 
-void finish_stream(const socket_handle& client, const upstream_outcome& got, const error_text& before) {
+void finish_stream(const socket_handle& client, const upstream_outcome& got, const error_text& before,
+                   std::string_view refusal) {
     if (got.stopped) return;  // the caller has gone
     if (!before.empty()) {
         send_error_event(client, before.s);
@@ -54,6 +103,8 @@ void finish_stream(const socket_handle& client, const upstream_outcome& got, con
         error_text empty;
         set_error(empty, "empty upstream response (status %lu)", got.status);
         send_error_event(client, empty.s);
+    } else if (got.status >= 400) {
+        send_refusal_event(client, got.status, refusal);
     }
     send_last_chunk(client);
 }
@@ -92,18 +143,14 @@ void relay_chat(const socket_handle& client, std::string_view body, bool local_d
     char headers[768];
     upstream_outcome got;
     buf collected;
-    if (split_upstream_url(CFG_URL, target, failure) && format_upstream_headers(headers, failure)) {
-        if (stream) {
-            call_upstream(target, headers, upstream_body.view(), relay_block, const_cast<socket_handle*>(&client), got);
-        } else {
-            call_upstream(target, headers, upstream_body.view(), collect_block, &collected, got);
-        }
-    }
-
+    bool ready = split_upstream_url(CFG_URL, target, failure) && format_upstream_headers(headers, failure);
     if (stream) {
-        finish_stream(client, got, failure);
+        stream_relay relay{client, got, {}, 0};
+        if (ready) call_upstream(target, headers, upstream_body.view(), relay_block, &relay, got);
+        finish_stream(client, got, failure, {relay.refusal, relay.refusal_len});
         return;
     }
+    if (ready) call_upstream(target, headers, upstream_body.view(), collect_block, &collected, got);
     if (failure.empty() && collected.failed) set_error(failure, "upstream response too large to hold");
     if (failure.empty() && !got.error.empty()) failure = got.error;
     if (failure.empty() && collected.len == 0) set_error(failure, "empty upstream response (status %lu)", got.status);

@@ -112,8 +112,6 @@ def test_library_throws_on_in_band_stream_error(node, dead_relay):
     run_library(node, dead_relay, "stream_error")
 
 
-@pytest.mark.xfail(strict=True, reason="the shim relays a refused stream's error document as the raw body of a "
-                   "200 event stream; the library finds no event in it and ends the stream quietly")
 def test_library_sees_upstream_refusal_of_a_stream(node, mock, relay):
     err = {"error": {"message": "Incorrect API key provided: sk-test", "type": "invalid_request_error",
                      "code": "invalid_api_key"}}

@@ -193,12 +193,23 @@ def test_stream_decodes_with_strict_http_client(mock, relay):
     conn.close()
 
 
-def test_stream_relays_upstream_error_document(mock, relay):
-    err = {"error": {"message": "bad key", "type": "invalid_request_error"}}
+def test_stream_relays_upstream_error_document_then_says_so(mock, relay):
+    """The upstream's refusal reaches the caller unchanged, followed by an
+    event that event-stream readers understand."""
+    err = {"error": {"message": "bad \"key\"", "type": "invalid_request_error"}}
     mock.behaviour = mu.json_reply(401, err)
     r = chat(relay.port, {"messages": [], "stream": True})
     assert r.head == STREAM_HEADER
-    assert r.body() == json.dumps(err).encode()
+    from conftest import decode_chunks
+    chunks = decode_chunks(r.body_bytes)
+    assert chunks[0] == json.dumps(err).encode()
+    assert chunks[1] == (b'\n\ndata: {"error":{"message":"upstream refused the request (status 401): bad \\"key\\"",'
+                         b'"type":"zelk_shim_error"}}\n\n')
+    assert json.loads(chunks[1][8:])["error"]["message"].endswith('bad "key"')
+    mock.behaviour = mu.json_reply(500, b"<html>oops</html>")
+    r = chat(relay.port, {"messages": [], "stream": True})
+    assert r.body() == (b'<html>oops</html>\n\ndata: {"error":{"message":"upstream refused the request (status 500)",'
+                        b'"type":"zelk_shim_error"}}\n\n')
 
 
 def test_upstream_drop_mid_stream_ends_with_error_event(mock, relay):

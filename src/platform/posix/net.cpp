@@ -5,12 +5,14 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
+#include <ctime>
 
 namespace {
 
@@ -47,6 +49,14 @@ bool net_startup(error_text& err) {
     // Sends use MSG_NOSIGNAL, but a library might not; a vanished peer must
     // never end the process.
     if (signal(SIGPIPE, SIG_IGN) == SIG_ERR) return fail(err, "signal");
+    // Each served connection holds its own socket and often one to the
+    // upstream; the usual soft limit of 1024 descriptors would stop accepting
+    // well before the connection cap.
+    rlimit files{};
+    if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+        files.rlim_cur = files.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &files);
+    }
     return true;
 }
 
@@ -86,7 +96,15 @@ int sock_local_port(const socket_handle& s) {
 
 bool tcp_accept(const socket_handle& listener, socket_handle& out) {
     int fd = ::accept4(fd_of(listener), nullptr, nullptr, SOCK_CLOEXEC);
-    if (fd < 0) return false;
+    if (fd < 0) {
+        if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+            // Out of descriptors or memory: retrying at once would only spin
+            // a core until a connection ends. Give them a moment.
+            timespec pause{0, 10 * 1000 * 1000};
+            nanosleep(&pause, nullptr);
+        }
+        return false;
+    }
     out = socket_handle(fd);
     return true;
 }

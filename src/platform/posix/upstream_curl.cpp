@@ -38,6 +38,7 @@ struct header_list {
 };
 
 struct transfer {
+    CURL* easy;
     body_sink sink;
     void* ctx;
     upstream_outcome* out;
@@ -46,6 +47,11 @@ struct transfer {
 size_t on_body(char* data, size_t, size_t n, void* p) {
     auto* t = static_cast<transfer*>(p);
     if (n == 0) return 0;
+    if (!t->out->received_body) {
+        long status = 0;
+        curl_easy_getinfo(t->easy, CURLINFO_RESPONSE_CODE, &status);
+        t->out->status = static_cast<unsigned long>(status);
+    }
     t->out->received_body = true;
     if (!t->sink(t->ctx, data, n)) {
         t->out->stopped = true;
@@ -112,7 +118,7 @@ void call_upstream(const upstream_target& target, std::string_view header_lines,
         return;
     }
 
-    transfer t{sink, ctx, &out};
+    transfer t{h, sink, ctx, &out};
     char curl_message[CURL_ERROR_SIZE] = {};
     curl_easy_setopt(h, CURLOPT_URL, url);
     curl_easy_setopt(h, CURLOPT_SHARE, g_share);
