@@ -299,6 +299,7 @@ def test_concurrent_debug_copies_are_never_mixed(mock, start_shim, debug_dir):
     assert seen and all(s in sent for s in seen)
 
 
+@pytest.mark.skipif(os.environ.get("ZELK_SHIM_WINDOWS") == "1", reason="WinHTTP trusts the Windows store only; the test certificate is not in it")
 def test_tls_upstream(tls_mock, tls_files, start_shim):
     tls_mock.reset()
     shim = start_shim(env={"ZELK_SHIM_URL": tls_mock.url(), "SSL_CERT_FILE": tls_files[0], "ZELK_SHIM_KEY": "k"})
@@ -310,6 +311,7 @@ def test_tls_upstream(tls_mock, tls_files, start_shim):
     assert r.body() == b"data: a\n\ndata: b\n\n"
 
 
+@pytest.mark.skipif(os.environ.get("ZELK_SHIM_WINDOWS") == "1", reason="WinHTTP trusts the Windows store only; the test certificate is not in it")
 def test_tls_upstream_with_untrusted_certificate_fails(tls_mock, start_shim):
     tls_mock.reset()
     shim = start_shim(env={"ZELK_SHIM_URL": tls_mock.url()})
@@ -351,3 +353,26 @@ def test_ipv6_upstream(start_shim):
     srv.close()
     assert r.status == 200 and r.body() == b"{}"
     assert got["req"].startswith(b"POST /v1/chat/completions HTTP/1.1\r\n")
+
+
+def test_upstream_closing_an_idle_connection_does_not_fail_the_next_request(mock, relay):
+    """A pooled connection the upstream has since closed is replaced quietly."""
+    def answer_then_hang_up(conn, req):
+        mu.json_reply(200, mu.CHAT_ANSWER)(conn, req)
+        time.sleep(0.1)
+        return False  # closed without saying so in the reply
+
+    mock.behaviour = answer_then_hang_up
+    for _ in range(3):
+        r = chat(relay.port, {"messages": []})
+        assert r.status == 200 and r.json() == mu.CHAT_ANSWER
+        time.sleep(0.3)
+    assert len(mock.requests) == 3
+
+
+@pytest.mark.skipif(os.environ.get("ZELK_SHIM_WINDOWS") == "1", reason="the Windows build uses its own trust store")
+def test_curl_ca_bundle_wins_over_ssl_cert_file(tls_mock, tls_files, start_shim):
+    tls_mock.reset()
+    shim = start_shim(env={"ZELK_SHIM_URL": tls_mock.url(), "CURL_CA_BUNDLE": tls_files[0],
+                           "SSL_CERT_FILE": "/nonexistent/bundle.pem"})
+    assert chat(shim.port, {"messages": []}).status == 200
