@@ -311,7 +311,6 @@ def test_tls_upstream(tls_mock, tls_files, start_shim):
     assert r.body() == b"data: a\n\ndata: b\n\n"
 
 
-@pytest.mark.skipif(os.environ.get("ZELK_SHIM_WINDOWS") == "1", reason="WinHTTP trusts the Windows store only; the test certificate is not in it")
 def test_tls_upstream_with_untrusted_certificate_fails(tls_mock, start_shim):
     tls_mock.reset()
     shim = start_shim(env={"ZELK_SHIM_URL": tls_mock.url()})
