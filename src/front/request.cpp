@@ -99,6 +99,8 @@ bool parse_head(std::string_view head, request_head& out, request_fault& f) {
             if (out.has_host) return fault_with(f, 400, "more than one Host header");
             out.has_host = true;
             out.host = value;
+        } else if (ascii_iequals(name, "Expect")) {
+            out.expects_continue = ascii_iequals(value, "100-continue");
         } else if (ascii_iequals(name, "Origin")) {
             if (out.has_origin) return fault_with(f, 400, "more than one Origin header");
             out.has_origin = true;
@@ -245,6 +247,10 @@ read_outcome read_request(const socket_handle& client, http_request& req) {
             if (!parse_head(text.substr(0, req.header_len), req.head, out.fault)) return out;
             if (!caller_allowed(req.head, out.fault)) return out;
             fresh = text.substr(req.header_len);
+            // Clients such as curl hold back a large body until told to go on;
+            // without this they would wait a second before every upload.
+            bool body_pending = req.head.chunked ? fresh.empty() : fresh.size() < req.head.content_length;
+            if (req.head.expects_continue && body_pending) sock_send_all(client, "HTTP/1.1 100 Continue\r\n\r\n");
         } else if (!req.head.chunked) {
             buf_put(req.raw, fresh);
             if (req.raw.failed) return fail(500, "out of memory");

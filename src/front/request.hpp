@@ -26,6 +26,7 @@ struct request_head {
     bool has_length = false;
     uint64_t content_length = 0;
     bool chunked = false;
+    bool expects_continue = false;  // "Expect: 100-continue": the client waits before sending its body
 };
 
 // Why a request cannot be served: a status and words for the error body.

@@ -199,3 +199,16 @@ def test_peer_closing_mid_body_is_not_routed(mock, shim):
         r = Reply(read_all(s))
     assert r.status == 400
     assert mock.requests == []
+
+
+def test_expect_100_continue_is_answered(mock, shim):
+    mock.reset()
+    body = b'{"messages":[{"role":"user","content":"after continue"}]}'
+    with connect(shim.port) as s:
+        s.sendall(b"POST /v1/chat/completions HTTP/1.1\r\nExpect: 100-continue\r\nContent-Length: %d\r\n\r\n" % len(body))
+        s.settimeout(5)
+        assert s.recv(100) == b"HTTP/1.1 100 Continue\r\n\r\n"
+        s.sendall(body)
+        r = Reply(read_all(s))
+    assert r.status == 200
+    assert mock.last().json()["messages"][1]["content"] == "after continue"
