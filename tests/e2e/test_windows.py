@@ -1,0 +1,112 @@
+"""What only the Windows build does: the ini file beside zelk-shim.exe read
+through the profile API, and the WinHTTP error texts. Runs when
+ZELK_SHIM_WINDOWS=1 (tests/wine/run.sh sets it), with ZELK_SHIM_CMD ending
+in the path of zelk-shim.exe."""
+import json
+import os
+import shutil
+import tempfile
+
+import pytest
+
+import mock_upstream as mu
+from conftest import ON_WINDOWS, Reply, decode_chunks, free_port, http_request, exchange, shim_command
+
+pytestmark = pytest.mark.skipif(not ON_WINDOWS, reason="Windows build only")
+
+
+def chat(port, obj):
+    return Reply(exchange(port, http_request("POST", "/v1/chat/completions", json.dumps(obj).encode())))
+
+
+def error_message(reply):
+    """The error text of a buffered 502 or of a stream's in-band error event."""
+    if reply.headers.get("transfer-encoding") == "chunked":
+        chunks = decode_chunks(reply.body_bytes)
+        assert chunks and chunks[-1].startswith(b"data: "), chunks
+        return json.loads(chunks[-1][6:])["error"]["message"]
+    assert reply.status == 502 and reply.status_line == "HTTP/1.1 502 Internal"
+    return reply.json()["error"]["message"]
+
+
+@pytest.fixture
+def exe_copy():
+    """A copy of zelk-shim.exe alone in a fresh directory, and the command
+    that starts it."""
+    cmd = shim_command()
+    exe = cmd[-1]
+    assert exe.lower().endswith(".exe"), f"ZELK_SHIM_CMD must end in the exe: {cmd}"
+    d = tempfile.mkdtemp(prefix="zelk-exe-")
+    copy = os.path.join(d, "zelk-shim.exe")
+    shutil.copy(exe, copy)
+    yield d, cmd[:-1] + [copy]
+    shutil.rmtree(d, ignore_errors=True)
+
+
+def write_ini(directory, text):
+    with open(os.path.join(directory, "zelk_shim.ini"), "w", newline="\r\n") as f:
+        f.write(text)
+
+
+def test_ini_beside_the_exe_is_read(exe_copy, mock, start_shim):
+    d, cmd = exe_copy
+    mock.reset()
+    write_ini(d, "; written by the user\n[other]\nmodel=not-this-one\n\n"
+                 f"[shim]\nurl={mock.url()}\nkey=sk-from-ini\nmodel=\"ini-model\"\n")
+    shim = start_shim(cmd=cmd)
+    # Quotes around a value are the profile API's to strip.
+    assert shim.startup_line.endswith(f"-> {mock.url()} (model=ini-model)")
+    assert chat(shim.port, {"model": "m", "messages": []}).status == 200
+    got = mock.last()
+    assert got.header("Authorization") == "Bearer sk-from-ini"
+    assert got.json()["model"] == "ini-model"
+
+
+def test_environment_wins_over_the_ini(exe_copy, mock, start_shim):
+    d, cmd = exe_copy
+    write_ini(d, "[shim]\nurl=http://127.0.0.1:1/v1/chat/completions\nmodel=ini-model\nkey=\n")
+    shim = start_shim(cmd=cmd, env={"ZELK_SHIM_MODEL": "env-model"})
+    assert shim.startup_line.endswith("-> http://127.0.0.1:1/v1/chat/completions (model=env-model)")
+
+
+def test_without_an_ini_the_defaults_hold(exe_copy, start_shim):
+    _, cmd = exe_copy
+    shim = start_shim(cmd=cmd)
+    assert shim.startup_line.endswith("(model=auto)")
+    assert " -> https://" in shim.startup_line
+
+
+# WinHttpConnect only makes a handle; the name lookup and the connection
+# happen in WinHttpSendRequest, so both failures carry its name, with
+# ERROR_WINHTTP_CANNOT_CONNECT (12029) and ERROR_WINHTTP_NAME_NOT_RESOLVED (12007).
+@pytest.mark.parametrize("stream", [False, True], ids=["buffered", "stream"])
+@pytest.mark.parametrize("url,message", [
+    ("http://127.0.0.1:{closed}/v1/chat/completions", "WinHttpSendRequest 12029"),
+    ("http://nonexistent.invalid/v1/chat/completions", "WinHttpSendRequest 12007"),
+    ("https://nonexistent.invalid:8443/v1", "WinHttpSendRequest 12007"),
+], ids=["refused", "bad-host", "bad-host-https"])
+def test_winhttp_error_texts(start_shim, url, message, stream):
+    shim = start_shim(env={"ZELK_SHIM_URL": url.format(closed=free_port())})
+    assert error_message(chat(shim.port, {"messages": [], "stream": stream})) == message
+
+
+def test_untrusted_certificate_is_a_secure_failure(tls_mock, start_shim):
+    tls_mock.reset()
+    shim = start_shim(env={"ZELK_SHIM_URL": tls_mock.url()})
+    # The self-signed test certificate is in no trust store. Windows reports
+    # ERROR_WINHTTP_SECURE_FAILURE (12175); Wine's WinHTTP finds the same
+    # unknown CA but reports ERROR_WINHTTP_SECURE_CHANNEL_ERROR (12157).
+    assert error_message(chat(shim.port, {"messages": []})) in ("WinHttpSendRequest 12175",
+                                                               "WinHttpSendRequest 12157")
+    assert tls_mock.requests == []
+
+
+def test_body_cut_short_is_an_error(mock, relay):
+    # The upstream declares 1000 bytes and drops the connection after 11.
+    mock.behaviour = mu.drop_mid_body()
+    assert error_message(chat(relay.port, {"messages": []})) == "WinHttpReadData 12030"
+    mock.behaviour = mu.drop_mid_body()
+    # On a stream the part that came is relayed, then the error event.
+    r = chat(relay.port, {"messages": [], "stream": True})
+    assert decode_chunks(r.body_bytes)[0] == b'{"choices":'
+    assert error_message(r) == "WinHttpReadData 12030"
