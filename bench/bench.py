@@ -24,8 +24,8 @@ import time
 HOST = "127.0.0.1"
 KEY = "k"
 CHAT = "/v1/chat/completions"
-WRK_SECONDS = 2   # per round; rounds of the three paths take turns
-WRK_ROUNDS = 3
+WRK_SECONDS = 1   # per round; rounds of the three paths take turns
+WRK_ROUNDS = 5
 
 BUFFERED_REPLY = (
     '{"id":"chatcmpl-bench","object":"chat.completion","created":0,"model":"m",'
@@ -720,7 +720,7 @@ Rows:
 - stream: first byte from a thread-per-connection mock: the direct figure again, against the same mock started in
   its "percon" mode (a thread started for each connection, the shim's model): what starting a thread costs here.
 - buffered, N clients: wrk with a Lua script for the POST, `-H 'Connection: close'` (a new connection each request);
-  3 rounds of 2 s per path, the paths taking turns; req/s and wrk's 50% latency are the medians of the rounds. Notes list any non-2xx answers, socket errors, and listen-queue
+  5 rounds of 1 s per path, the paths taking turns; req/s and wrk's 50% latency are the medians of the rounds. Notes list any non-2xx answers, socket errors, and listen-queue
   overflows of the kernel during the run.
 - health probe: wrk GET /health at 16 clients; nginx answers its own `return 200` for comparison.
 - 200 streams open: VmRSS of the shim (sum of the nginx workers) with 200 streams open at once, each having
