@@ -1,0 +1,169 @@
+"""Upstream faults and vanished callers: every fault ends the caller's
+reply clearly (502 in buffered mode, the in-band error event and the last
+chunk in stream mode) and the shim goes on serving."""
+import json
+import re
+import socket
+import threading
+import time
+
+import pytest
+
+import mock_upstream as mu
+from conftest import Reply, connect, decode_chunks, exchange, http_request, read_all, wait_for
+
+HEALTH = (b"HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: 27\r\nConnection: close\r\n\r\n"
+          b"{\"status\":\"ok\",\"zelk\":true}\n")
+ERROR_EVENT = re.compile(rb'\Adata: (\{"error":\{"message":"[^\n]*","type":"zelk_shim_error"\}\})\n\n\Z')
+
+
+def chat_request(stream, path="/v1/chat/completions"):
+    body = json.dumps({"model": "m", "stream": stream, "messages": [{"role": "user", "content": "hi"}]}).encode()
+    return http_request("POST", path, body)
+
+
+# Each fault, and the bytes of it that reach a streaming caller before the error event.
+FAULTS = {
+    "reset": (mu.reset_connection, b""),
+    "drop mid body": (mu.drop_mid_body, b'{"choices":'),
+    "drop mid stream": (lambda: mu.drop_mid_stream([b"data: one\n\n", b"data: two\n\n"]), b"data: one\n\ndata: two\n\n"),
+    "not http": (mu.not_http, b""),
+    "closed without a word": (lambda: mu.silence(0.3), b""),
+}
+
+
+def expect_error_reply(raw):
+    r = Reply(raw)
+    assert r.status_line == "HTTP/1.1 502 Internal", r.status_line  # the relay's own reason phrase
+    assert r.headers["content-type"] == "application/json"
+    body = r.json()
+    assert set(body) == {"error"} and set(body["error"]) == {"message", "type"}
+    assert body["error"]["type"] == "zelk_shim_error" and body["error"]["message"]
+    return body["error"]["message"]
+
+
+def expect_stream_end(raw, relayed):
+    r = Reply(raw)
+    assert r.status == 200 and r.headers["transfer-encoding"] == "chunked"
+    chunks = decode_chunks(r.body_bytes)  # strict: ends with the last chunk "0\r\n\r\n"
+    assert r.body_bytes.endswith(b"\r\n0\r\n\r\n")
+    assert chunks, "no error event"
+    assert b"".join(chunks[:-1]) == relayed
+    m = ERROR_EVENT.match(chunks[-1])
+    assert m, chunks[-1]
+    return json.loads(m.group(1))["error"]["message"]
+
+
+@pytest.mark.parametrize("fault", sorted(FAULTS))
+@pytest.mark.parametrize("path", ["/v1/chat/completions", "/api/chat"])
+def test_fault_in_buffered_mode_gives_502(mock, relay, fault, path):
+    mock.behaviour = FAULTS[fault][0]()
+    message = expect_error_reply(exchange(relay.port, chat_request(False, path), timeout=30))
+    assert message.startswith("upstream request failed") or message.startswith("empty upstream response")
+    mock.behaviour = mu.json_reply(200, mu.CHAT_ANSWER)
+    assert Reply(exchange(relay.port, chat_request(False))).status == 200  # the next caller is served
+
+
+@pytest.mark.parametrize("fault", sorted(FAULTS))
+def test_fault_in_stream_mode_ends_with_error_event_and_last_chunk(mock, relay, fault):
+    make, relayed = FAULTS[fault]
+    mock.behaviour = make()
+    message = expect_stream_end(exchange(relay.port, chat_request(True), timeout=30), relayed)
+    assert message.startswith("upstream request failed") or message.startswith("empty upstream response")
+    assert exchange(relay.port, b"GET /health HTTP/1.1\r\n\r\n") == HEALTH
+
+
+def test_many_faults_at_once_leave_the_shim_serving(mock, relay):
+    """Fifty callers meet a mix of faults at the same moment."""
+    makers = [FAULTS[k][0] for k in sorted(FAULTS)]
+    turn = iter(range(10 ** 6))
+    lock = threading.Lock()
+
+    def mixed(conn, req):
+        with lock:
+            i = next(turn)
+        return makers[i % len(makers)]()(conn, req)
+
+    mock.behaviour = mixed
+    results = [None] * 50
+
+    def one(i):
+        results[i] = exchange(relay.port, chat_request(i % 2 == 0), timeout=30)
+
+    threads = [threading.Thread(target=one, args=(i,)) for i in range(50)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(40)
+    for i, raw in enumerate(results):
+        assert raw, f"caller {i} got nothing"
+        r = Reply(raw)
+        if i % 2 == 0:
+            chunks = decode_chunks(r.body_bytes)
+            assert ERROR_EVENT.match(chunks[-1]), chunks[-1]
+        else:
+            assert r.status == 502
+    assert exchange(relay.port, b"GET /health HTTP/1.1\r\n\r\n") == HEALTH
+
+
+def test_caller_leaving_while_the_upstream_is_silent(mock, relay):
+    """The upstream's own silence limit is 600 s, too long for a test; what a
+    test can check is that callers who give up on a silent upstream leave
+    the shim whole: others are served meanwhile and afterwards."""
+    release = threading.Event()
+
+    def silent(conn, req):
+        release.wait(20)
+        return False
+
+    mock.behaviour = silent
+    for stream in (True, False, True, False):
+        s = connect(relay.port)
+        s.sendall(chat_request(stream))
+        time.sleep(0.1)
+        s.close()
+    assert exchange(relay.port, b"GET /health HTTP/1.1\r\n\r\n") == HEALTH
+    release.set()
+    time.sleep(0.5)
+    mock.behaviour = mu.json_reply(200, mu.CHAT_ANSWER)
+    assert Reply(exchange(relay.port, chat_request(False))).status == 200
+    assert relay.alive()
+
+
+@pytest.mark.slow
+def test_caller_that_stops_reading_is_cut_off_after_the_send_stall(mock, relay):
+    """A caller with a tiny receive window that never reads, while the
+    upstream streams as fast as it can: the shim's send stalls, after 60 s
+    it treats the caller as gone and closes the upstream connection. Fails
+    while a partial send restarts the 60 s wait (the cut-off then comes
+    after about 120 s)."""
+    upstream_closed = threading.Event()
+    sent = [0]
+
+    def firehose(conn, req):
+        conn.sendall(b"HTTP/1.1 200 OK\r\nContent-Type: text/event-stream\r\nTransfer-Encoding: chunked\r\n\r\n")
+        ev = mu.chunk(b"data: " + b"z" * 8000 + b"\n\n")
+        try:
+            while sent[0] < 256 * 1024 * 1024:  # far beyond every buffer on the way
+                conn.sendall(ev)
+                sent[0] += len(ev)
+        except OSError:
+            upstream_closed.set()
+        return False
+
+    mock.behaviour = firehose
+    s = socket.socket()
+    s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 1024)
+    s.settimeout(10)
+    s.connect(("127.0.0.1", relay.port))
+    try:
+        s.sendall(chat_request(True))
+        t0 = time.monotonic()
+        # 60 s and a margin; a send that made partial progress must not restart the limit.
+        assert upstream_closed.wait(80), f"upstream still sending after {sent[0]} bytes"
+        took = time.monotonic() - t0
+        assert took >= 55, f"caller dropped after {took:.1f} s, before the 60 s stall"
+        print(f"\nstalled caller dropped after {took:.1f} s; upstream had sent {sent[0] >> 20} MB")
+        assert exchange(relay.port, b"GET /health HTTP/1.1\r\n\r\n") == HEALTH
+    finally:
+        s.close()
