@@ -246,7 +246,13 @@ read_outcome read_request(const socket_handle& client, http_request& req) {
             if (req.header_len > max_header_bytes) return fail(431, "request header block too large");
             if (!parse_head(text.substr(0, req.header_len), req.head, out.fault)) return out;
             if (!caller_allowed(req.head, out.fault)) return out;
-            fresh = text.substr(req.header_len);
+            // Room for the declared body at once, so it is not copied as it
+            // grows; only up to a few MiB, so that merely declaring a large
+            // body claims little. This may move `raw`: spans are taken after.
+            uint64_t up_front = req.head.content_length < (4u << 20) ? req.head.content_length : (4u << 20);
+            if (!req.head.chunked && !buf_reserve(req.raw, static_cast<size_t>(up_front)))
+                return fail(500, "out of memory");
+            fresh = req.raw.view().substr(req.header_len);
             // Clients such as curl hold back a large body until told to go on;
             // without this they would wait a second before every upload.
             bool body_pending = req.head.chunked ? fresh.empty() : fresh.size() < req.head.content_length;

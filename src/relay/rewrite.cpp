@@ -47,8 +47,13 @@ int detect_stream_flag(std::string_view body) {
 }
 
 int rebuild_request(std::string_view body, std::string_view model, buf& out) {
-    int stream = detect_stream_flag(body);
-    json_member messages = json_top_member(body, "messages");
+    // One pass over the body finds all three members.
+    static constexpr std::string_view keys[] = {"stream", "messages", "model"};
+    json_member found[3];
+    json_top_members(body, keys, found, 3);
+    int stream = found[0].found && found[0].value(body) == "true" ? 1 : 0;
+    const json_member& messages = found[1];
+    const json_member& model_member = found[2];
     if (!messages.found || body[messages.value_pos] != '[') {
         // No place for the system message: the body goes on as it came.
         buf_put(out, body);
@@ -64,7 +69,6 @@ int rebuild_request(std::string_view body, std::string_view model, buf& out) {
 
     // The model: the top-level member's value, whatever it held; a body
     // without one gets one as its first member, since the upstream needs it.
-    json_member model_member = json_top_member(body, "model");
     if (model_member.found && model_member.value_end != json_npos) {
         edits[count++] = {model_member.value_pos, model_member.value_end,
                           {quote, escaped_model.view(), quote, {}, {}}};
@@ -90,6 +94,7 @@ int rebuild_request(std::string_view body, std::string_view model, buf& out) {
     }
     ++count;
 
+    buf_reserve(out, body.size() + system_text_escaped().size() + escaped_model.len + 96);
     size_t at = 0;
     for (size_t i = 0; i < count; ++i) {
         buf_put(out, body.substr(at, edits[i].from - at));

@@ -9,7 +9,10 @@
 namespace {
 
 constexpr int bind_attempts = 21;
-constexpr int listen_backlog = 16;
+// Room for a burst of connects as large as the connection cap: a short
+// queue overflows under load and the kernel drops the SYNs, which costs the
+// caller a retransmit of a second or more.
+constexpr int listen_backlog = max_connections;
 
 }  // namespace
 

@@ -33,6 +33,34 @@ void buf::clear() {
     failed = false;
 }
 
+namespace {
+
+bool grow_to(buf& b, size_t cap) {
+    char* moved = static_cast<char*>(std::realloc(b.data, cap));
+    if (!moved) {
+        b.failed = true;
+        return false;
+    }
+    b.data = moved;
+    b.cap = cap;
+    return true;
+}
+
+}  // namespace
+
+bool buf_reserve(buf& b, size_t n) {
+    if (b.failed) return false;
+    if (n > SIZE_MAX / 4 - b.len) {
+        b.failed = true;
+        return false;
+    }
+    size_t need = b.len + n + 1;
+    if (b.cap >= need) return true;
+    if (!grow_to(b, need)) return false;
+    b.data[b.len] = '\0';
+    return true;
+}
+
 char* buf_put(buf& b, const void* src, size_t n) {
     if (b.failed) return nullptr;
     if (n > SIZE_MAX / 4 - b.len) {  // doubling below must not overflow
@@ -40,16 +68,7 @@ char* buf_put(buf& b, const void* src, size_t n) {
         return nullptr;
     }
     size_t need = b.len + n + 1;
-    if (b.cap < need) {
-        size_t grown = need * 2;
-        char* moved = static_cast<char*>(std::realloc(b.data, grown));
-        if (!moved) {
-            b.failed = true;
-            return nullptr;
-        }
-        b.data = moved;
-        b.cap = grown;
-    }
+    if (b.cap < need && !grow_to(b, need * 2)) return nullptr;
     if (n) std::memcpy(b.data + b.len, src, n);
     b.len += n;
     b.data[b.len] = '\0';

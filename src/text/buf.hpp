@@ -30,6 +30,10 @@ struct buf {
 char* buf_put(buf& b, const void* src, size_t n);
 inline char* buf_put(buf& b, std::string_view s) { return buf_put(b, s.data(), s.size()); }
 
+// Makes room for `n` more bytes at once, so a text whose size is known is
+// not copied again and again as it grows. False when growing failed.
+bool buf_reserve(buf& b, size_t n);
+
 // Appends `text` as JSON string content (no surrounding quotes). Control
 // bytes use the short escapes where JSON has them, else \u00XX; bytes from
 // 0x20 up (UTF-8 included) pass unchanged.

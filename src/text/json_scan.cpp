@@ -62,39 +62,48 @@ size_t json_value_end(std::string_view s, size_t pos) {
     return i;
 }
 
-json_member json_object_member(std::string_view s, size_t obj_pos, std::string_view key) {
-    json_member found;
-    if (obj_pos >= s.size() || s[obj_pos] != '{') return found;
+namespace {
+
+void object_members(std::string_view s, size_t obj_pos, const std::string_view* keys, json_member* out,
+                    size_t count) {
+    for (size_t k = 0; k < count; ++k) out[k] = json_member{};
+    if (obj_pos >= s.size() || s[obj_pos] != '{') return;
     size_t i = json_skip_ws(s, obj_pos + 1);
-    if (i < s.size() && s[i] == '}') return found;
+    if (i < s.size() && s[i] == '}') return;
     while (i < s.size()) {
-        if (s[i] != '"') return found;
+        if (s[i] != '"') return;
         size_t key_end = json_string_end(s, i);
-        if (key_end == json_npos) return found;
+        if (key_end == json_npos) return;
         std::string_view name = s.substr(i + 1, key_end - i - 2);
         size_t colon = json_skip_ws(s, key_end);
-        if (colon >= s.size() || s[colon] != ':') return found;
+        if (colon >= s.size() || s[colon] != ':') return;
         size_t value_pos = json_skip_ws(s, colon + 1);
-        if (value_pos >= s.size()) return found;
+        if (value_pos >= s.size()) return;
         size_t value_end = json_value_end(s, value_pos);
-        if (name == key) {
-            found.found = true;
-            found.key_pos = i;
-            found.value_pos = value_pos;
-            found.value_end = value_end;
+        for (size_t k = 0; k < count; ++k) {
+            if (name == keys[k]) out[k] = json_member{true, i, value_pos, value_end};
         }
-        if (value_end == json_npos) return found;
+        if (value_end == json_npos) return;
         i = json_skip_ws(s, value_end);
-        if (i >= s.size()) return found;
-        if (s[i] == '}') return found;
-        if (s[i] != ',') return found;
+        if (i >= s.size() || s[i] != ',') return;  // "}" ends the object, anything else is a fault
         i = json_skip_ws(s, i + 1);
     }
+}
+
+}  // namespace
+
+json_member json_object_member(std::string_view s, size_t obj_pos, std::string_view key) {
+    json_member found;
+    object_members(s, obj_pos, &key, &found, 1);
     return found;
 }
 
 json_member json_top_member(std::string_view s, std::string_view key) {
     return json_object_member(s, json_skip_ws(s, 0), key);
+}
+
+void json_top_members(std::string_view s, const std::string_view* keys, json_member* out, size_t count) {
+    object_members(s, json_skip_ws(s, 0), keys, out, count);
 }
 
 size_t json_array_first(std::string_view s, size_t arr_pos) {

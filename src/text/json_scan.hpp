@@ -45,6 +45,9 @@ json_member json_object_member(std::string_view s, size_t obj_pos, std::string_v
 // The same for the top-level object of a document (leading white space allowed).
 json_member json_top_member(std::string_view s, std::string_view key);
 
+// Several members of the top-level object in one pass: out[i] for keys[i].
+void json_top_members(std::string_view s, const std::string_view* keys, json_member* out, size_t count);
+
 // Position of the first element of the array whose "[" is at `arr_pos`, or
 // json_npos when the array is empty or malformed.
 size_t json_array_first(std::string_view s, size_t arr_pos);

@@ -69,3 +69,18 @@ TEST(ReplyText, HeaderAndErrorBody) {
     put_error_body(body, "bad \"x\"\n");
     EXPECT_EQ(body.view(), "{\"error\":{\"message\":\"bad \\\"x\\\"\\n\",\"type\":\"zelk_shim_error\"}}");
 }
+
+TEST(Buf, ReserveMakesRoomWithoutChangingContent) {
+    buf b;
+    EXPECT_TRUE(buf_reserve(b, 100));
+    EXPECT_EQ(b.cap, 101u);
+    EXPECT_EQ(b.len, 0u);
+    EXPECT_STREQ(b.data, "");
+    buf_put(b, "abc");
+    char* kept = b.data;
+    buf_put(b, std::string(97, 'x'));
+    EXPECT_EQ(b.data, kept);  // 100 bytes fit in what was reserved
+    EXPECT_EQ(b.len, 100u);
+    EXPECT_TRUE(buf_reserve(b, 0));
+    EXPECT_EQ(b.view().substr(0, 4), "abcx");
+}

@@ -1,7 +1,9 @@
-// The upstream client on top of libcurl. One process-wide share object keeps
-// connections, DNS answers and TLS sessions between requests, so a chat turn
-// after the first skips the connect and the handshake; each request still
-// gets its own easy handle.
+// The upstream client on top of libcurl. Upstream connections stay warm in a
+// small pool of idle easy handles (each keeps its live connection between
+// transfers), and one process-wide share object keeps DNS answers and TLS
+// sessions, so a chat turn after the first skips the connect and the
+// handshake. Connections themselves are not put in the share: libcurl does
+// not support one connection cache used by concurrent threads.
 #include <curl/curl.h>
 
 #include <cstring>
@@ -19,10 +21,45 @@ const char* g_ca_bundle = nullptr;
 void share_lock(CURL*, curl_lock_data data, curl_lock_access, void*) { g_share_locks[data].lock(); }
 void share_unlock(CURL*, curl_lock_data data, void*) { g_share_locks[data].unlock(); }
 
-struct easy_handle {
-    CURL* h = curl_easy_init();
-    ~easy_handle() {
-        if (h) curl_easy_cleanup(h);
+// Idle handles beyond this are closed: enough for a burst of concurrent
+// chat turns, small enough that an idle shim holds little.
+constexpr size_t max_idle_handles = 32;
+
+struct easy_pool {
+    std::mutex lock;
+    CURL* idle[max_idle_handles] = {};
+    size_t count = 0;
+};
+easy_pool g_pool;
+
+CURL* take_easy() {
+    {
+        std::lock_guard<std::mutex> hold(g_pool.lock);
+        if (g_pool.count) return g_pool.idle[--g_pool.count];
+    }
+    return curl_easy_init();
+}
+
+void give_back_easy(CURL* h) {
+    curl_easy_reset(h);  // drops the options, keeps the live connection
+    {
+        std::lock_guard<std::mutex> hold(g_pool.lock);
+        if (g_pool.count < max_idle_handles) {
+            g_pool.idle[g_pool.count++] = h;
+            return;
+        }
+    }
+    curl_easy_cleanup(h);
+}
+
+// One request's handle, back to the pool when the request is done.
+struct pooled_easy {
+    CURL* h = take_easy();
+    pooled_easy() = default;
+    pooled_easy(const pooled_easy&) = delete;
+    pooled_easy& operator=(const pooled_easy&) = delete;
+    ~pooled_easy() {
+        if (h) give_back_easy(h);
     }
 };
 
@@ -74,7 +111,6 @@ bool upstream_startup(error_text& err) {
     }
     curl_share_setopt(g_share, CURLSHOPT_LOCKFUNC, share_lock);
     curl_share_setopt(g_share, CURLSHOPT_UNLOCKFUNC, share_unlock);
-    curl_share_setopt(g_share, CURLSHOPT_SHARE, CURL_LOCK_DATA_CONNECT);
     curl_share_setopt(g_share, CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS);
     curl_share_setopt(g_share, CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION);
     // The conventional variables for another trust store; without them the
@@ -87,7 +123,7 @@ bool upstream_startup(error_text& err) {
 
 void call_upstream(const upstream_target& target, std::string_view header_lines, std::string_view body,
                    body_sink sink, void* ctx, upstream_outcome& out) {
-    easy_handle easy;
+    pooled_easy easy;
     if (!easy.h) {
         set_error(out.error, "upstream request failed: curl_easy_init (%d)", 0);
         return;
