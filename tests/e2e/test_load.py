@@ -219,7 +219,12 @@ def test_slow_and_silent_callers_do_not_delay_others(relay):
 def test_connection_cap_refuses_with_503_and_recovers(relay):
     idle = []
     try:
+        t0 = time.monotonic()
         idle += open_paced(relay, 1024)
+        took = time.monotonic() - t0
+        if took > 25:
+            # Each idle connection is cut off 30 s after it opened, freeing its slot.
+            pytest.skip(f"opening 1024 connections took {took:.0f} s in this build")
         # A refused caller that already sent its request, and one that did not.
         for send_first in (True, False, True):
             with connect(relay.port, timeout=20) as s:
