@@ -1,7 +1,6 @@
 #include "front/client.hpp"
 
 #include <atomic>
-#include <memory>
 
 #include "front/request.hpp"
 #include "front/routes.hpp"
@@ -45,9 +44,7 @@ void refuse_connection(const socket_handle& client) {
     send_error_reply(client, 503, reason_phrase(503), "too many connections");
 }
 
-void handle_client(void* cell) {
-    std::unique_ptr<socket_handle> owned(static_cast<socket_handle*>(cell));
-    const socket_handle& client = *owned;
+void handle_client(socket_handle client) {
     error_text err;
     sock_set_nodelay(client, err);  // events must not wait for the Nagle timer
     sock_set_send_timeout(client, send_stall_ms, err);
@@ -64,6 +61,4 @@ void handle_client(void* cell) {
             route_request(client, req);
         }
     }
-    owned.reset();  // close before counting out, so the cap bounds open sockets
-    release_connection();
 }

@@ -4,9 +4,8 @@
 
 #include "platform/net.hpp"
 
-// The thread procedure. `cell` is a heap-allocated socket_handle whose
-// ownership passes to the thread.
-void handle_client(void* cell);
+// Serves one connection on the calling thread and closes it.
+void handle_client(socket_handle client);
 
 // A connection thread holds two read blocks and a few small texts on its
 // stack; the HTTP client below it needs more, so leave room for that.
@@ -17,5 +16,5 @@ inline constexpr size_t connection_stack_bytes = 256 * 1024;
 inline constexpr int max_connections = 1024;
 
 bool admit_connection();    // counts a connection in, false when full
-void release_connection();  // counts it out again
+void release_connection();  // counts it out again, after its socket is closed
 void refuse_connection(const socket_handle& client);

@@ -222,6 +222,7 @@ read_outcome read_request(const socket_handle& client, http_request& req) {
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock::now()).count();
         recv_result r = left > 0 ? sock_recv_within(client, block, sizeof block, static_cast<int>(left))
                                  : recv_result{recv_status::timed_out, 0};
+        if (r.status == recv_status::timed_out && clock::now() < deadline) continue;  // woke early
         if (r.status != recv_status::data) {
             if (req.raw.len == 0) {
                 out.silent = true;

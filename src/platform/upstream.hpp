@@ -28,6 +28,9 @@ struct upstream_outcome {
     error_text error;            // empty unless the exchange failed
 };
 
+// For --help: how this build decides which TLS certificates to trust.
+extern const char* const upstream_trust_help;
+
 // Once per process, before the first call: the shared session that keeps
 // upstream connections, name lookups and TLS sessions warm across requests.
 bool upstream_startup(error_text& err);

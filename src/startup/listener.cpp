@@ -1,7 +1,6 @@
 #include "startup/listener.hpp"
 
 #include <atomic>
-#include <new>
 
 #include "front/client.hpp"
 #include "platform/thread.hpp"
@@ -42,23 +41,65 @@ listener_result open_listener(int port, socket_handle& listener) {
     return result;
 }
 
-void accept_loop(const socket_handle& listener) {
-    for (;;) {
-        socket_handle client;
-        if (!tcp_accept(listener, client)) continue;
-        if (!admit_connection()) {
-            refuse_connection(client);
-            continue;
-        }
-        // The cell carries the socket to its thread, which takes ownership.
-        auto* cell = new (std::nothrow) socket_handle(std::move(client));
-        if (!cell) {
-            release_connection();
-            continue;  // allocation failed before the move: `client` still closes the socket
-        }
-        if (!start_detached_thread(handle_client, cell, connection_stack_bytes)) {
-            delete cell;  // closes the socket
-            release_connection();
-        }
+namespace {
+
+// Connection threads wait in accept themselves, so a new connection finds a
+// thread already running instead of paying for a thread start (and its
+// exit) on every request. Spares are topped up as threads get busy and
+// retire when too many sit idle; each connection still has one thread to
+// itself from accept to close.
+constexpr int min_spare_threads = 4;
+constexpr int max_spare_threads = 32;
+// Serving threads are capped by the connection count; the spares beyond it
+// keep accepting, so a caller past the cap still gets its 503 at once.
+constexpr int max_threads = max_connections + max_spare_threads;
+
+const socket_handle* g_listener = nullptr;
+std::atomic<int> g_idle{0};
+std::atomic<int> g_threads{0};
+
+void acceptor_thread(void*);
+
+void start_acceptor() {
+    g_threads.fetch_add(1);
+    g_idle.fetch_add(1);
+    if (!start_detached_thread(acceptor_thread, nullptr, connection_stack_bytes)) {
+        g_idle.fetch_sub(1);
+        g_threads.fetch_sub(1);
     }
+}
+
+// Accepts and serves one connection; false when the thread should retire.
+bool serve_next(bool may_retire) {
+    socket_handle client;
+    if (!tcp_accept(*g_listener, client)) return true;
+    int idle = g_idle.fetch_sub(1) - 1;
+    if (idle < min_spare_threads && g_threads.load() < max_threads) start_acceptor();
+    if (admit_connection()) {
+        handle_client(std::move(client));
+        release_connection();
+    } else {
+        refuse_connection(client);
+    }
+    if (g_idle.fetch_add(1) + 1 > max_spare_threads && may_retire) {
+        g_idle.fetch_sub(1);
+        g_threads.fetch_sub(1);
+        return false;
+    }
+    return true;
+}
+
+void acceptor_thread(void*) {
+    while (serve_next(true)) {
+    }
+}
+
+}  // namespace
+
+void accept_loop(const socket_handle& listener) {
+    g_listener = &listener;
+    g_threads.fetch_add(1);  // this thread accepts too, and never retires
+    g_idle.fetch_add(1);
+    for (int i = 0; i < min_spare_threads; ++i) start_acceptor();
+    for (;;) serve_next(false);
 }

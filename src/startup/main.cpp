@@ -30,8 +30,7 @@ constexpr const char* help_text =
     "  ZELK_SHIM_KEY      bearer key sent to the upstream\n"
     "  ZELK_SHIM_MODEL    model name sent to the upstream (default auto)\n"
     "  GARVO_SHIM_PORT    port, overriding --port\n"
-    "  ZELK_SHIM_DEBUG    when non-empty, keep a copy of the last rewritten request\n"
-    "  CURL_CA_BUNDLE, SSL_CERT_FILE  another CA bundle for the upstream's TLS\n";
+    "  ZELK_SHIM_DEBUG    when non-empty, keep a copy of the last rewritten request\n";
 
 }  // namespace
 
@@ -39,6 +38,7 @@ int main(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--help") == 0) {
             std::fputs(help_text, stdout);
+            std::fputs(upstream_trust_help, stdout);
             return 0;
         }
         if (std::strcmp(argv[i], "--version") == 0) {

@@ -7,7 +7,7 @@
 
 // Returns the number of characters actually stored (never more than N - 1).
 template <size_t N>
-__attribute__((format(printf, 2, 3))) size_t bformat(char (&out)[N], const char* fmt, ...) {
+__attribute__((format(gnu_printf, 2, 3))) size_t bformat(char (&out)[N], const char* fmt, ...) {
     static_assert(N > 0);
     va_list ap;
     va_start(ap, fmt);

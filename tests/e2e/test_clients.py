@@ -12,7 +12,6 @@ import datetime
 import http.client
 import json
 import os
-import pathlib
 import re
 import shutil
 import subprocess

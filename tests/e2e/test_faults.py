@@ -10,7 +10,8 @@ import time
 import pytest
 
 import mock_upstream as mu
-from conftest import Reply, connect, decode_chunks, exchange, http_request, read_all, wait_for
+from conftest import (UPSTREAM_FAILURE, Reply, connect, decode_chunks, exchange, http_request,
+                      wine_chunked_quirk)
 
 HEALTH = (b"HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: 27\r\nConnection: close\r\n\r\n"
           b"{\"status\":\"ok\",\"zelk\":true}\n")
@@ -54,22 +55,26 @@ def expect_stream_end(raw, relayed):
     return json.loads(m.group(1))["error"]["message"]
 
 
-@pytest.mark.parametrize("fault", sorted(FAULTS))
+def fault_cases():
+    return [pytest.param(f, marks=wine_chunked_quirk) if f == "drop mid stream" else f for f in sorted(FAULTS)]
+
+
+@pytest.mark.parametrize("fault", fault_cases())
 @pytest.mark.parametrize("path", ["/v1/chat/completions", "/api/chat"])
 def test_fault_in_buffered_mode_gives_502(mock, relay, fault, path):
     mock.behaviour = FAULTS[fault][0]()
     message = expect_error_reply(exchange(relay.port, chat_request(False, path), timeout=30))
-    assert message.startswith("upstream request failed") or message.startswith("empty upstream response")
+    assert message.startswith(UPSTREAM_FAILURE), message
     mock.behaviour = mu.json_reply(200, mu.CHAT_ANSWER)
     assert Reply(exchange(relay.port, chat_request(False))).status == 200  # the next caller is served
 
 
-@pytest.mark.parametrize("fault", sorted(FAULTS))
+@pytest.mark.parametrize("fault", fault_cases())
 def test_fault_in_stream_mode_ends_with_error_event_and_last_chunk(mock, relay, fault):
     make, relayed = FAULTS[fault]
     mock.behaviour = make()
     message = expect_stream_end(exchange(relay.port, chat_request(True), timeout=30), relayed)
-    assert message.startswith("upstream request failed") or message.startswith("empty upstream response")
+    assert message.startswith(UPSTREAM_FAILURE), message
     assert exchange(relay.port, b"GET /health HTTP/1.1\r\n\r\n") == HEALTH
 
 

@@ -28,6 +28,22 @@ bool set_int_option(const socket_handle& s, int level, int name, int value, erro
     return true;
 }
 
+// Waits until the socket can take more bytes, for at most the send limit
+// kept on the socket by sock_set_send_timeout (none: wait as long as it takes).
+bool wait_writable(const socket_handle& s) {
+    timeval limit{};
+    socklen_t len = sizeof limit;
+    int millis = -1;
+    if (getsockopt(fd_of(s), SOL_SOCKET, SO_SNDTIMEO, &limit, &len) == 0 && (limit.tv_sec || limit.tv_usec))
+        millis = static_cast<int>(limit.tv_sec * 1000 + limit.tv_usec / 1000);
+    pollfd p{fd_of(s), POLLOUT, 0};
+    for (;;) {
+        int r = ::poll(&p, 1, millis);
+        if (r < 0 && errno == EINTR) continue;
+        return r > 0 && !(p.revents & (POLLERR | POLLNVAL));
+    }
+}
+
 }  // namespace
 
 socket_handle& socket_handle::operator=(socket_handle&& other) noexcept {
@@ -113,6 +129,7 @@ bool sock_set_nodelay(const socket_handle& s, error_text& err) {
     return set_int_option(s, IPPROTO_TCP, TCP_NODELAY, 1, err, "setsockopt TCP_NODELAY");
 }
 
+// The limit lives on the socket; sends wait for room with it (see wait_writable).
 bool sock_set_send_timeout(const socket_handle& s, int millis, error_text& err) {
     timeval tv{};
     tv.tv_sec = millis / 1000;
@@ -165,10 +182,15 @@ bool sock_send_gather(const socket_handle& s, std::span<const std::string_view> 
         msghdr msg{};
         msg.msg_iov = iov + first;
         msg.msg_iovlen = count - first;
-        ssize_t n = ::sendmsg(fd_of(s), &msg, MSG_NOSIGNAL);
+        // Never blocking in the send itself: a peer that stops reading gets
+        // the stall limit once from its last progress, not once per partial
+        // write.
+        ssize_t n = ::sendmsg(fd_of(s), &msg, MSG_NOSIGNAL | MSG_DONTWAIT);
         if (n < 0) {
             if (errno == EINTR) continue;
-            return false;  // includes the send time limit running out
+            if (errno != EAGAIN && errno != EWOULDBLOCK) return false;
+            if (!wait_writable(s)) return false;
+            continue;
         }
         size_t sent = static_cast<size_t>(n);
         while (first < count && sent >= iov[first].iov_len) {

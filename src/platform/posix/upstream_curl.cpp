@@ -99,6 +99,10 @@ size_t on_body(char* data, size_t, size_t n, void* p) {
 
 }  // namespace
 
+const char* const upstream_trust_help =
+    "  CURL_CA_BUNDLE, SSL_CERT_FILE  another CA bundle for the upstream's TLS\n"
+    "                     (else the system's certificate store)\n";
+
 bool upstream_startup(error_text& err) {
     if (curl_global_init(CURL_GLOBAL_DEFAULT) != CURLE_OK) {
         set_error(err, "curl_global_init failed");

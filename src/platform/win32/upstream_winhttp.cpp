@@ -12,6 +12,8 @@
 
 #include "platform/upstream.hpp"
 
+const char* const upstream_trust_help = "  the upstream's TLS certificate is checked against the Windows certificate store\n";
+
 namespace {
 
 // Owns one WinHTTP handle; closes it when it goes out of scope.
