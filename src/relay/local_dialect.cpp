@@ -49,6 +49,14 @@ void put_number(buf& body, long long v) {
 
 }  // namespace
 
+json_raw_string upstream_error_message(std::string_view doc) {
+    json_member error = json_top_member(doc, "error");
+    if (!error.found) return {};
+    if (doc[error.value_pos] != '{') return json_string_at(doc, error.value_pos);
+    json_member message = json_object_member(doc, error.value_pos, "message");
+    return message.found ? json_string_at(doc, message.value_pos) : json_raw_string{};
+}
+
 int convert_local_request(std::string_view body, std::string_view model, buf& out) {
     int stream = detect_stream_flag(body);
     buf_put(out, "{\"model\":\"");
@@ -69,14 +77,7 @@ local_reply build_local_reply(unsigned long upstream_status, std::string_view an
     if (upstream_status >= 400) {
         // The local-model dialect's error shape, under the upstream's status.
         buf_put(body, "{\"error\":\"");
-        json_member error = json_top_member(answer, "error");
-        json_raw_string text;
-        if (error.found && answer[error.value_pos] == '{') {
-            json_member message = json_object_member(answer, error.value_pos, "message");
-            if (message.found) text = json_string_at(answer, message.value_pos);
-        } else if (error.found) {
-            text = json_string_at(answer, error.value_pos);
-        }
+        json_raw_string text = upstream_error_message(answer);
         if (text.ok) {
             buf_put(body, text.raw);  // already escaped as JSON string content
         } else {

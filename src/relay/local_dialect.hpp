@@ -6,6 +6,7 @@
 
 #include "platform/net.hpp"
 #include "text/buf.hpp"
+#include "text/json_scan.hpp"
 
 // Appends {"model":"<model>","messages":<the caller's array>,"stream":true|false}
 // to `out` and returns the stream flag. Every other field is dropped.
@@ -20,6 +21,10 @@ struct local_reply {
 };
 local_reply build_local_reply(unsigned long upstream_status, std::string_view answer, std::string_view model,
                               std::string_view created_at, buf& body);
+
+// The upstream's own words in an error document: "error"."message", or
+// "error" itself when it is a string; JSON string content as written.
+json_raw_string upstream_error_message(std::string_view doc);
 
 // Converts the collected answer and sends the whole reply.
 void convert_local_reply(const socket_handle& client, unsigned long upstream_status, std::string_view answer);

@@ -10,7 +10,6 @@
 #include "relay/stream_writer.hpp"
 #include "relay/upstream_url.hpp"
 #include "startup/settings.hpp"
-#include "text/json_scan.hpp"
 #include "text/reply_text.hpp"
 
 namespace {
@@ -37,22 +36,10 @@ bool relay_block(void* ctx, const char* data, size_t len) {
     return send_chunk(relay->client, {data, len});
 }
 
-// The upstream's own words from an error document: "error"."message", or
-// "error" when it is a string; JSON string content as written.
-std::string_view upstream_error_message(std::string_view doc) {
-    json_member error = json_top_member(doc, "error");
-    if (!error.found) return {};
-    if (doc[error.value_pos] == '{') {
-        json_member message = json_object_member(doc, error.value_pos, "message");
-        return message.found ? json_string_at(doc, message.value_pos).raw : std::string_view{};
-    }
-    return json_string_at(doc, error.value_pos).raw;
-}
-
 void send_refusal_event(const socket_handle& client, unsigned long status, std::string_view doc) {
     char lead[64];
     size_t lead_len = bformat(lead, "upstream refused the request (status %lu)", status);
-    std::string_view words = upstream_error_message(doc);
+    std::string_view words = upstream_error_message(doc).raw;
     buf event;
     // The blank line first ends whatever line the upstream's document left
     // open, so the event starts on a line of its own.
