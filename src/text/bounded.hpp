@@ -5,9 +5,17 @@
 #include <cstddef>
 #include <cstdio>
 
+// Checked as the C99 printf family ("%zu" included) on every compiler; the
+// Windows cross build would otherwise check against the old Microsoft one.
+#if defined(__clang__)
+#define ZELK_PRINTF_FORMAT printf
+#else
+#define ZELK_PRINTF_FORMAT gnu_printf
+#endif
+
 // Returns the number of characters actually stored (never more than N - 1).
 template <size_t N>
-__attribute__((format(gnu_printf, 2, 3))) size_t bformat(char (&out)[N], const char* fmt, ...) {
+__attribute__((format(ZELK_PRINTF_FORMAT, 2, 3))) size_t bformat(char (&out)[N], const char* fmt, ...) {
     static_assert(N > 0);
     va_list ap;
     va_start(ap, fmt);

@@ -10,7 +10,7 @@ import time
 import pytest
 
 import mock_upstream as mu
-from conftest import (UPSTREAM_FAILURE, Reply, connect, decode_chunks, exchange, http_request,
+from conftest import (ON_WINDOWS, UPSTREAM_FAILURE, Reply, connect, decode_chunks, exchange, http_request,
                       wine_chunked_quirk)
 
 HEALTH = (b"HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: 27\r\nConnection: close\r\n\r\n"
@@ -80,7 +80,8 @@ def test_fault_in_stream_mode_ends_with_error_event_and_last_chunk(mock, relay, 
 
 def test_many_faults_at_once_leave_the_shim_serving(mock, relay):
     """Fifty callers meet a mix of faults at the same moment."""
-    makers = [FAULTS[k][0] for k in sorted(FAULTS)]
+    # (Wine's WinHTTP takes a chunked body cut short for a whole one.)
+    makers = [FAULTS[k][0] for k in sorted(FAULTS) if not (ON_WINDOWS and k == "drop mid stream")]
     turn = iter(range(10 ** 6))
     lock = threading.Lock()
 
