@@ -219,8 +219,19 @@ read_outcome read_request(const socket_handle& client, http_request& req) {
     };
 
     while (!body_done) {
+        // A declared body is received straight into its place in `raw`, in
+        // reads as large as what is still to come (up to 1 MiB).
+        char* dst = block;
+        size_t room = sizeof block;
+        bool into_raw = req.header_len != 0 && !req.head.chunked;
+        if (into_raw) {
+            uint64_t to_come = req.head.content_length - (req.raw.len - req.header_len);
+            room = to_come < (1u << 20) ? static_cast<size_t>(to_come) : (1u << 20);
+            if (!buf_reserve(req.raw, room)) return fail(500, "out of memory");
+            dst = req.raw.data + req.raw.len;
+        }
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock::now()).count();
-        recv_result r = left > 0 ? sock_recv_within(client, block, sizeof block, static_cast<int>(left))
+        recv_result r = left > 0 ? sock_recv_within(client, dst, room, static_cast<int>(left))
                                  : recv_result{recv_status::timed_out, 0};
         if (r.status == recv_status::timed_out && clock::now() < deadline) continue;  // woke early
         if (r.status != recv_status::data) {
@@ -232,7 +243,7 @@ read_outcome read_request(const socket_handle& client, http_request& req) {
             return fail(400, "connection closed before the request was complete");
         }
 
-        std::string_view fresh(block, r.count);  // body bytes that came in this pass
+        std::string_view fresh(dst, r.count);  // body bytes that came in this pass
         if (req.header_len == 0) {
             buf_put(req.raw, fresh);
             if (req.raw.failed) return fail(500, "out of memory");
@@ -247,20 +258,18 @@ read_outcome read_request(const socket_handle& client, http_request& req) {
             if (req.header_len > max_header_bytes) return fail(431, "request header block too large");
             if (!parse_head(text.substr(0, req.header_len), req.head, out.fault)) return out;
             if (!caller_allowed(req.head, out.fault)) return out;
-            // Room for the declared body at once, so it is not copied as it
-            // grows; only up to a few MiB, so that merely declaring a large
-            // body claims little. This may move `raw`: spans are taken after.
-            uint64_t up_front = req.head.content_length < (4u << 20) ? req.head.content_length : (4u << 20);
-            if (!req.head.chunked && !buf_reserve(req.raw, static_cast<size_t>(up_front)))
+            // Room for the whole declared body at once (it is capped above),
+            // so it is never copied as it grows; pages the body never reaches
+            // are never touched. This may move `raw`: spans are taken after.
+            if (!req.head.chunked && !buf_reserve(req.raw, static_cast<size_t>(req.head.content_length)))
                 return fail(500, "out of memory");
             fresh = req.raw.view().substr(req.header_len);
             // Clients such as curl hold back a large body until told to go on;
             // without this they would wait a second before every upload.
             bool body_pending = req.head.chunked ? fresh.empty() : fresh.size() < req.head.content_length;
             if (req.head.expects_continue && body_pending) sock_send_all(client, "HTTP/1.1 100 Continue\r\n\r\n");
-        } else if (!req.head.chunked) {
-            buf_put(req.raw, fresh);
-            if (req.raw.failed) return fail(500, "out of memory");
+        } else if (into_raw) {
+            buf_commit(req.raw, r.count);
         }
 
         if (req.head.chunked) {

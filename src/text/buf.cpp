@@ -56,9 +56,16 @@ bool buf_reserve(buf& b, size_t n) {
     }
     size_t need = b.len + n + 1;
     if (b.cap >= need) return true;
-    if (!grow_to(b, need)) return false;
+    // Reserving piece by piece must not copy the content each time.
+    if (!grow_to(b, need > b.cap * 2 ? need : b.cap * 2)) return false;
     b.data[b.len] = '\0';
     return true;
+}
+
+void buf_commit(buf& b, size_t n) {
+    if (b.failed || b.len + n >= b.cap) return;  // more than was reserved: not ours to count
+    b.len += n;
+    b.data[b.len] = '\0';
 }
 
 char* buf_put(buf& b, const void* src, size_t n) {

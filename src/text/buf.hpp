@@ -30,9 +30,14 @@ struct buf {
 char* buf_put(buf& b, const void* src, size_t n);
 inline char* buf_put(buf& b, std::string_view s) { return buf_put(b, s.data(), s.size()); }
 
-// Makes room for `n` more bytes at once, so a text whose size is known is
-// not copied again and again as it grows. False when growing failed.
+// Makes room for `n` more bytes at once (at least doubling the block when it
+// must grow), so a text whose size is known is not copied again and again
+// as it grows. False when growing failed.
 bool buf_reserve(buf& b, size_t n);
+
+// Counts `n` bytes that the caller wrote straight into the room made by
+// buf_reserve (at data + len) as content.
+void buf_commit(buf& b, size_t n);
 
 // Appends `text` as JSON string content (no surrounding quotes). Control
 // bytes use the short escapes where JSON has them, else \u00XX; bytes from

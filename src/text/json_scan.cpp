@@ -1,5 +1,7 @@
 #include "text/json_scan.hpp"
 
+#include <cstring>
+
 namespace {
 
 bool is_ws(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
@@ -19,12 +21,18 @@ size_t json_skip_ws(std::string_view s, size_t pos) {
 }
 
 size_t json_string_end(std::string_view s, size_t pos) {
-    for (size_t i = pos + 1; i < s.size(); ++i) {
-        if (s[i] == '\\') {
-            ++i;
-        } else if (s[i] == '"') {
-            return i + 1;
-        }
+    // Jumps from quote to quote with memchr (message texts are the bulk of
+    // a chat body); a quote preceded by an odd run of backslashes is escaped.
+    const char* base = s.data();
+    size_t i = pos + 1;
+    while (i < s.size()) {
+        const void* hit = std::memchr(base + i, '"', s.size() - i);
+        if (!hit) return json_npos;
+        size_t q = static_cast<size_t>(static_cast<const char*>(hit) - base);
+        size_t backslashes = 0;
+        while (q - backslashes > pos + 1 && base[q - backslashes - 1] == '\\') ++backslashes;
+        if (backslashes % 2 == 0) return q + 1;
+        i = q + 1;
     }
     return json_npos;
 }

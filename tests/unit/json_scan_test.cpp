@@ -67,3 +67,12 @@ TEST(JsonScan, NulBytesAreOrdinaryBytes) {
     std::string_view s("{\"a\":\"x\0y\",\"b\":true}", 20);
     EXPECT_EQ(json_top_member(s, "b").value(s), "true");
 }
+
+TEST(JsonScan, BackslashRunsBeforeAQuote) {
+    // An even run escapes only itself, so the quote after it ends the string.
+    EXPECT_EQ(json_string_end(R"("a\\" x")", 0), 5u);
+    EXPECT_EQ(json_string_end(R"("a\\\" x")", 0), 9u);
+    EXPECT_EQ(json_string_end(R"("\\\\")", 0), 6u);
+    EXPECT_EQ(json_string_end(R"("\")", 0), json_npos);
+    EXPECT_EQ(json_string_end(R"("")", 0), 2u);
+}
