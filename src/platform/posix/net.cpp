@@ -140,20 +140,21 @@ bool sock_set_send_timeout(const socket_handle& s, int millis, error_text& err) 
 }
 
 recv_result sock_recv_within(const socket_handle& s, char* dst, size_t cap, int millis) {
-    pollfd p{fd_of(s), POLLIN, 0};
+    // Bytes are usually there already (a request follows its connect at
+    // once), so try first and wait only when there is nothing yet.
     for (;;) {
-        int r = ::poll(&p, 1, millis < 0 ? 0 : millis);
-        if (r < 0 && errno == EINTR) continue;
-        if (r < 0) return {recv_status::failed, 0};
-        if (r == 0) return {recv_status::timed_out, 0};
-        break;
-    }
-    for (;;) {
-        ssize_t n = ::recv(fd_of(s), dst, cap, 0);
+        ssize_t n = ::recv(fd_of(s), dst, cap, MSG_DONTWAIT);
         if (n > 0) return {recv_status::data, static_cast<size_t>(n)};
         if (n == 0) return {recv_status::closed, 0};
         if (errno == EINTR) continue;
-        return {recv_status::failed, 0};
+        if (errno != EAGAIN && errno != EWOULDBLOCK) return {recv_status::failed, 0};
+        pollfd p{fd_of(s), POLLIN, 0};
+        int r;
+        do {
+            r = ::poll(&p, 1, millis < 0 ? 0 : millis);
+        } while (r < 0 && errno == EINTR);
+        if (r < 0) return {recv_status::failed, 0};
+        if (r == 0) return {recv_status::timed_out, 0};
     }
 }
 
