@@ -13,5 +13,6 @@ struct listener_result {
 // port on every interface.
 listener_result open_listener(int port, socket_handle& listener);
 
-// Hands every accepted connection to a thread of its own; never returns.
+// Serves connections for ever on threads that wait in accept themselves
+// (the calling thread among them), one thread per connection while it lasts.
 [[noreturn]] void accept_loop(const socket_handle& listener);
