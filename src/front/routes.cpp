@@ -13,8 +13,6 @@ constexpr std::string_view health_reply =
 
 constexpr std::string_view not_found_reply = "HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
 
-bool starts_with(std::string_view s, std::string_view prefix) { return s.substr(0, prefix.size()) == prefix; }
-
 void send_model_list(const socket_handle& client, bool with_local_models) {
     buf body;
     put_model_list(body, with_local_models);
@@ -48,9 +46,9 @@ void put_model_list(buf& body, bool with_local_models) {
 route_choice choose_route(std::string_view request_line, std::string_view target) {
     // "GET / " is the health probe at the root; the other local routes are
     // prefix tests, so a GET of /healthz is a health probe too.
-    if (starts_with(request_line, "GET /health") || starts_with(request_line, "GET / ")) return {route::health, false};
-    if (starts_with(request_line, "GET /v1/models")) return {route::model_list, false};
-    if (starts_with(request_line, "GET /api/tags")) return {route::local_model_list, false};
+    if (request_line.starts_with("GET /health") || request_line.starts_with("GET / ")) return {route::health, false};
+    if (request_line.starts_with("GET /v1/models")) return {route::model_list, false};
+    if (request_line.starts_with("GET /api/tags")) return {route::local_model_list, false};
     bool local = target.find("/api/chat") != std::string_view::npos;
     if (local || target.find("/v1/chat/completions") != std::string_view::npos) return {route::chat, local};
     return {route::not_found, false};

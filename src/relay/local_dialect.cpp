@@ -9,8 +9,7 @@
 namespace {
 
 // The first choice of a chat-completions answer, or json_npos.
-size_t first_choice(std::string_view answer) {
-    json_member choices = json_top_member(answer, "choices");
+size_t first_choice(std::string_view answer, const json_member& choices) {
     if (!choices.found) return json_npos;
     size_t first = json_array_first(answer, choices.value_pos);
     if (first == json_npos || answer[first] != '{') return json_npos;
@@ -32,8 +31,7 @@ std::string_view reply_content(std::string_view answer, size_t choice) {
     return json_first_string_member(answer, "content").raw;
 }
 
-long long usage_count(std::string_view answer, std::string_view name) {
-    json_member usage = json_top_member(answer, "usage");
+long long usage_count(std::string_view answer, const json_member& usage, std::string_view name) {
     if (!usage.found || answer[usage.value_pos] != '{') return 0;
     json_member count = json_object_member(answer, usage.value_pos, name);
     if (!count.found || count.value_end == json_npos) return 0;
@@ -87,7 +85,11 @@ local_reply build_local_reply(unsigned long upstream_status, std::string_view an
         return {static_cast<int>(upstream_status), false};
     }
 
-    size_t choice = first_choice(answer);
+    // One pass over the answer's top level finds both members.
+    static constexpr std::string_view keys[] = {"choices", "usage"};
+    json_member top[2];
+    json_top_members(answer, keys, top, 2);
+    size_t choice = first_choice(answer, top[0]);
     std::string_view content = reply_content(answer, choice);
     bool cut_short = false;
     if (choice != json_npos) {
@@ -105,9 +107,9 @@ local_reply build_local_reply(unsigned long upstream_status, std::string_view an
     buf_put(body, "\"},\"done\":true,\"done_reason\":\"");
     buf_put(body, cut_short ? "length" : "stop");
     buf_put(body, "\",\"prompt_eval_count\":");
-    put_number(body, usage_count(answer, "prompt_tokens"));
+    put_number(body, usage_count(answer, top[1], "prompt_tokens"));
     buf_put(body, ",\"eval_count\":");
-    put_number(body, usage_count(answer, "completion_tokens"));
+    put_number(body, usage_count(answer, top[1], "completion_tokens"));
     buf_put(body, "}");
     return {200, true};
 }
