@@ -42,6 +42,7 @@ void release_connection() { g_active.fetch_sub(1, std::memory_order_acq_rel); }
 
 void refuse_connection(const socket_handle& client) {
     send_error_reply(client, 503, reason_phrase(503), "too many connections");
+    drain_briefly(client);  // its unread request would otherwise reset the 503 away
 }
 
 void handle_client(socket_handle client) {

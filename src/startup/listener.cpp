@@ -73,9 +73,12 @@ void start_acceptor() {
 bool serve_next(bool may_retire) {
     socket_handle client;
     if (!tcp_accept(*g_listener, client)) return true;
+    // Counted in at once, so connections are admitted in the order they
+    // were accepted, not in the order their threads get past a thread start.
+    bool admitted = admit_connection();
     int idle = g_idle.fetch_sub(1) - 1;
     if (idle < min_spare_threads && g_threads.load() < max_threads) start_acceptor();
-    if (admit_connection()) {
+    if (admitted) {
         handle_client(std::move(client));
         release_connection();
     } else {
