@@ -1,15 +1,11 @@
 #include "front/client.hpp"
 
-#include <atomic>
-
+#include "front/guard.hpp"
 #include "front/request.hpp"
 #include "front/routes.hpp"
-#include "relay/error_reply.hpp"
-#include "text/reply_text.hpp"
+#include "http/reply.hpp"
 
 namespace {
-
-std::atomic<int> g_active{0};
 
 // A caller that stops reading its reply for this long is treated as gone.
 constexpr int send_stall_ms = 60 * 1000;
@@ -28,38 +24,32 @@ void drain_briefly(const socket_handle& client) {
     }
 }
 
-}  // namespace
-
-bool admit_connection() {
-    if (g_active.fetch_add(1, std::memory_order_acq_rel) >= max_connections) {
-        g_active.fetch_sub(1, std::memory_order_acq_rel);
-        return false;
-    }
-    return true;
+void refuse(const socket_handle& client, const request_fault& fault) {
+    send_error_reply(client, fault.status, fault.message);
+    drain_briefly(client);
 }
 
-void release_connection() { g_active.fetch_sub(1, std::memory_order_acq_rel); }
+}  // namespace
 
 void refuse_connection(const socket_handle& client) {
-    send_error_reply(client, 503, reason_phrase(503), "too many connections");
+    send_error_reply(client, 503, "too many connections");
     drain_briefly(client);  // its unread request would otherwise reset the 503 away
 }
 
-void handle_client(socket_handle client) {
+void handle_client(socket_handle client, const shim_settings& settings) {
     error_text err;
     sock_set_nodelay(client, err);  // events must not wait for the Nagle timer
     sock_set_send_timeout(client, send_stall_ms, err);
 
-    {
-        http_request req;
-        read_outcome got = read_request(client, req);
-        if (got.silent) {
-            // Nothing came: no reply.
-        } else if (got.fault.status != 0) {
-            send_error_reply(client, got.fault.status, reason_phrase(got.fault.status), got.fault.message);
-            drain_briefly(client);
-        } else {
-            route_request(client, req);
-        }
-    }
+    http_request req;
+    read_outcome got = read_request_head(client, req);
+    if (got.silent) return;  // nothing came: no reply
+    if (got.fault.status != 0) return refuse(client, got.fault);
+    if (!caller_allowed(req, got.fault)) return refuse(client, got.fault);
+    // Clients such as curl hold back a large body until told to go on;
+    // without this they would wait a second before every upload.
+    if (req.head.expects_continue && body_awaited(req)) send_continue(client);
+    got = read_request_body(client, req);
+    if (got.fault.status != 0) return refuse(client, got.fault);
+    route_request(client, req, settings, {});
 }

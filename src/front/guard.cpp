@@ -1,6 +1,6 @@
 #include "front/guard.hpp"
-#include "text/ascii.hpp"
 
+#include "text/ascii.hpp"
 
 namespace {
 
@@ -31,19 +31,21 @@ bool is_loopback_authority(std::string_view authority) {
     return ascii_iequals(host, "localhost") || host == "127.0.0.1" || host == "[::1]";
 }
 
-bool caller_allowed(const request_head& head, request_fault& fault) {
-    if (head.has_host && !is_loopback_authority(head.host)) {
+bool caller_allowed(const http_request& req, request_fault& fault) {
+    const request_head& head = req.head;
+    if (head.has_host && !is_loopback_authority(req.view(head.host))) {
         fault = {403, "host not allowed: only localhost, 127.0.0.1 and [::1] may be used"};
         return false;
     }
     if (head.has_origin) {
         // Only web origins are checked: "null", file: and the schemes of
         // desktop frameworks belong to local applications.
-        size_t sep = head.origin.find("://");
+        std::string_view origin = req.view(head.origin);
+        size_t sep = origin.find("://");
         if (sep != std::string_view::npos) {
-            std::string_view scheme = head.origin.substr(0, sep);
+            std::string_view scheme = origin.substr(0, sep);
             if (ascii_iequals(scheme, "http") || ascii_iequals(scheme, "https")) {
-                std::string_view authority = head.origin.substr(sep + 3);
+                std::string_view authority = origin.substr(sep + 3);
                 authority = authority.substr(0, authority.find('/'));
                 if (!is_loopback_authority(authority)) {
                     fault = {403, "origin not allowed: only pages on localhost may call the shim"};

@@ -11,4 +11,4 @@
 bool is_loopback_authority(std::string_view authority);
 
 // False with a 403 fault when the Host or the Origin names a foreign site.
-bool caller_allowed(const request_head& head, request_fault& fault);
+bool caller_allowed(const http_request& req, request_fault& fault);

@@ -1,41 +1,42 @@
 #include "front/routes.hpp"
 
+#include "http/reply.hpp"
 #include "platform/host.hpp"
 #include "relay/relay_chat.hpp"
-#include "startup/settings.hpp"
-#include "text/reply_text.hpp"
 
 namespace {
 
-constexpr std::string_view health_reply =
-    "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: 27\r\nConnection: close\r\n\r\n"
-    "{\"status\":\"ok\",\"zelk\":true}\n";
+// The probe's body has always ended in a line feed past its declared length;
+// callers have seen it that way from the start.
+constexpr std::string_view health_body = "{\"status\":\"ok\",\"zelk\":true}";
+constexpr std::string_view health_tail = "\n";
 
-constexpr std::string_view not_found_reply = "HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
-
-void send_model_list(const socket_handle& client, bool with_local_models) {
+void send_model_list(const socket_handle& client, std::string_view model, bool with_local_models,
+                     std::string_view extra_lines) {
     buf body;
-    put_model_list(body, with_local_models);
+    put_model_list(body, model, with_local_models);
     if (body.failed) return;
-    char header[256];
-    size_t header_len = format_reply_header(header, 200, "OK", "application/json", body.len);
-    std::string_view parts[] = {{header, header_len}, body.view()};
-    sock_send_gather(client, parts);
+    send_reply(client, {200, nullptr, "application/json", {}, extra_lines}, body.view());
 }
 
 }  // namespace
 
-void put_model_list(buf& body, bool with_local_models) {
+void build_health_reply(reply_bytes& out, std::string_view extra_lines) {
+    build_reply(out, {200, nullptr, "application/json", {}, extra_lines}, health_body);
+    out.parts[out.count++] = health_tail;
+}
+
+void put_model_list(buf& body, std::string_view model, bool with_local_models) {
     buf_put(body, "{\"object\":\"list\",\"data\":[{\"id\":\"");
-    json_escape(body, CFG_MODEL);
+    json_escape(body, model);
     buf_put(body, "\",\"object\":\"model\",\"owned_by\":\"zelk\"}]");
     if (with_local_models) {
         char now[32];
         size_t now_len = utc_timestamp(now, sizeof now);
         buf_put(body, ",\"models\":[{\"name\":\"");
-        json_escape(body, CFG_MODEL);
+        json_escape(body, model);
         buf_put(body, "\",\"model\":\"");
-        json_escape(body, CFG_MODEL);
+        json_escape(body, model);
         buf_put(body, "\",\"modified_at\":\"");
         buf_put(body, now, now_len);
         buf_put(body, "\",\"size\":0,\"digest\":\"\",\"details\":{}}]");
@@ -54,13 +55,19 @@ route_choice choose_route(std::string_view request_line, std::string_view target
     return {route::not_found, false};
 }
 
-void route_request(const socket_handle& client, const http_request& req) {
-    route_choice choice = choose_route(req.head.request_line, req.head.target);
+void route_request(const socket_handle& client, const http_request& req, const shim_settings& settings,
+                   std::string_view extra_lines) {
+    route_choice choice = choose_route(req.view(req.head.request_line), req.view(req.head.target));
     switch (choice.where) {
-        case route::health: sock_send_all(client, health_reply); break;
-        case route::model_list: send_model_list(client, false); break;
-        case route::local_model_list: send_model_list(client, true); break;
-        case route::chat: relay_chat(client, req.body, choice.local_dialect); break;
-        case route::not_found: sock_send_all(client, not_found_reply); break;
+        case route::health: {
+            reply_bytes health;
+            build_health_reply(health, extra_lines);
+            send_bytes(client, health);
+            break;
+        }
+        case route::model_list: send_model_list(client, settings.model(), false, extra_lines); break;
+        case route::local_model_list: send_model_list(client, settings.model(), true, extra_lines); break;
+        case route::chat: relay_chat(client, req.body, choice.local_dialect, settings, extra_lines); break;
+        case route::not_found: send_reply(client, {404, nullptr, {}, {}, extra_lines}, {}); break;
     }
 }

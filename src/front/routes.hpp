@@ -4,7 +4,9 @@
 #include <string_view>
 
 #include "front/request.hpp"
+#include "http/reply.hpp"
 #include "platform/net.hpp"
+#include "settings/settings.hpp"
 
 enum class route { health, model_list, local_model_list, chat, not_found };
 
@@ -17,9 +19,14 @@ struct route_choice {
 // anywhere in the request target (never in headers or body).
 route_choice choose_route(std::string_view request_line, std::string_view target);
 
-// Performs the route: a local reply, or the chat relay.
-void route_request(const socket_handle& client, const http_request& req);
+// Performs the route: a local reply, or the chat relay. `extra_lines` go
+// into every reply header block (empty for most callers).
+void route_request(const socket_handle& client, const http_request& req, const shim_settings& settings,
+                   std::string_view extra_lines);
+
+// The health probe's reply.
+void build_health_reply(reply_bytes& out, std::string_view extra_lines);
 
 // The body of GET /v1/models, and of GET /api/tags (which adds the
 // "models" list that local-model clients read).
-void put_model_list(buf& body, bool with_local_models);
+void put_model_list(buf& body, std::string_view model, bool with_local_models);

@@ -17,7 +17,13 @@ public:
     socket_handle(const socket_handle&) = delete;
     socket_handle& operator=(const socket_handle&) = delete;
     socket_handle(socket_handle&& other) noexcept : fd_(other.release()) {}
-    socket_handle& operator=(socket_handle&& other) noexcept;
+    socket_handle& operator=(socket_handle&& other) noexcept {
+        if (this != &other) {
+            reset();
+            fd_ = other.release();
+        }
+        return *this;
+    }
     ~socket_handle() { reset(); }
 
     bool valid() const { return fd_ != invalid; }

@@ -35,8 +35,14 @@ extern const char* const upstream_trust_help;
 // upstream connections, name lookups and TLS sessions warm across requests.
 bool upstream_startup(error_text& err);
 
-// POSTs `body` to the target with exactly the header lines in
-// `header_lines` (each ending in CR LF) besides the client's own host,
-// length and user-agent lines, and hands the answer body to `sink`.
-void call_upstream(const upstream_target& target, std::string_view header_lines, std::string_view body,
-                   body_sink sink, void* ctx, upstream_outcome& out);
+// One upstream exchange.
+struct upstream_call {
+    const upstream_target* target = nullptr;
+    std::string_view header_lines;  // each ending in CR LF
+    std::string_view body;
+};
+
+// POSTs the body to the target with exactly the call's header lines besides
+// the client's own host, length and user-agent lines, and hands the answer
+// body to `sink`.
+void call_upstream(const upstream_call& call, body_sink sink, void* ctx, upstream_outcome& out);

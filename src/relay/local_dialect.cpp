@@ -1,10 +1,10 @@
 #include "relay/local_dialect.hpp"
 
+#include "http/reply.hpp"
 #include "platform/host.hpp"
 #include "relay/rewrite.hpp"
-#include "startup/settings.hpp"
+#include "relay/upstream_error.hpp"
 #include "text/json_scan.hpp"
-#include "text/reply_text.hpp"
 
 namespace {
 
@@ -46,14 +46,6 @@ void put_number(buf& body, long long v) {
 }
 
 }  // namespace
-
-json_raw_string upstream_error_message(std::string_view doc) {
-    json_member error = json_top_member(doc, "error");
-    if (!error.found) return {};
-    if (doc[error.value_pos] != '{') return json_string_at(doc, error.value_pos);
-    json_member message = json_object_member(doc, error.value_pos, "message");
-    return message.found ? json_string_at(doc, message.value_pos) : json_raw_string{};
-}
 
 int convert_local_request(std::string_view body, std::string_view model, buf& out) {
     int stream = detect_stream_flag(body);
@@ -114,15 +106,13 @@ local_reply build_local_reply(unsigned long upstream_status, std::string_view an
     return {200, true};
 }
 
-void convert_local_reply(const socket_handle& client, unsigned long upstream_status, std::string_view answer) {
+void convert_local_reply(const socket_handle& client, unsigned long upstream_status, std::string_view answer,
+                         std::string_view model, std::string_view extra_lines) {
     char now[32];
     size_t now_len = utc_timestamp(now, sizeof now);
     buf body;
-    local_reply reply = build_local_reply(upstream_status, answer, CFG_MODEL, {now, now_len}, body);
+    local_reply reply = build_local_reply(upstream_status, answer, model, {now, now_len}, body);
     if (body.failed) return;
-    char header[256];
-    size_t header_len = format_reply_header(header, reply.status, reason_phrase(reply.status),
-                                            reply.success ? "application/x-ndjson" : "application/json", body.len);
-    std::string_view parts[] = {{header, header_len}, body.view()};
-    sock_send_gather(client, parts);
+    std::string_view type = reply.success ? "application/x-ndjson" : "application/json";
+    send_reply(client, {reply.status, nullptr, type, {}, extra_lines}, body.view());
 }

@@ -22,9 +22,6 @@ struct local_reply {
 local_reply build_local_reply(unsigned long upstream_status, std::string_view answer, std::string_view model,
                               std::string_view created_at, buf& body);
 
-// The upstream's own words in an error document: "error"."message", or
-// "error" itself when it is a string; JSON string content as written.
-json_raw_string upstream_error_message(std::string_view doc);
-
 // Converts the collected answer and sends the whole reply.
-void convert_local_reply(const socket_handle& client, unsigned long upstream_status, std::string_view answer);
+void convert_local_reply(const socket_handle& client, unsigned long upstream_status, std::string_view answer,
+                         std::string_view model, std::string_view extra_lines);

@@ -2,15 +2,12 @@
 
 #include <cstring>
 
+#include "http/reply.hpp"
 #include "platform/host.hpp"
 #include "platform/upstream.hpp"
-#include "relay/error_reply.hpp"
 #include "relay/local_dialect.hpp"
 #include "relay/rewrite.hpp"
-#include "relay/stream_writer.hpp"
-#include "relay/upstream_url.hpp"
-#include "startup/settings.hpp"
-#include "text/reply_text.hpp"
+#include "relay/upstream_error.hpp"
 
 namespace {
 
@@ -59,24 +56,14 @@ bool collect_block(void* ctx, const char* data, size_t len) {
     return !collected.failed;
 }
 
+// Relay failures have always been reported under this reason phrase.
+constexpr const char* relay_failure_reason = "Internal";
+
 void write_debug_copy(std::string_view body) {
-    const char* wanted = env_value("ZELK_SHIM_DEBUG");
-    if (!wanted || !*wanted) return;
     char path[512];
     debug_copy_path(path, sizeof path);
     error_text ignored;  // a copy that cannot be written is skipped
     replace_file_atomically(path, body, ignored);
-}
-
-// The three header lines of every upstream request.
-bool format_upstream_headers(char (&out)[768], error_text& err) {
-    // A line break in the key would smuggle extra header lines upstream.
-    if (std::strpbrk(CFG_KEY, "\r\n")) {
-        set_error(err, "bad ZELK_SHIM_KEY: it holds a line break");
-        return false;
-    }
-    bformat(out, "Content-Type: application/json\r\nAuthorization: Bearer %s\r\nAccept: text/event-stream\r\n", CFG_KEY);
-    return true;
 }
 
 void finish_stream(const socket_handle& client, const upstream_outcome& got, const error_text& before,
@@ -96,56 +83,58 @@ void finish_stream(const socket_handle& client, const upstream_outcome& got, con
     send_last_chunk(client);
 }
 
-void send_collected(const socket_handle& client, unsigned long status, const buf& collected) {
-    char header[256];
-    int code = static_cast<int>(status);
-    size_t header_len = format_reply_header(header, code, reason_phrase(code), "application/json", collected.len);
-    std::string_view parts[] = {{header, header_len}, collected.view()};
-    sock_send_gather(client, parts);
+void send_collected(const socket_handle& client, unsigned long status, const buf& collected,
+                    std::string_view extra_lines) {
+    send_reply(client, {static_cast<int>(status), nullptr, "application/json", {}, extra_lines}, collected.view());
 }
 
 }  // namespace
 
-void relay_chat(const socket_handle& client, std::string_view body, bool local_dialect) {
+void relay_chat(const socket_handle& client, std::string_view body, bool local_dialect, const shim_settings& settings,
+                std::string_view extra_lines) {
     buf upstream_body;
     int stream = 0;
     if (local_dialect) {
         buf converted;
-        convert_local_request(body, CFG_MODEL, converted);
-        stream = rebuild_request(converted.view(), CFG_MODEL, upstream_body);
+        convert_local_request(body, settings.model(), converted);
+        stream = rebuild_request(converted.view(), settings.model(), upstream_body);
         upstream_body.failed |= converted.failed;
     } else {
-        stream = rebuild_request(body, CFG_MODEL, upstream_body);
+        stream = rebuild_request(body, settings.model(), upstream_body);
     }
     if (upstream_body.failed) {
-        send_error_reply(client, 502, "Internal", "out of memory");
+        send_error_reply(client, 502, "out of memory", relay_failure_reason, {}, extra_lines);
         return;
     }
 
-    write_debug_copy(upstream_body.view());
-    if (stream) sock_send_all(client, stream_header);
+    if (settings.debug_copy) write_debug_copy(upstream_body.view());
+    if (stream) {
+        reply_bytes head;
+        build_stream_head(head, extra_lines);
+        send_bytes(client, head);
+    }
 
-    error_text failure;
-    upstream_target target;
-    char headers[768];
+    const error_text& failure = settings.upstream_error;
+    bool ready = failure.empty();
+    upstream_call call{&settings.target, settings.header_lines(), upstream_body.view()};
     upstream_outcome got;
-    buf collected;
-    bool ready = split_upstream_url(CFG_URL, target, failure) && format_upstream_headers(headers, failure);
     if (stream) {
         stream_relay relay{client, got, {}, 0};
-        if (ready) call_upstream(target, headers, upstream_body.view(), relay_block, &relay, got);
+        if (ready) call_upstream(call, relay_block, &relay, got);
         finish_stream(client, got, failure, {relay.refusal, relay.refusal_len});
         return;
     }
-    if (ready) call_upstream(target, headers, upstream_body.view(), collect_block, &collected, got);
-    if (failure.empty() && collected.failed) set_error(failure, "upstream response too large to hold");
-    if (failure.empty() && !got.error.empty()) failure = got.error;
-    if (failure.empty() && collected.len == 0) set_error(failure, "empty upstream response (status %lu)", got.status);
-    if (!failure.empty()) {
-        send_error_reply(client, 502, "Internal", failure.s);
+    buf collected;
+    if (ready) call_upstream(call, collect_block, &collected, got);
+    error_text problem = failure;
+    if (problem.empty() && collected.failed) set_error(problem, "upstream response too large to hold");
+    if (problem.empty() && !got.error.empty()) problem = got.error;
+    if (problem.empty() && collected.len == 0) set_error(problem, "empty upstream response (status %lu)", got.status);
+    if (!problem.empty()) {
+        send_error_reply(client, 502, problem.s, relay_failure_reason, {}, extra_lines);
     } else if (local_dialect) {
-        convert_local_reply(client, got.status, collected.view());
+        convert_local_reply(client, got.status, collected.view(), settings.model(), extra_lines);
     } else {
-        send_collected(client, got.status, collected);
+        send_collected(client, got.status, collected, extra_lines);
     }
 }

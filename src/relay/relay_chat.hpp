@@ -5,5 +5,8 @@
 #include <string_view>
 
 #include "platform/net.hpp"
+#include "settings/settings.hpp"
 
-void relay_chat(const socket_handle& client, std::string_view body, bool local_dialect);
+// `extra_lines` go into the reply's header block (empty for most callers).
+void relay_chat(const socket_handle& client, std::string_view body, bool local_dialect, const shim_settings& settings,
+                std::string_view extra_lines);

@@ -55,7 +55,19 @@ constexpr int max_spare_threads = 32;
 constexpr int max_threads = max_connections + max_spare_threads;
 
 const socket_handle* g_listener = nullptr;
+const shim_settings* g_settings = nullptr;
 std::atomic<int> g_idle{0};
+std::atomic<int> g_active{0};  // connections being served
+
+bool admit_connection() {
+    if (g_active.fetch_add(1, std::memory_order_acq_rel) >= max_connections) {
+        g_active.fetch_sub(1, std::memory_order_acq_rel);
+        return false;
+    }
+    return true;
+}
+
+void release_connection() { g_active.fetch_sub(1, std::memory_order_acq_rel); }
 std::atomic<int> g_threads{0};
 
 void acceptor_thread(void*);
@@ -79,7 +91,7 @@ bool serve_next(bool may_retire) {
     int idle = g_idle.fetch_sub(1) - 1;
     if (idle < min_spare_threads && g_threads.load() < max_threads) start_acceptor();
     if (admitted) {
-        handle_client(std::move(client));
+        handle_client(std::move(client), *g_settings);
         release_connection();
     } else {
         refuse_connection(client);
@@ -99,8 +111,9 @@ void acceptor_thread(void*) {
 
 }  // namespace
 
-void accept_loop(const socket_handle& listener) {
+void accept_loop(const socket_handle& listener, const shim_settings& settings) {
     g_listener = &listener;
+    g_settings = &settings;
     g_threads.fetch_add(1);  // this thread accepts too, and never retires
     g_idle.fetch_add(1);
     for (int i = 0; i < min_spare_threads; ++i) start_acceptor();

@@ -1,6 +1,7 @@
 // The loopback listener and the accept loop.
 #pragma once
 #include "platform/net.hpp"
+#include "settings/settings.hpp"
 
 struct listener_result {
     bool ok = false;
@@ -13,6 +14,10 @@ struct listener_result {
 // port on every interface.
 listener_result open_listener(int port, socket_handle& listener);
 
+// At most this many connections are served at once; past it a caller gets
+// 503 at once instead of a thread.
+inline constexpr int max_connections = 1024;
+
 // Serves connections for ever on threads that wait in accept themselves
 // (the calling thread among them), one thread per connection while it lasts.
-[[noreturn]] void accept_loop(const socket_handle& listener);
+[[noreturn]] void accept_loop(const socket_handle& listener, const shim_settings& settings);

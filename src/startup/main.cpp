@@ -6,7 +6,7 @@
 #include "platform/net.hpp"
 #include "platform/upstream.hpp"
 #include "startup/listener.hpp"
-#include "startup/settings.hpp"
+#include "startup/load_settings.hpp"
 
 namespace {
 
@@ -60,6 +60,9 @@ int main(int argc, char** argv) {
         return 1;
     }
 
+    static shim_settings settings;  // read by every connection thread until the process ends
+    derive_settings(settings);
+
     socket_handle listener;
     listener_result bound = open_listener(port.port, listener);
     if (!bound.ok) {
@@ -68,5 +71,5 @@ int main(int argc, char** argv) {
     }
     std::fprintf(stderr, "zelk-shim: listening on 127.0.0.1:%d -> %s (model=%s)\n", bound.port, CFG_URL, CFG_MODEL);
     std::fflush(stderr);
-    accept_loop(listener);
+    accept_loop(listener, settings);
 }

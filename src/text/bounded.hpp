@@ -28,6 +28,20 @@ __attribute__((format(ZELK_PRINTF_FORMAT, 2, 3))) size_t bformat(char (&out)[N],
     return static_cast<size_t>(n) < N ? static_cast<size_t>(n) : N - 1;
 }
 
+// The same into `cap` bytes at `out`, for a text assembled in steps.
+__attribute__((format(ZELK_PRINTF_FORMAT, 3, 4))) inline size_t bformat_at(char* out, size_t cap, const char* fmt, ...) {
+    if (cap == 0) return 0;
+    va_list ap;
+    va_start(ap, fmt);
+    int n = std::vsnprintf(out, cap, fmt, ap);
+    va_end(ap);
+    if (n < 0) {
+        out[0] = '\0';
+        return 0;
+    }
+    return static_cast<size_t>(n) < cap ? static_cast<size_t>(n) : cap - 1;
+}
+
 // An error text as it travels from the failing step to the reply.
 struct error_text {
     char s[256] = {};

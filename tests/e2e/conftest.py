@@ -193,6 +193,20 @@ def exchange(port, data, timeout=15):
         return read_all(s, timeout)
 
 
+def send_malformed(port, case):
+    """Sends one case of expected.MALFORMED; returns the Reply, or None when
+    the shim closed without one."""
+    with connect(port, timeout=20) as s:
+        try:
+            s.sendall(case.data)
+            if case.close:
+                s.shutdown(socket.SHUT_WR)
+        except (BrokenPipeError, ConnectionResetError):
+            pass  # refused before all of it went out; the reply is still read below
+        got = read_all(s, timeout=20)
+    return Reply(got) if got else None
+
+
 def http_request(method, path, body=b"", headers=None):
     head = f"{method} {path} HTTP/1.1\r\nHost: 127.0.0.1\r\n"
     for k, v in (headers or {}).items():

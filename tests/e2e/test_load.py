@@ -13,12 +13,11 @@ from concurrent.futures import ThreadPoolExecutor
 import pytest
 
 import mock_upstream as mu
-from conftest import ON_WINDOWS, Reply, connect, decode_chunks, native_timing, read_all, wait_for
+from conftest import ON_WINDOWS, Reply, connect, decode_chunks, native_timing, read_all, send_malformed, wait_for
+from expected import HEALTH, MALFORMED
 
 STREAMS = 500
 EVENTS = 50
-HEALTH = (b"HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: 27\r\nConnection: close\r\n\r\n"
-          b"{\"status\":\"ok\",\"zelk\":true}\n")
 
 
 @pytest.fixture(scope="module", autouse=True)
@@ -235,93 +234,23 @@ def test_connection_cap_refuses_with_503_and_recovers(relay):
 
 # ---- malformed requests --------------------------------------------------
 
-def _malformed_cases():
-    """(name, bytes to send, close the sending side after them, status expected)."""
-    host = b"Host: 127.0.0.1\r\n"
-    post = b"POST /v1/chat/completions HTTP/1.1\r\n" + host
-    cases = [
-        ("no request line end", b"GET / HTTP/1.1\n\r\n\r\n", False, 400),
-        ("two-part request line", b"GET /\r\n\r\n", False, 400),
-        ("bad version", b"GET / HTTP/1.10\r\n\r\n", False, 400),
-        ("bad method", b"G(T / HTTP/1.1\r\n\r\n", False, 400),
-        ("space in target", b"GET /a b HTTP/1.1\r\n\r\n", False, 400),
-        ("binary line", bytes(range(1, 32)) + b"\r\n\r\n", False, 400),
-        ("NUL in method", b"GE\x00T / HTTP/1.1\r\n\r\n", False, 400),
-        ("NUL in target", b"GET /he\x00alth HTTP/1.1\r\n\r\n", False, 400),
-        ("NUL in header value", b"GET /health HTTP/1.1\r\nX-A: a\x00b\r\n\r\n", False, 400),
-        ("NUL in header name", b"GET /health HTTP/1.1\r\nX\x00A: b\r\n\r\n", False, 400),
-        ("folded header", b"GET /health HTTP/1.1\r\nX-A: a\r\n b\r\n\r\n", False, 400),
-        ("header without colon", b"GET /health HTTP/1.1\r\nX-A\r\n\r\n", False, 400),
-        ("letters in Content-Length", post + b"Content-Length: 12a\r\n\r\n", False, 400),
-        ("negative Content-Length", post + b"Content-Length: -1\r\n\r\n", False, 400),
-        ("empty Content-Length", post + b"Content-Length:\r\n\r\n", False, 400),
-        ("list Content-Length", post + b"Content-Length: 2, 2\r\n\r\n{}", False, 400),
-        ("conflicting Content-Length", post + b"Content-Length: 2\r\nContent-Length: 3\r\n\r\n{}", False, 400),
-        ("huge Content-Length", post + b"Content-Length: 99999999999999999999999\r\n\r\n", False, 413),
-        ("body over 32 MB", post + b"Content-Length: 33554433\r\n\r\n{", False, 413),
-        ("both framings", post + b"Content-Length: 5\r\nTransfer-Encoding: chunked\r\n\r\n0\r\n\r\n", False, 400),
-        ("unknown coding", post + b"Transfer-Encoding: gzip\r\n\r\n", False, 501),
-        ("two codings", post + b"Transfer-Encoding: chunked\r\nTransfer-Encoding: chunked\r\n\r\n", False, 501),
-        ("bad chunk size", post + b"Transfer-Encoding: chunked\r\n\r\nzz\r\n", False, 400),
-        ("chunk over 32 MB", post + b"Transfer-Encoding: chunked\r\n\r\n2000001\r\n", False, 413),
-        ("17 digit chunk size", post + b"Transfer-Encoding: chunked\r\n\r\n00000000000000001\r\n", False, 400),
-        ("chunk without CRLF", post + b"Transfer-Encoding: chunked\r\n\r\n2\r\n{}XX", False, 400),
-        ("truncated chunked body", post + b"Transfer-Encoding: chunked\r\n\r\n10\r\n{\"messages\"", True, 400),
-        ("no last chunk", post + b"Transfer-Encoding: chunked\r\n\r\n2\r\n{}\r\n", True, 400),
-        ("truncated body", post + b"Content-Length: 100\r\n\r\n{\"messages\":[", True, 400),
-        ("truncated header", b"GET /health HTTP/1.1\r\nHost: 127.0", True, 400),
-        ("header block over 64 KB", b"GET /health HTTP/1.1\r\nX-Pad: " + b"a" * 70000 + b"\r\n\r\n", False, 431),
-        ("endless header line", b"GET /health HTTP/1.1\r\nX-Pad: " + b"b" * 70000, False, 431),
-        ("two Host headers", b"GET /health HTTP/1.1\r\n" + host + host + b"\r\n", False, 400),
-        ("foreign Host", b"GET /health HTTP/1.1\r\nHost: evil.example\r\n\r\n", False, 403),
-        ("foreign Origin", post + b"Origin: http://evil.example\r\nContent-Length: 2\r\n\r\n{}", False, 403),
-    ]
-    return cases
-
-
-MALFORMED = _malformed_cases()
 FLOOD = 3000
-
-
-def _send_malformed(port, case):
-    name, data, close_after, want = case
-    with connect(port, timeout=20) as s:
-        try:
-            s.sendall(data)
-            if close_after:
-                s.shutdown(socket.SHUT_WR)
-        except (BrokenPipeError, ConnectionResetError):
-            pass  # refused before all of it went out; the reply is still read below
-        got = read_all(s, timeout=20)
-    if not got:
-        return name, None
-    return name, Reply(got)
-
-
-def test_each_malformed_request_gets_its_status(relay):
-    for case in MALFORMED:
-        name, r = _send_malformed(relay.port, case)
-        assert r is not None, f"{name}: closed without a reply"
-        assert r.status == case[3], f"{name}: {r.status_line}"
-        body = r.json()
-        assert body["error"]["type"] == "zelk_shim_error" and body["error"]["message"], name
-    assert relay.alive()
 
 
 @pytest.mark.slow
 def test_malformed_flood_leaves_the_process_up_and_its_memory_flat(relay):
     def run(count):
         with ThreadPoolExecutor(max_workers=16) as pool:
-            return list(pool.map(lambda i: _send_malformed(relay.port, MALFORMED[i % len(MALFORMED)]), range(count)))
+            return list(pool.map(lambda i: send_malformed(relay.port, MALFORMED[i % len(MALFORMED)]), range(count)))
 
     run(len(MALFORMED) * 10)  # warm the allocator's arenas and the thread stacks
     before = None if ON_WINDOWS else shim_rss_kb(relay)
     t0 = time.monotonic()
     results = run(FLOOD)
     elapsed = time.monotonic() - t0
-    for i, (name, r) in enumerate(results):
-        want = MALFORMED[i % len(MALFORMED)][3]
-        assert r is not None and r.status == want, f"{name}: {r.status_line if r else 'closed'}"
+    for i, r in enumerate(results):
+        case = MALFORMED[i % len(MALFORMED)]
+        assert r is not None and r.status == case.status, f"{case.name}: {r.status_line if r else 'closed'}"
     assert relay.alive()
     assert probe_health(relay.port)[0] == HEALTH
     if before is None:

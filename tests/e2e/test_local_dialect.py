@@ -8,7 +8,7 @@ import pytest
 
 import mock_upstream as mu
 from conftest import Reply, exchange, http_request
-from test_relay import STREAM_HEADER, SYSTEM_MESSAGE
+from expected import STREAM_HEADER, SYSTEM_MESSAGE
 
 TIME_RE = re.compile(r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d(\.\d+)?Z$")
 

@@ -5,8 +5,8 @@
 #include <cstring>
 
 #include "fuzz_check.hpp"
-#include "relay/upstream_url.hpp"
-#include "startup/settings.hpp"
+#include "settings/upstream_url.hpp"
+#include "settings/settings.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const void* nul = std::memchr(data, 0, size);

@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "platform/posix/ini_text.hpp"
+#include "text/ini_text.hpp"
 
 namespace {
 

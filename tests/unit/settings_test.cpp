@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "startup/settings.hpp"
+#include "startup/load_settings.hpp"
 
 TEST(Settings, PortValues) {
     int port = -1;

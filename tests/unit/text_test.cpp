@@ -4,7 +4,6 @@
 
 #include "text/bounded.hpp"
 #include "text/buf.hpp"
-#include "text/reply_text.hpp"
 
 TEST(Buf, GrowsToTwiceWhatIsNeededAndStaysTerminated) {
     buf b;
@@ -56,18 +55,6 @@ TEST(Bounded, CutsAndTerminates) {
     EXPECT_TRUE(e.empty());
     set_error(e, "empty upstream response (status %lu)", 204ul);
     EXPECT_STREQ(e.s, "empty upstream response (status 204)");
-}
-
-TEST(ReplyText, HeaderAndErrorBody) {
-    char h[256];
-    size_t n = format_reply_header(h, 429, reason_phrase(429), "application/json", 12);
-    EXPECT_EQ(std::string(h, n),
-              "HTTP/1.1 429 Too Many Requests\r\nContent-Type: application/json\r\nContent-Length: 12\r\n"
-              "Connection: close\r\n\r\n");
-    EXPECT_STREQ(reason_phrase(599), "Unknown");
-    buf body;
-    put_error_body(body, "bad \"x\"\n");
-    EXPECT_EQ(body.view(), "{\"error\":{\"message\":\"bad \\\"x\\\"\\n\",\"type\":\"zelk_shim_error\"}}");
 }
 
 TEST(Buf, ReserveMakesRoomWithoutChangingContent) {

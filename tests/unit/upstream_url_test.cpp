@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "relay/upstream_url.hpp"
+#include "settings/upstream_url.hpp"
 
 namespace {
 

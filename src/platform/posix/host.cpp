@@ -1,17 +1,17 @@
 #include "platform/host.hpp"
+#include "platform/os_calls.hpp"
 
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 
-#include "platform/posix/ini_text.hpp"
+#include "text/ini_text.hpp"
 
 size_t exe_directory(char* out, size_t cap) {
     if (cap == 0) return 0;
@@ -54,20 +54,12 @@ void debug_copy_path(char* out, size_t cap) {
     std::snprintf(out, cap, "%s%szelk_shim_debug.json", dir, sep);
 }
 
-bool replace_file_atomically(const char* path, std::string_view data, error_text& err) {
-    static std::atomic<unsigned> serial{0};
-    char temp[1100];
-    int n = std::snprintf(temp, sizeof temp, "%s.%ld.%u.tmp", path, static_cast<long>(getpid()),
-                          serial.fetch_add(1, std::memory_order_relaxed));
-    if (n < 0 || static_cast<size_t>(n) >= sizeof temp) {
-        set_error(err, "debug path too long");
-        return false;
-    }
+bool os_write_new_file(const char* path, std::string_view data, error_text& err) {
     // O_EXCL|O_NOFOLLOW: never write through a link someone planted; owner-only,
     // since the body may hold the user's conversation.
-    int fd = open(temp, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0) {
-        set_error(err, "open %s: %s", temp, std::strerror(errno));
+        set_error(err, "open %s: %s", path, std::strerror(errno));
         return false;
     }
     size_t done = 0;
@@ -78,14 +70,23 @@ bool replace_file_atomically(const char* path, std::string_view data, error_text
         done += static_cast<size_t>(w);
     }
     bool closed = close(fd) == 0;
-    bool ok = done == data.size() && closed;
-    if (!ok || rename(temp, path) != 0) {
+    if (done != data.size() || !closed) {
         set_error(err, "write %s: %s", path, std::strerror(errno));
-        unlink(temp);
+        unlink(path);
         return false;
     }
     return true;
 }
+
+bool os_replace_file(const char* from, const char* to, error_text& err) {
+    if (rename(from, to) == 0) return true;
+    set_error(err, "write %s: %s", to, std::strerror(errno));
+    return false;
+}
+
+void os_remove_file(const char* path) { unlink(path); }
+
+unsigned long os_process_id() { return static_cast<unsigned long>(getpid()); }
 
 size_t utc_timestamp(char* out, size_t cap) {
     timespec ts{};
@@ -96,5 +97,3 @@ size_t utc_timestamp(char* out, size_t cap) {
     if (n == 0 && cap) out[0] = '\0';
     return n;
 }
-
-const char* env_value(const char* name) { return std::getenv(name); }

@@ -1,4 +1,5 @@
 #include "platform/net.hpp"
+#include "platform/os_calls.hpp"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -30,13 +31,13 @@ bool set_int_option(const socket_handle& s, int level, int name, int value, erro
 
 // Waits until the socket can take more bytes, for at most the send limit
 // kept on the socket by sock_set_send_timeout (none: wait as long as it takes).
-bool wait_writable(const socket_handle& s) {
+bool wait_writable(int fd) {
     timeval limit{};
     socklen_t len = sizeof limit;
     int millis = -1;
-    if (getsockopt(fd_of(s), SOL_SOCKET, SO_SNDTIMEO, &limit, &len) == 0 && (limit.tv_sec || limit.tv_usec))
+    if (getsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, &len) == 0 && (limit.tv_sec || limit.tv_usec))
         millis = static_cast<int>(limit.tv_sec * 1000 + limit.tv_usec / 1000);
-    pollfd p{fd_of(s), POLLOUT, 0};
+    pollfd p{fd, POLLOUT, 0};
     for (;;) {
         int r = ::poll(&p, 1, millis);
         if (r < 0 && errno == EINTR) continue;
@@ -45,21 +46,6 @@ bool wait_writable(const socket_handle& s) {
 }
 
 }  // namespace
-
-socket_handle& socket_handle::operator=(socket_handle&& other) noexcept {
-    if (this != &other) {
-        reset();
-        fd_ = other.release();
-    }
-    return *this;
-}
-
-void socket_handle::reset() {
-    if (fd_ != invalid) {
-        ::close(static_cast<int>(fd_));
-        fd_ = invalid;
-    }
-}
 
 bool net_startup(error_text& err) {
     // Sends use MSG_NOSIGNAL, but a library might not; a vanished peer must
@@ -87,27 +73,6 @@ bool tcp_socket(socket_handle& out, error_text& err) {
 
 bool sock_set_listener_reuse(const socket_handle& s, error_text& err) {
     return set_int_option(s, SOL_SOCKET, SO_REUSEADDR, 1, err, "setsockopt SO_REUSEADDR");
-}
-
-bool tcp_bind_loopback(const socket_handle& s, uint16_t port, error_text& err) {
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(port);
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::bind(fd_of(s), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) return fail(err, "bind");
-    return true;
-}
-
-bool tcp_listen(const socket_handle& s, int backlog, error_text& err) {
-    if (::listen(fd_of(s), backlog) != 0) return fail(err, "listen");
-    return true;
-}
-
-int sock_local_port(const socket_handle& s) {
-    sockaddr_in addr{};
-    socklen_t len = sizeof addr;
-    if (getsockname(fd_of(s), reinterpret_cast<sockaddr*>(&addr), &len) != 0) return -1;
-    return ntohs(addr.sin_port);
 }
 
 bool tcp_accept(const socket_handle& listener, socket_handle& out) {
@@ -158,52 +123,22 @@ recv_result sock_recv_within(const socket_handle& s, char* dst, size_t cap, int 
     }
 }
 
-bool sock_send_all(const socket_handle& s, std::string_view bytes) {
-    std::string_view one[1] = {bytes};
-    return sock_send_gather(s, one);
-}
-
-bool sock_send_gather(const socket_handle& s, std::span<const std::string_view> parts) {
-    constexpr size_t max_parts = 8;
-    if (parts.size() > max_parts) {
-        for (std::string_view p : parts)
-            if (!sock_send_gather(s, std::span<const std::string_view>(&p, 1))) return false;
-        return true;
-    }
-    iovec iov[max_parts];
-    size_t count = 0;
-    for (std::string_view p : parts) {
-        if (p.empty()) continue;
-        iov[count].iov_base = const_cast<char*>(p.data());
-        iov[count].iov_len = p.size();
-        ++count;
-    }
-    size_t first = 0;
-    while (first < count) {
-        msghdr msg{};
-        msg.msg_iov = iov + first;
-        msg.msg_iovlen = count - first;
+long long os_send_vector(intptr_t socket, const std::string_view* parts, size_t count) {
+    iovec iov[send_vector_max];
+    for (size_t i = 0; i < count; ++i) iov[i] = {const_cast<char*>(parts[i].data()), parts[i].size()};
+    msghdr msg{};
+    msg.msg_iov = iov;
+    msg.msg_iovlen = count;
+    for (;;) {
         // Never blocking in the send itself: a peer that stops reading gets
         // the stall limit once from its last progress, not once per partial
         // write.
-        ssize_t n = ::sendmsg(fd_of(s), &msg, MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            if (errno != EAGAIN && errno != EWOULDBLOCK) return false;
-            if (!wait_writable(s)) return false;
-            continue;
-        }
-        size_t sent = static_cast<size_t>(n);
-        while (first < count && sent >= iov[first].iov_len) {
-            sent -= iov[first].iov_len;
-            ++first;
-        }
-        if (first < count) {
-            iov[first].iov_base = static_cast<char*>(iov[first].iov_base) + sent;
-            iov[first].iov_len -= sent;
-        }
+        ssize_t n = ::sendmsg(static_cast<int>(socket), &msg, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n >= 0) return n;
+        if (errno == EINTR) continue;
+        if (errno != EAGAIN && errno != EWOULDBLOCK) return -1;
+        if (!wait_writable(static_cast<int>(socket))) return -1;
     }
-    return true;
 }
 
 void sock_shutdown_send(const socket_handle& s) { ::shutdown(fd_of(s), SHUT_WR); }

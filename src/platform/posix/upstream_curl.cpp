@@ -125,8 +125,10 @@ bool upstream_startup(error_text& err) {
     return true;
 }
 
-void call_upstream(const upstream_target& target, std::string_view header_lines, std::string_view body,
-                   body_sink sink, void* ctx, upstream_outcome& out) {
+void call_upstream(const upstream_call& call, body_sink sink, void* ctx, upstream_outcome& out) {
+    const upstream_target& target = *call.target;
+    std::string_view header_lines = call.header_lines;
+    std::string_view body = call.body;
     pooled_easy easy;
     if (!easy.h) {
         set_error(out.error, "upstream request failed: curl_easy_init (%d)", 0);

@@ -1,8 +1,8 @@
 #include "platform/host.hpp"
+#include "platform/os_calls.hpp"
 
 #include <windows.h>
 
-#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -62,19 +62,11 @@ size_t ini_read_value(const char* path, const char* section, const char* key, ch
 
 void debug_copy_path(char* out, size_t cap) { copy_cut(out, cap, "C:\\zelk_shim_debug.json"); }
 
-bool replace_file_atomically(const char* path, std::string_view data, error_text& err) {
-    static std::atomic<unsigned> serial{0};
-    char temp[1100];
-    int n = std::snprintf(temp, sizeof temp, "%s.%lu.%u.tmp", path, static_cast<unsigned long>(GetCurrentProcessId()),
-                          serial.fetch_add(1, std::memory_order_relaxed));
-    if (n < 0 || static_cast<size_t>(n) >= sizeof temp) {
-        set_error(err, "debug path too long");
-        return false;
-    }
+bool os_write_new_file(const char* path, std::string_view data, error_text& err) {
     // CREATE_NEW: never write into a file someone else put there.
-    file_handle f(CreateFileA(temp, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+    file_handle f(CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!f.valid()) {
-        set_error(err, "open %s: error %lu", temp, GetLastError());
+        set_error(err, "open %s: error %lu", path, GetLastError());
         return false;
     }
     bool ok = true;
@@ -84,14 +76,21 @@ bool replace_file_atomically(const char* path, std::string_view data, error_text
         ok = WriteFile(f.h, data.data(), want, &wrote, nullptr) && wrote > 0;
         data.remove_prefix(wrote);
     }
-    ok = f.close() && ok;
-    if (!ok || !MoveFileExA(temp, path, MOVEFILE_REPLACE_EXISTING)) {
-        set_error(err, "write %s: error %lu", path, GetLastError());
-        DeleteFileA(temp);
-        return false;
-    }
-    return true;
+    if (f.close() && ok) return true;
+    set_error(err, "write %s: error %lu", path, GetLastError());
+    DeleteFileA(path);
+    return false;
 }
+
+bool os_replace_file(const char* from, const char* to, error_text& err) {
+    if (MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING)) return true;
+    set_error(err, "write %s: error %lu", to, GetLastError());
+    return false;
+}
+
+void os_remove_file(const char* path) { DeleteFileA(path); }
+
+unsigned long os_process_id() { return static_cast<unsigned long>(GetCurrentProcessId()); }
 
 size_t utc_timestamp(char* out, size_t cap) {
     if (cap == 0) return 0;
@@ -106,5 +105,3 @@ size_t utc_timestamp(char* out, size_t cap) {
     }
     return static_cast<size_t>(n);
 }
-
-const char* env_value(const char* name) { return std::getenv(name); }

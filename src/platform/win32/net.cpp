@@ -2,6 +2,7 @@
 // in the handle's intptr_t, and INVALID_SOCKET (~0) reads there as -1, the
 // handle's own "invalid".
 #include "platform/net.hpp"
+#include "platform/os_calls.hpp"
 
 #include <winsock2.h>
 #include <ws2tcpip.h>
@@ -27,32 +28,7 @@ bool set_option(const socket_handle& s, int level, int name, const void* value, 
 // sent in pieces rather than cut.
 constexpr size_t max_piece = size_t{1} << 30;
 
-bool send_one(SOCKET s, std::string_view bytes) {
-    while (!bytes.empty()) {
-        int want = static_cast<int>(bytes.size() < max_piece ? bytes.size() : max_piece);
-        int n = ::send(s, bytes.data(), want, 0);
-        if (n == SOCKET_ERROR) return false;  // includes the send time limit running out
-        bytes.remove_prefix(static_cast<size_t>(n));
-    }
-    return true;
-}
-
 }  // namespace
-
-socket_handle& socket_handle::operator=(socket_handle&& other) noexcept {
-    if (this != &other) {
-        reset();
-        fd_ = other.release();
-    }
-    return *this;
-}
-
-void socket_handle::reset() {
-    if (fd_ != invalid) {
-        ::closesocket(static_cast<SOCKET>(fd_));
-        fd_ = invalid;
-    }
-}
 
 bool net_startup(error_text& err) {
     // A vanished peer makes send fail with WSAECONNRESET; Windows has no
@@ -82,27 +58,6 @@ bool sock_set_listener_reuse(const socket_handle& s, error_text& err) {
     // same port on top of ours. SO_EXCLUSIVEADDRUSE does.
     BOOL on = TRUE;
     return set_option(s, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, &on, sizeof on, err, "setsockopt SO_EXCLUSIVEADDRUSE");
-}
-
-bool tcp_bind_loopback(const socket_handle& s, uint16_t port, error_text& err) {
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(port);
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::bind(sock_of(s), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) return fail(err, "bind");
-    return true;
-}
-
-bool tcp_listen(const socket_handle& s, int backlog, error_text& err) {
-    if (::listen(sock_of(s), backlog) != 0) return fail(err, "listen");
-    return true;
-}
-
-int sock_local_port(const socket_handle& s) {
-    sockaddr_in addr{};
-    int len = sizeof addr;
-    if (getsockname(sock_of(s), reinterpret_cast<sockaddr*>(&addr), &len) != 0) return -1;
-    return ntohs(addr.sin_port);
 }
 
 bool tcp_accept(const socket_handle& listener, socket_handle& out) {
@@ -139,40 +94,17 @@ recv_result sock_recv_within(const socket_handle& s, char* dst, size_t cap, int 
     return {recv_status::failed, 0};
 }
 
-bool sock_send_all(const socket_handle& s, std::string_view bytes) { return send_one(sock_of(s), bytes); }
-
-bool sock_send_gather(const socket_handle& s, std::span<const std::string_view> parts) {
-    constexpr size_t max_parts = 8;
-    bool oversized = false;
-    for (std::string_view p : parts) oversized |= p.size() > max_piece;
-    if (parts.size() > max_parts || oversized) {
-        for (std::string_view p : parts)
-            if (!send_one(sock_of(s), p)) return false;
-        return true;
+long long os_send_vector(intptr_t socket, const std::string_view* parts, size_t count) {
+    WSABUF bufs[send_vector_max];
+    for (size_t i = 0; i < count; ++i) {
+        bufs[i].buf = const_cast<char*>(parts[i].data());
+        bufs[i].len = static_cast<ULONG>(parts[i].size() < max_piece ? parts[i].size() : max_piece);
     }
-    WSABUF bufs[max_parts];
-    DWORD count = 0;
-    for (std::string_view p : parts) {
-        if (p.empty()) continue;
-        bufs[count].buf = const_cast<char*>(p.data());
-        bufs[count].len = static_cast<ULONG>(p.size());
-        ++count;
-    }
-    DWORD first = 0;
-    while (first < count) {
-        DWORD sent = 0;
-        if (WSASend(sock_of(s), bufs + first, count - first, &sent, 0, nullptr, nullptr) == SOCKET_ERROR)
-            return false;  // includes the send time limit running out
-        while (first < count && sent >= bufs[first].len) {
-            sent -= bufs[first].len;
-            ++first;
-        }
-        if (first < count) {
-            bufs[first].buf += sent;
-            bufs[first].len -= sent;
-        }
-    }
-    return true;
+    DWORD sent = 0;
+    if (WSASend(static_cast<SOCKET>(socket), bufs, static_cast<DWORD>(count), &sent, 0, nullptr, nullptr) ==
+        SOCKET_ERROR)
+        return -1;  // includes the send time limit running out
+    return sent;
 }
 
 void sock_shutdown_send(const socket_handle& s) { ::shutdown(sock_of(s), SD_SEND); }

@@ -1,35 +1,21 @@
-#include "platform/thread.hpp"
-
 #include <windows.h>
 
-#include <new>
+#include "platform/os_calls.hpp"
 
 namespace {
 
-struct start_cell {
-    void (*entry)(void*);
-    void* arg;
-};
-
-DWORD WINAPI trampoline(LPVOID p) {
-    start_cell cell = *static_cast<start_cell*>(p);
-    delete static_cast<start_cell*>(p);
-    cell.entry(cell.arg);
+DWORD WINAPI thread_entry(LPVOID cell) {
+    run_start_cell(cell);
     return 0;
 }
 
 }  // namespace
 
-bool start_detached_thread(void (*entry)(void*), void* arg, size_t stack_bytes) {
-    auto* cell = new (std::nothrow) start_cell{entry, arg};
-    if (!cell) return false;
+bool os_start_thread(void* cell, size_t stack_bytes) {
     // The size is the reservation, not just the first commit, so a thousand
     // connections do not reserve a thousand default-sized stacks.
-    HANDLE t = CreateThread(nullptr, stack_bytes, trampoline, cell, STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
-    if (!t) {
-        delete cell;
-        return false;
-    }
+    HANDLE t = CreateThread(nullptr, stack_bytes, thread_entry, cell, STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
+    if (!t) return false;
     CloseHandle(t);  // detached: nobody waits for it
     return true;
 }

@@ -84,8 +84,10 @@ bool upstream_startup(error_text& err) {
     return true;
 }
 
-void call_upstream(const upstream_target& target, std::string_view header_lines, std::string_view body,
-                   body_sink sink, void* ctx, upstream_outcome& out) {
+void call_upstream(const upstream_call& call, body_sink sink, void* ctx, upstream_outcome& out) {
+    const upstream_target& target = *call.target;
+    std::string_view header_lines = call.header_lines;
+    std::string_view body = call.body;
     if (!g_session) {
         set_error(out.error, "WinHttpOpen %lu", static_cast<unsigned long>(ERROR_INVALID_HANDLE));
         return;

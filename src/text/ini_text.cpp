@@ -1,4 +1,4 @@
-#include "platform/posix/ini_text.hpp"
+#include "text/ini_text.hpp"
 #include "text/ascii.hpp"
 
 #include <cstring>

@@ -1,11 +1,9 @@
-// The process-wide settings. Written once by main before the first
-// connection is accepted, read-only afterwards, so threads share them freely.
+// Where the settings come from: the built-in defaults, the ini file beside
+// the executable, the environment and the command line.
 #pragma once
 #include <cstddef>
 
-extern char CFG_URL[512];
-extern char CFG_KEY[512];
-extern char CFG_MODEL[64];
+#include "settings/settings.hpp"
 
 inline constexpr int default_port = 8080;
 

@@ -1,4 +1,4 @@
-#include "relay/upstream_url.hpp"
+#include "settings/upstream_url.hpp"
 
 #include "text/ascii.hpp"
 

@@ -1,13 +1,9 @@
-#include "startup/settings.hpp"
+#include "startup/load_settings.hpp"
 
 #include <cstring>
 
 #include "platform/host.hpp"
 #include "text/bounded.hpp"
-
-char CFG_URL[512] = "https://api.openai.com/v1/chat/completions";
-char CFG_KEY[512] = "";
-char CFG_MODEL[64] = "auto";
 
 namespace {
 

@@ -1,0 +1,129 @@
+#include "http/reply.hpp"
+
+#include "text/bounded.hpp"
+
+namespace {
+
+void finish(reply_bytes& out, size_t head_len, const reply_head& head, std::string_view body) {
+    out.parts[0] = {out.head, head_len};
+    out.parts[1] = head.extra_lines;
+    out.parts[2] = "\r\n";
+    out.parts[3] = body;
+    out.count = 4;
+}
+
+// Every status line the shim sends is made here.
+size_t format_status_line(char* out, size_t cap, int status, const char* reason) {
+    return bformat_at(out, cap, "HTTP/1.1 %d %s\r\n", status, reason ? reason : reason_phrase(status));
+}
+
+// Everything up to the caller's extra lines; returns its length.
+size_t format_start(reply_bytes& out, const reply_head& head, const char* framing) {
+    size_t n = format_status_line(out.head, sizeof out.head, head.status, head.reason);
+    std::string_view type = head.content_type;
+    return n + bformat_at(out.head + n, sizeof out.head - n, "%s%.*s%s%.*s%sConnection: close\r\n",
+                          type.empty() ? "" : "Content-Type: ", static_cast<int>(type.size()), type.data(),
+                          type.empty() ? "" : "\r\n", static_cast<int>(head.route_lines.size()),
+                          head.route_lines.data(), framing);
+}
+
+}  // namespace
+
+void build_reply(reply_bytes& out, const reply_head& head, std::string_view body) {
+    char framing[48];
+    bformat(framing, "Content-Length: %zu\r\n", body.size());
+    finish(out, format_start(out, head, framing), head, body);
+}
+
+void build_chunked_head(reply_bytes& out, const reply_head& head) {
+    finish(out, format_start(out, head, "Transfer-Encoding: chunked\r\n"), head, {});
+}
+
+bool send_bytes(const socket_handle& client, const reply_bytes& bytes) {
+    return sock_send_gather(client, std::span<const std::string_view>(bytes.parts, bytes.count));
+}
+
+bool send_reply(const socket_handle& client, const reply_head& head, std::string_view body) {
+    reply_bytes bytes;
+    build_reply(bytes, head, body);
+    return send_bytes(client, bytes);
+}
+
+const char* reason_phrase(int status) {
+    switch (status) {
+        case 100: return "Continue";
+        case 200: return "OK";
+        case 201: return "Created";
+        case 202: return "Accepted";
+        case 204: return "No Content";
+        case 301: return "Moved Permanently";
+        case 302: return "Found";
+        case 304: return "Not Modified";
+        case 307: return "Temporary Redirect";
+        case 308: return "Permanent Redirect";
+        case 400: return "Bad Request";
+        case 401: return "Unauthorized";
+        case 402: return "Payment Required";
+        case 403: return "Forbidden";
+        case 404: return "Not Found";
+        case 405: return "Method Not Allowed";
+        case 408: return "Request Timeout";
+        case 409: return "Conflict";
+        case 413: return "Content Too Large";
+        case 415: return "Unsupported Media Type";
+        case 422: return "Unprocessable Content";
+        case 429: return "Too Many Requests";
+        case 431: return "Request Header Fields Too Large";
+        case 500: return "Internal Server Error";
+        case 501: return "Not Implemented";
+        case 502: return "Bad Gateway";
+        case 503: return "Service Unavailable";
+        case 504: return "Gateway Timeout";
+        case 505: return "HTTP Version Not Supported";
+        default: return "Unknown";
+    }
+}
+
+void put_error_body(buf& body, std::string_view message) {
+    buf_put(body, "{\"error\":{\"message\":\"");
+    json_escape(body, message);
+    buf_put(body, "\",\"type\":\"zelk_shim_error\"}}");
+}
+
+bool send_error_reply(const socket_handle& client, int status, std::string_view message, const char* reason,
+                      std::string_view route_lines, std::string_view extra_lines) {
+    buf body;
+    put_error_body(body, message);
+    if (body.failed) return false;
+    return send_reply(client, {status, reason, "application/json", route_lines, extra_lines}, body.view());
+}
+
+bool send_continue(const socket_handle& client) {
+    char line[32];
+    size_t n = format_status_line(line, sizeof line, 100, nullptr);
+    std::string_view parts[] = {{line, n}, "\r\n"};
+    return sock_send_gather(client, parts);
+}
+
+void build_stream_head(reply_bytes& out, std::string_view extra_lines) {
+    build_chunked_head(out, {200, nullptr, "text/event-stream", "Cache-Control: no-cache\r\n", extra_lines});
+}
+
+bool send_chunk(const socket_handle& client, std::string_view bytes) {
+    if (bytes.empty()) return true;  // an empty chunk would end the stream
+    char size_line[24];
+    size_t n = bformat(size_line, "%zx\r\n", bytes.size());
+    std::string_view parts[] = {{size_line, n}, bytes, "\r\n"};
+    return sock_send_gather(client, parts);
+}
+
+bool send_last_chunk(const socket_handle& client) { return sock_send_all(client, "0\r\n\r\n"); }
+
+bool send_error_event(const socket_handle& client, std::string_view message) {
+    buf event;
+    buf_put(event, "data: ");
+    put_error_body(event, message);
+    buf_put(event, "\n\n");
+    if (event.failed) return false;
+    return send_chunk(client, event.view());
+}

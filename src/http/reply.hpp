@@ -1,0 +1,62 @@
+// The one writer of every reply the shim sends: the status line, the header
+// lines, the framing and the body, in one gather write. Every reply closes
+// its connection, so every header block says so.
+//
+// A header block comes out as: status line, Content-Type, the route's own
+// lines, Content-Length or Transfer-Encoding, "Connection: close", the
+// caller's extra lines, and the empty line. With no extra lines every reply
+// is byte for byte what callers have always received.
+#pragma once
+#include <cstddef>
+#include <string_view>
+
+#include "platform/net.hpp"
+#include "text/buf.hpp"
+
+struct reply_head {
+    int status = 200;
+    const char* reason = nullptr;   // the standard phrase when null
+    std::string_view content_type;  // no Content-Type line when empty
+    std::string_view route_lines;   // lines this reply always carries, each ending in CR LF
+    std::string_view extra_lines;   // lines for this caller (cross-origin access), each ending in CR LF
+};
+
+// A reply's bytes as they go out: the formatted head, the extra lines, the
+// empty line and the body, in order.
+struct reply_bytes {
+    char head[512];
+    std::string_view parts[5];  // room for one trailing part
+    size_t count = 0;
+};
+
+// Content-Length framing around `body`.
+void build_reply(reply_bytes& out, const reply_head& head, std::string_view body);
+// The head of a chunked reply; the body follows as chunks.
+void build_chunked_head(reply_bytes& out, const reply_head& head);
+
+bool send_bytes(const socket_handle& client, const reply_bytes& bytes);
+bool send_reply(const socket_handle& client, const reply_head& head, std::string_view body);
+
+// The standard reason phrase of a status code ("Not Found"), or "Unknown".
+const char* reason_phrase(int status);
+
+// {"error":{"message":"<escaped text>","type":"zelk_shim_error"}}
+void put_error_body(buf& body, std::string_view message);
+
+// The JSON error reply under `status`; relay failures pass the reason
+// "Internal" with 502, which callers have always seen.
+bool send_error_reply(const socket_handle& client, int status, std::string_view message, const char* reason = nullptr,
+                      std::string_view route_lines = {}, std::string_view extra_lines = {});
+
+// Tells a client that waits ("Expect: 100-continue") to send its body.
+bool send_continue(const socket_handle& client);
+
+// The event stream: its head, each relayed block as one chunk (size line,
+// bytes, CR LF in one gather write; false once the caller has gone), the
+// last chunk that tells the caller the stream ended whole, and the in-band
+// error event for a stream whose upstream exchange failed:
+// data: {"error":{"message":"...","type":"zelk_shim_error"}} and a blank line.
+void build_stream_head(reply_bytes& out, std::string_view extra_lines);
+bool send_chunk(const socket_handle& client, std::string_view bytes);
+bool send_last_chunk(const socket_handle& client);
+bool send_error_event(const socket_handle& client, std::string_view message);

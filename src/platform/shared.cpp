@@ -1,0 +1,116 @@
+// Platform code that reads the same on both systems, on top of the calls
+// each provides (os_api.hpp for sockets, os_calls.hpp for the rest).
+#include <atomic>
+#include <cstdlib>
+#include <new>
+
+#include "os_api.hpp"
+#include "platform/host.hpp"
+#include "platform/net.hpp"
+#include "platform/os_calls.hpp"
+#include "platform/thread.hpp"
+
+void socket_handle::reset() {
+    if (fd_ != invalid) {
+        os_close_socket(fd_);
+        fd_ = invalid;
+    }
+}
+
+bool tcp_bind_loopback(const socket_handle& s, uint16_t port, error_text& err) {
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(port);
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::bind(os_socket_of(s.fd()), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+        set_os_error(err, "bind");
+        return false;
+    }
+    return true;
+}
+
+bool tcp_listen(const socket_handle& s, int backlog, error_text& err) {
+    if (::listen(os_socket_of(s.fd()), backlog) != 0) {
+        set_os_error(err, "listen");
+        return false;
+    }
+    return true;
+}
+
+int sock_local_port(const socket_handle& s) {
+    sockaddr_in addr{};
+    os_addr_len len = sizeof addr;
+    if (getsockname(os_socket_of(s.fd()), reinterpret_cast<sockaddr*>(&addr), &len) != 0) return -1;
+    return ntohs(addr.sin_port);
+}
+
+bool sock_send_gather(const socket_handle& s, std::span<const std::string_view> parts) {
+    constexpr size_t max_parts = send_vector_max;
+    if (parts.size() > max_parts) {
+        for (std::string_view p : parts)
+            if (!sock_send_gather(s, std::span<const std::string_view>(&p, 1))) return false;
+        return true;
+    }
+    std::string_view rest[max_parts];
+    size_t count = 0;
+    for (std::string_view p : parts)
+        if (!p.empty()) rest[count++] = p;
+    size_t first = 0;
+    while (first < count) {
+        long long n = os_send_vector(s.fd(), rest + first, count - first);
+        if (n < 0) return false;
+        size_t sent = static_cast<size_t>(n);
+        while (first < count && sent >= rest[first].size()) {
+            sent -= rest[first].size();
+            ++first;
+        }
+        if (first < count) rest[first].remove_prefix(sent);
+    }
+    return true;
+}
+
+bool sock_send_all(const socket_handle& s, std::string_view bytes) {
+    std::string_view one[1] = {bytes};
+    return sock_send_gather(s, one);
+}
+
+bool replace_file_atomically(const char* path, std::string_view data, error_text& err) {
+    static std::atomic<unsigned> serial{0};
+    char temp[1100];
+    size_t n = bformat(temp, "%s.%lu.%u.tmp", path, os_process_id(), serial.fetch_add(1, std::memory_order_relaxed));
+    if (n >= sizeof temp - 1) {
+        set_error(err, "debug path too long");
+        return false;
+    }
+    if (!os_write_new_file(temp, data, err)) return false;
+    if (!os_replace_file(temp, path, err)) {
+        os_remove_file(temp);
+        return false;
+    }
+    return true;
+}
+
+const char* env_value(const char* name) { return std::getenv(name); }
+
+namespace {
+
+struct start_cell {
+    void (*entry)(void*);
+    void* arg;
+};
+
+}  // namespace
+
+void run_start_cell(void* p) {
+    start_cell cell = *static_cast<start_cell*>(p);
+    delete static_cast<start_cell*>(p);
+    cell.entry(cell.arg);
+}
+
+bool start_detached_thread(void (*entry)(void*), void* arg, size_t stack_bytes) {
+    auto* cell = new (std::nothrow) start_cell{entry, arg};
+    if (!cell) return false;
+    if (os_start_thread(cell, stack_bytes)) return true;
+    delete cell;
+    return false;
+}

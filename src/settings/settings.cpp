@@ -1,0 +1,25 @@
+#include "settings/settings.hpp"
+
+#include <cstring>
+
+#include "platform/host.hpp"
+#include "settings/upstream_url.hpp"
+
+char CFG_URL[512] = "https://api.openai.com/v1/chat/completions";
+char CFG_KEY[512] = "";
+char CFG_MODEL[64] = "auto";
+
+void derive_settings(shim_settings& out) {
+    out = shim_settings{};
+    const char* debug = env_value("ZELK_SHIM_DEBUG");
+    out.debug_copy = debug && *debug;
+    if (!split_upstream_url(CFG_URL, out.target, out.upstream_error)) return;
+    // A line break in the key would smuggle extra header lines upstream.
+    if (std::strpbrk(CFG_KEY, "\r\n")) {
+        set_error(out.upstream_error, "bad ZELK_SHIM_KEY: it holds a line break");
+        return;
+    }
+    out.upstream_headers_len =
+        bformat(out.upstream_headers,
+                "Content-Type: application/json\r\nAuthorization: Bearer %s\r\nAccept: text/event-stream\r\n", CFG_KEY);
+}

@@ -1,0 +1,33 @@
+// The process-wide settings and everything worked out from them. Filled once
+// by start-up before the first connection is accepted and only read after
+// that, so connection threads share them without locks.
+#pragma once
+#include <cstddef>
+#include <string_view>
+
+#include "platform/upstream.hpp"
+#include "text/bounded.hpp"
+
+extern char CFG_URL[512];
+extern char CFG_KEY[512];
+extern char CFG_MODEL[64];
+
+struct shim_settings {
+    // Where chat requests go, split from CFG_URL.
+    upstream_target target;
+    // When not empty, every chat request fails with this text (an unusable
+    // URL or key): reported per request, as a caller would expect to see it.
+    error_text upstream_error;
+    // The header lines of every upstream request, each ending in CR LF.
+    char upstream_headers[768] = {};
+    size_t upstream_headers_len = 0;
+    // Keep a copy of the last rewritten request body (ZELK_SHIM_DEBUG).
+    bool debug_copy = false;
+
+    std::string_view model() const { return CFG_MODEL; }
+    std::string_view header_lines() const { return {upstream_headers, upstream_headers_len}; }
+};
+
+// Works out the derived fields from CFG_URL, CFG_KEY, CFG_MODEL and the
+// environment.
+void derive_settings(shim_settings& out);
