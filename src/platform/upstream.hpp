@@ -4,6 +4,7 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string_view>
 
 #include "text/bounded.hpp"
@@ -35,11 +36,21 @@ extern const char* const upstream_trust_help;
 // upstream connections, name lookups and TLS sessions warm across requests.
 bool upstream_startup(error_text& err);
 
+// Opens a first connection to the target in the background and keeps it for
+// the first chat request, so that request does not wait for the connect and
+// the TLS handshake. Returns at once; sends no key and no chat request, and
+// an upstream that cannot be reached leaves no trace.
+void upstream_warm_up(const upstream_target& target);
+
 // One upstream exchange.
 struct upstream_call {
     const upstream_target* target = nullptr;
     std::string_view header_lines;  // each ending in CR LF
     std::string_view body;
+    // When not empty, the body is these pieces sent one after another (a
+    // rewritten body as spans of the received bytes and the texts spliced
+    // between them, never joined into one copy), and `body` is unused.
+    std::span<const std::string_view> body_pieces;
 };
 
 // POSTs the body to the target with exactly the call's header lines besides

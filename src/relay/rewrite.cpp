@@ -27,12 +27,32 @@ bool holds_non_ws(std::string_view s) {
     return false;
 }
 
-// One replacement of the input span [from, to) while copying.
+// One replacement of the input span [from, to).
 struct splice {
     size_t from;
     size_t to;
-    std::string_view pieces[5];
+    std::string_view pieces[2];
 };
+
+void add_piece(rewritten_body& out, std::string_view piece) {
+    if (piece.empty()) return;  // an empty piece would only cost a turn of the sender's loop
+    out.piece[out.count++] = piece;
+    out.size += piece.size();
+}
+
+// "messages":[ and the system message up to its closing quote, built once.
+struct system_message_text {
+    buf text;
+    system_message_text() {
+        buf_put(text, "\"messages\":[{\"role\":\"system\",\"content\":\"");
+        buf_put(text, system_text_escaped());
+    }
+};
+
+std::string_view system_message_lead() {
+    static const system_message_text once;  // thread-safe one-time initialisation
+    return once.text.view();
+}
 
 }  // namespace
 
@@ -46,7 +66,10 @@ int detect_stream_flag(std::string_view body) {
     return m.found && m.value(body) == "true" ? 1 : 0;
 }
 
-int rebuild_request(std::string_view body, std::string_view model, buf& out) {
+int rebuild_pieces(std::string_view body, std::string_view model, rewritten_body& out) {
+    out.count = 0;
+    out.size = 0;
+    out.model_member.clear();
     // One pass over the body finds all three members.
     static constexpr std::string_view keys[] = {"stream", "messages", "model"};
     json_member found[3];
@@ -56,26 +79,30 @@ int rebuild_request(std::string_view body, std::string_view model, buf& out) {
     const json_member& model_member = found[2];
     if (!messages.found || body[messages.value_pos] != '[') {
         // No place for the system message: the body goes on as it came.
-        buf_put(out, body);
+        add_piece(out, body);
         return stream;
     }
-
-    buf escaped_model;
-    json_escape(escaped_model, model);
-    std::string_view quote = "\"";
 
     splice edits[2];
     size_t count = 0;
 
     // The model: the top-level member's value, whatever it held; a body
     // without one gets one as its first member, since the upstream needs it.
+    // Either way the new text is one piece, quotes and all.
+    buf& text = out.model_member;
     if (model_member.found && model_member.value_end != json_npos) {
-        edits[count++] = {model_member.value_pos, model_member.value_end,
-                          {quote, escaped_model.view(), quote, {}, {}}};
+        buf_put(text, "\"");
+        json_escape(text, model);
+        buf_put(text, "\"");
+        edits[count++] = {model_member.value_pos, model_member.value_end, {text.view(), {}}};
     } else if (!model_member.found) {
         size_t brace = json_skip_ws(body, 0) + 1;
-        edits[count++] = {brace, brace, {"\"model\":\"", escaped_model.view(), "\",", {}, {}}};
+        buf_put(text, "\"model\":\"");
+        json_escape(text, model);
+        buf_put(text, "\",");
+        edits[count++] = {brace, brace, {text.view(), {}}};
     }
+    if (text.failed) out.failed = true;
 
     // The messages: the key, whatever lay up to the "[", and the "[" become
     // "messages":[ followed by the system message and, when the caller's
@@ -84,8 +111,7 @@ int rebuild_request(std::string_view body, std::string_view model, buf& out) {
     bool closed = messages.value_end != json_npos;
     std::string_view inner = closed ? body.substr(open + 1, messages.value_end - open - 2) : std::string_view{};
     std::string_view after_system = !closed ? "\"}]" : holds_non_ws(inner) ? "\"}," : "\"}";
-    splice msg = {messages.key_pos, open + 1,
-                  {"\"messages\":[{\"role\":\"system\",\"content\":\"", system_text_escaped(), after_system, {}, {}}};
+    splice msg = {messages.key_pos, open + 1, {system_message_lead(), after_system}};
     if (count == 1 && edits[0].from > msg.from) {
         edits[1] = edits[0];
         edits[0] = msg;
@@ -94,13 +120,25 @@ int rebuild_request(std::string_view body, std::string_view model, buf& out) {
     }
     ++count;
 
-    buf_reserve(out, body.size() + system_text_escaped().size() + escaped_model.len + 96);
     size_t at = 0;
     for (size_t i = 0; i < count; ++i) {
-        buf_put(out, body.substr(at, edits[i].from - at));
-        for (std::string_view piece : edits[i].pieces) buf_put(out, piece);
+        add_piece(out, body.substr(at, edits[i].from - at));
+        for (std::string_view piece : edits[i].pieces) add_piece(out, piece);
         at = edits[i].to;
     }
-    buf_put(out, body.substr(at));
+    add_piece(out, body.substr(at));
+    return stream;
+}
+
+void join_pieces(const rewritten_body& body, buf& out) {
+    if (!buf_reserve(out, body.size)) return;
+    for (size_t i = 0; i < body.count; ++i) buf_put(out, body.piece[i]);
+}
+
+int rebuild_request(std::string_view body, std::string_view model, buf& out) {
+    rewritten_body pieces;
+    int stream = rebuild_pieces(body, model, pieces);
+    if (pieces.failed) out.failed = true;
+    join_pieces(pieces, out);
     return stream;
 }

@@ -18,5 +18,26 @@ std::string_view system_text_escaped();
 // 1 when the top-level "stream" member's value is the literal true, else 0.
 int detect_stream_flag(std::string_view body);
 
+// The rewritten body as a few pieces in order: spans of the caller's bytes
+// with the new texts between them, so a large body is never copied to be
+// sent. The pieces point into the caller's body, into `model_member` and
+// into process-wide constants; they stay valid while the body and this
+// record live.
+struct rewritten_body {
+    static constexpr size_t max_pieces = 7;
+    std::string_view piece[max_pieces];
+    size_t count = 0;
+    size_t size = 0;  // bytes in all pieces
+    buf model_member;
+    bool failed = false;  // the model text could not be held
+};
+
+// Fills `out` with the rewritten body and returns the stream flag.
+int rebuild_pieces(std::string_view body, std::string_view model, rewritten_body& out);
+
+// Appends the pieces to `out` in order: the body as one text, for the debug
+// copy.
+void join_pieces(const rewritten_body& body, buf& out);
+
 // Appends the rewritten body to `out` and returns the stream flag.
 int rebuild_request(std::string_view body, std::string_view model, buf& out);

@@ -4,6 +4,7 @@
 
 #include "relay/rewrite.hpp"
 #include "test_data.hpp"
+#include "../fuzz/rewrite_reference.hpp"
 
 namespace {
 
@@ -74,4 +75,42 @@ TEST(Rewrite, BracketsInsideStringsDoNotEndTheArray) {
 TEST(Rewrite, UnclosedArrayKeepsWhatFollowedTheBracket) {
     std::string in = R"({"model":"c","messages":[{"role":"user")";
     EXPECT_EQ(rebuild(in), R"({"model":"auto","messages":[)" + sys() + R"(]{"role":"user")");
+}
+
+TEST(Rewrite, PiecesAreTheRewrittenBodyWithoutCopyingTheCallersBytes) {
+    std::string big(1 << 20, 'x');
+    const std::string bodies[] = {
+        R"({"model":"gpt","messages" : [{"role":"user","content":"hi"}],"stream":false})",
+        R"({"messages":[ ],"model":"c"})",
+        R"( {"messages":[]})",
+        R"({"model":null,"messages":[{"role":"user","content":"a]\"b"}]})",
+        R"({"model":"cut)",
+        R"({"model":"m","messages":[{"role":"user")",
+        R"({"messages":"none","model":"m"})",
+        R"({"messages":[{"role":"user","content":")" + big + R"("}],"model":"m","stream":true})",
+        "",
+        "not json",
+    };
+    for (const std::string& body : bodies) {
+        for (std::string_view model : {"auto", "a\"b\n"}) {
+            buf expect;
+            int expect_flag = reference_rebuild(body, model, expect);
+            rewritten_body pieces;
+            int flag = rebuild_pieces(body, model, pieces);
+            buf joined;
+            join_pieces(pieces, joined);
+            EXPECT_EQ(joined.view(), expect.view()) << body.substr(0, 80);
+            EXPECT_EQ(pieces.size, expect.len);
+            EXPECT_EQ(flag, expect_flag);
+            EXPECT_EQ(rebuild(body, nullptr, model), std::string(expect.view()));
+        }
+    }
+    // The caller's message is sent from where it was received.
+    rewritten_body pieces;
+    rebuild_pieces(bodies[7], "auto", pieces);
+    bool in_place = false;
+    for (size_t i = 0; i < pieces.count; ++i)
+        in_place |= pieces.piece[i].size() > big.size() && pieces.piece[i].data() >= bodies[7].data() &&
+                    pieces.piece[i].data() < bodies[7].data() + bodies[7].size();
+    EXPECT_TRUE(in_place);
 }

@@ -4,13 +4,21 @@
 // sessions, so a chat turn after the first skips the connect and the
 // handshake. Connections themselves are not put in the share: libcurl does
 // not support one connection cache used by concurrent threads.
+//
+// A pooled handle also keeps its options: the ones that never change are set
+// once when the handle is made, and the URL and header list only when they
+// differ from the last request's, so a request costs no option parsing.
 #include <curl/curl.h>
 
+#include <cstdio>
 #include <cstring>
 #include <mutex>
+#include <new>
 
 #include "platform/host.hpp"
+#include "platform/thread.hpp"
 #include "platform/upstream.hpp"
+#include "text/buf.hpp"
 
 namespace {
 
@@ -25,76 +33,296 @@ void share_unlock(CURL*, curl_lock_data data, void*) { g_share_locks[data].unloc
 // chat turns, small enough that an idle shim holds little.
 constexpr size_t max_idle_handles = 32;
 
-struct easy_pool {
-    std::mutex lock;
-    CURL* idle[max_idle_handles] = {};
-    size_t count = 0;
-};
-easy_pool g_pool;
-
-CURL* take_easy() {
-    {
-        std::lock_guard<std::mutex> hold(g_pool.lock);
-        if (g_pool.count) return g_pool.idle[--g_pool.count];
-    }
-    return curl_easy_init();
-}
-
-void give_back_easy(CURL* h) {
-    curl_easy_reset(h);  // drops the options, keeps the live connection
-    {
-        std::lock_guard<std::mutex> hold(g_pool.lock);
-        if (g_pool.count < max_idle_handles) {
-            g_pool.idle[g_pool.count++] = h;
-            return;
-        }
-    }
-    curl_easy_cleanup(h);
-}
-
-// One request's handle, back to the pool when the request is done.
-struct pooled_easy {
-    CURL* h = take_easy();
-    pooled_easy() = default;
-    pooled_easy(const pooled_easy&) = delete;
-    pooled_easy& operator=(const pooled_easy&) = delete;
-    ~pooled_easy() {
-        if (h) give_back_easy(h);
-    }
-};
+// libcurl puts a body of at most this size in the same send as the header
+// block; a larger one goes out from the read callback, piece by piece.
+constexpr size_t joined_body_limit = 64 * 1024;
 
 struct header_list {
     curl_slist* list = nullptr;
+    header_list() = default;
+    header_list(const header_list&) = delete;
+    header_list& operator=(const header_list&) = delete;
     bool add(const char* line) {
         curl_slist* grown = curl_slist_append(list, line);
         if (!grown) return false;
         list = grown;
         return true;
     }
-    ~header_list() { curl_slist_free_all(list); }
+    void clear() {
+        curl_slist_free_all(list);
+        list = nullptr;
+    }
+    ~header_list() { clear(); }
+};
+
+// The body handed to libcurl's read callback: the pieces in order.
+struct body_reader {
+    const std::string_view* piece = nullptr;
+    size_t count = 0;
+    size_t index = 0;   // piece being sent
+    size_t offset = 0;  // bytes of it already sent
 };
 
 struct transfer {
-    CURL* easy;
-    body_sink sink;
-    void* ctx;
-    upstream_outcome* out;
+    body_sink sink = nullptr;
+    void* ctx = nullptr;
+    upstream_outcome* out = nullptr;
+    body_reader body;
 };
 
-size_t on_body(char* data, size_t, size_t n, void* p) {
-    auto* t = static_cast<transfer*>(p);
-    if (n == 0) return 0;
-    if (!t->out->received_body) {
-        long status = 0;
-        curl_easy_getinfo(t->easy, CURLINFO_RESPONSE_CODE, &status);
-        t->out->status = static_cast<unsigned long>(status);
+// One easy handle with what it keeps between requests.
+struct easy_slot {
+    CURL* h = nullptr;
+    bool configured = false;  // the fixed options are set
+    char url[1024] = {};      // as last set on the handle
+    char header_text[768] = {};
+    header_list headers;
+    char message[CURL_ERROR_SIZE] = {};
+    transfer t;
+    ~easy_slot() {
+        if (h) curl_easy_cleanup(h);
     }
-    t->out->received_body = true;
-    if (!t->sink(t->ctx, data, n)) {
-        t->out->stopped = true;
+};
+
+struct easy_pool {
+    std::mutex lock;
+    easy_slot* idle[max_idle_handles] = {};
+    size_t count = 0;
+};
+easy_pool g_pool;
+
+size_t on_body(char* data, size_t, size_t n, void* p) {
+    auto* slot = static_cast<easy_slot*>(p);
+    transfer& t = slot->t;
+    if (n == 0) return 0;
+    if (!t.out->received_body) {
+        long status = 0;
+        curl_easy_getinfo(slot->h, CURLINFO_RESPONSE_CODE, &status);
+        t.out->status = static_cast<unsigned long>(status);
+    }
+    t.out->received_body = true;
+    if (!t.sink(t.ctx, data, n)) {
+        t.out->stopped = true;
         return CURL_WRITEFUNC_ERROR;
     }
     return n;
+}
+
+size_t on_read(char* dst, size_t size, size_t n, void* p) {
+    body_reader& r = static_cast<easy_slot*>(p)->t.body;
+    size_t room = size * n;
+    size_t done = 0;
+    while (done < room && r.index < r.count) {
+        std::string_view piece = r.piece[r.index];
+        size_t take = piece.size() - r.offset;
+        if (take > room - done) take = room - done;
+        std::memcpy(dst + done, piece.data() + r.offset, take);
+        done += take;
+        r.offset += take;
+        if (r.offset == piece.size()) {
+            ++r.index;
+            r.offset = 0;
+        }
+    }
+    return done;
+}
+
+// libcurl sends the body again when a kept connection turns out to have been
+// closed by the upstream before it answered; it rewinds through this.
+int on_seek(void* p, curl_off_t offset, int origin) {
+    body_reader& r = static_cast<easy_slot*>(p)->t.body;
+    if (origin != SEEK_SET || offset < 0) return CURL_SEEKFUNC_CANTSEEK;
+    auto left = static_cast<size_t>(offset);
+    r.index = 0;
+    r.offset = 0;
+    while (r.index < r.count && left >= r.piece[r.index].size()) left -= r.piece[r.index++].size();
+    if (r.index == r.count && left > 0) return CURL_SEEKFUNC_FAIL;
+    r.offset = left;
+    return CURL_SEEKFUNC_OK;
+}
+
+// The options every request of this process shares.
+void configure(easy_slot& s) {
+    CURL* h = s.h;
+    curl_easy_setopt(h, CURLOPT_SHARE, g_share);
+    curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(h, CURLOPT_PROXY, "");  // never a proxy, whatever the environment says
+    curl_easy_setopt(h, CURLOPT_USERAGENT, "zelk-shim/1.0");
+    curl_easy_setopt(h, CURLOPT_HTTP_VERSION, CURL_HTTP_VERSION_1_1);
+    curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, on_body);
+    curl_easy_setopt(h, CURLOPT_WRITEDATA, &s);
+    curl_easy_setopt(h, CURLOPT_READFUNCTION, on_read);
+    curl_easy_setopt(h, CURLOPT_READDATA, &s);
+    curl_easy_setopt(h, CURLOPT_SEEKFUNCTION, on_seek);
+    curl_easy_setopt(h, CURLOPT_SEEKDATA, &s);
+    curl_easy_setopt(h, CURLOPT_BUFFERSIZE, static_cast<long>(upstream_block_size));
+    curl_easy_setopt(h, CURLOPT_ERRORBUFFER, s.message);
+    curl_easy_setopt(h, CURLOPT_TCP_NODELAY, 1L);
+    // 30 s to connect; a transfer that keeps moving has no limit, one that is
+    // silent for 600 s has failed.
+    curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT, 30L);
+    curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, 1L);
+    curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, 600L);
+    if (g_ca_bundle) curl_easy_setopt(h, CURLOPT_CAINFO, g_ca_bundle);
+    curl_easy_setopt(h, CURLOPT_POST, 1L);
+    s.configured = true;
+}
+
+easy_slot* take_easy() {
+    {
+        std::lock_guard<std::mutex> hold(g_pool.lock);
+        if (g_pool.count) return g_pool.idle[--g_pool.count];
+    }
+    auto* s = new (std::nothrow) easy_slot;
+    if (!s) return nullptr;
+    s->h = curl_easy_init();
+    if (!s->h) {
+        delete s;
+        return nullptr;
+    }
+    return s;
+}
+
+void give_back_easy(easy_slot* s) {
+    s->t = transfer{};  // nothing of the finished request stays reachable
+    {
+        std::lock_guard<std::mutex> hold(g_pool.lock);
+        if (g_pool.count < max_idle_handles) {
+            g_pool.idle[g_pool.count++] = s;
+            return;
+        }
+    }
+    delete s;
+}
+
+// One request's handle, back to the pool when the request is done.
+struct pooled_easy {
+    easy_slot* s = take_easy();
+    pooled_easy() = default;
+    pooled_easy(const pooled_easy&) = delete;
+    pooled_easy& operator=(const pooled_easy&) = delete;
+    ~pooled_easy() {
+        if (s) give_back_easy(s);
+    }
+};
+
+void format_url(const upstream_target& target, char (&url)[1024]) {
+    bool v6 = std::strchr(target.host, ':') != nullptr;
+    bformat(url, "%s://%s%s%s:%u%s", target.secure ? "https" : "http", v6 ? "[" : "", target.host, v6 ? "]" : "",
+            static_cast<unsigned>(target.port), target.path);
+}
+
+// The header list for `header_lines`, built only when they differ from what
+// the handle last sent.
+bool set_headers(easy_slot& s, std::string_view header_lines) {
+    if (s.headers.list && header_lines.size() < sizeof s.header_text &&
+        header_lines == std::string_view(s.header_text))
+        return true;
+    curl_easy_setopt(s.h, CURLOPT_HTTPHEADER, nullptr);
+    s.headers.clear();
+    s.header_text[0] = '\0';
+    std::string_view rest = header_lines;
+    char line[768];
+    while (!rest.empty()) {
+        size_t end = rest.find("\r\n");
+        std::string_view one = rest.substr(0, end);
+        rest = end == std::string_view::npos ? std::string_view{} : rest.substr(end + 2);
+        if (one.empty()) continue;
+        bformat(line, "%.*s", static_cast<int>(one.size()), one.data());
+        if (!s.headers.add(line)) return false;
+    }
+    // Only our own lines: no "Expect: 100-continue" round trip for large bodies.
+    if (!s.headers.add("Expect:")) return false;
+    curl_easy_setopt(s.h, CURLOPT_HTTPHEADER, s.headers.list);
+    if (header_lines.size() < sizeof s.header_text)
+        bformat(s.header_text, "%.*s", static_cast<int>(header_lines.size()), header_lines.data());
+    return true;
+}
+
+// The warm-up thread: as much stack as a connection thread, which makes the
+// same TLS handshake.
+constexpr size_t warm_up_stack_bytes = 256 * 1024;
+
+void warm_up(void* arg) {
+    auto* owned = static_cast<upstream_target*>(arg);
+    upstream_target target = *owned;
+    delete owned;
+    pooled_easy easy;
+    if (!easy.s) return;
+    easy_slot& s = *easy.s;
+    configure(s);
+    format_url(target, s.url);
+    curl_easy_setopt(s.h, CURLOPT_URL, s.url);
+    // A bodiless OPTIONS without the key: it costs the upstream nothing and
+    // leaves the connection open for the first chat turn.
+    curl_easy_setopt(s.h, CURLOPT_CUSTOMREQUEST, "OPTIONS");
+    curl_easy_setopt(s.h, CURLOPT_HTTPGET, 1L);
+    upstream_outcome ignored;
+    s.t.sink = [](void*, const char*, size_t) { return true; };
+    s.t.out = &ignored;
+    curl_easy_perform(s.h);
+    // Back to no options at all; the connection stays with the handle.
+    curl_easy_reset(s.h);
+    s.configured = false;
+    s.url[0] = '\0';
+    s.headers.clear();
+    s.header_text[0] = '\0';
+}
+
+void perform(const upstream_target& target, std::string_view header_lines, const std::string_view* pieces,
+             size_t piece_count, body_sink sink, void* ctx, upstream_outcome& out) {
+    pooled_easy easy;
+    if (!easy.s) {
+        set_error(out.error, "upstream request failed: curl_easy_init (%d)", 0);
+        return;
+    }
+    easy_slot& s = *easy.s;
+    CURL* h = s.h;
+    if (!s.configured) configure(s);
+
+    char url[1024];
+    format_url(target, url);
+    if (std::strcmp(url, s.url) != 0) {
+        std::memcpy(s.url, url, sizeof url);
+        curl_easy_setopt(h, CURLOPT_URL, s.url);
+    }
+    if (!set_headers(s, header_lines)) {
+        set_error(out.error, "upstream request failed: out of memory (%d)", CURLE_OUT_OF_MEMORY);
+        return;
+    }
+
+    size_t total = 0;
+    for (size_t i = 0; i < piece_count; ++i) total += pieces[i].size();
+    // A small body goes out joined, in the same send as the header block; a
+    // large one from its pieces as they are.
+    buf joined;
+    if (total <= joined_body_limit && piece_count > 1) {
+        for (size_t i = 0; i < piece_count; ++i) buf_put(joined, pieces[i]);
+        if (joined.failed) {
+            set_error(out.error, "upstream request failed: out of memory (%d)", CURLE_OUT_OF_MEMORY);
+            return;
+        }
+    }
+    if (piece_count == 1 && total <= joined_body_limit) {
+        curl_easy_setopt(h, CURLOPT_POSTFIELDS, pieces[0].data());
+    } else if (joined.len) {
+        curl_easy_setopt(h, CURLOPT_POSTFIELDS, joined.data);
+    } else {
+        curl_easy_setopt(h, CURLOPT_POSTFIELDS, nullptr);  // from the read callback
+    }
+    curl_easy_setopt(h, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(total));
+
+    s.t = transfer{sink, ctx, &out, body_reader{pieces, piece_count, 0, 0}};
+    s.message[0] = '\0';
+    CURLcode rc = curl_easy_perform(h);
+    long status = 0;
+    curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &status);
+    out.status = static_cast<unsigned long>(status);
+    if (rc != CURLE_OK && !out.stopped) {
+        const char* words = s.message[0] ? s.message : curl_easy_strerror(rc);
+        set_error(out.error, "upstream request failed: %s (%d)", words, static_cast<int>(rc));
+    }
+    curl_easy_setopt(h, CURLOPT_POSTFIELDS, nullptr);  // `joined` goes now
 }
 
 }  // namespace
@@ -125,71 +353,17 @@ bool upstream_startup(error_text& err) {
     return true;
 }
 
+void upstream_warm_up(const upstream_target& target) {
+    if (!g_share) return;
+    auto* copy = new (std::nothrow) upstream_target(target);
+    // A thread that could not be started only means no warm connection.
+    if (copy && !start_detached_thread(warm_up, copy, warm_up_stack_bytes)) delete copy;
+}
+
 void call_upstream(const upstream_call& call, body_sink sink, void* ctx, upstream_outcome& out) {
-    const upstream_target& target = *call.target;
-    std::string_view header_lines = call.header_lines;
-    std::string_view body = call.body;
-    pooled_easy easy;
-    if (!easy.h) {
-        set_error(out.error, "upstream request failed: curl_easy_init (%d)", 0);
-        return;
-    }
-    CURL* h = easy.h;
-
-    char url[1024];
-    bool v6 = std::strchr(target.host, ':') != nullptr;
-    bformat(url, "%s://%s%s%s:%u%s", target.secure ? "https" : "http", v6 ? "[" : "", target.host, v6 ? "]" : "",
-            static_cast<unsigned>(target.port), target.path);
-
-    header_list headers;
-    char line[768];
-    while (!header_lines.empty()) {
-        size_t end = header_lines.find("\r\n");
-        std::string_view one = header_lines.substr(0, end);
-        header_lines = end == std::string_view::npos ? std::string_view{} : header_lines.substr(end + 2);
-        if (one.empty()) continue;
-        bformat(line, "%.*s", static_cast<int>(one.size()), one.data());
-        if (!headers.add(line)) {
-            set_error(out.error, "upstream request failed: out of memory (%d)", CURLE_OUT_OF_MEMORY);
-            return;
-        }
-    }
-    // Only our three lines: no "Expect: 100-continue" round trip for large bodies.
-    if (!headers.add("Expect:")) {
-        set_error(out.error, "upstream request failed: out of memory (%d)", CURLE_OUT_OF_MEMORY);
-        return;
-    }
-
-    transfer t{h, sink, ctx, &out};
-    char curl_message[CURL_ERROR_SIZE] = {};
-    curl_easy_setopt(h, CURLOPT_URL, url);
-    curl_easy_setopt(h, CURLOPT_SHARE, g_share);
-    curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(h, CURLOPT_PROXY, "");  // never a proxy, whatever the environment says
-    curl_easy_setopt(h, CURLOPT_USERAGENT, "zelk-shim/1.0");
-    curl_easy_setopt(h, CURLOPT_HTTPHEADER, headers.list);
-    curl_easy_setopt(h, CURLOPT_POST, 1L);
-    curl_easy_setopt(h, CURLOPT_POSTFIELDS, body.data());
-    curl_easy_setopt(h, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
-    curl_easy_setopt(h, CURLOPT_HTTP_VERSION, CURL_HTTP_VERSION_1_1);
-    curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, on_body);
-    curl_easy_setopt(h, CURLOPT_WRITEDATA, &t);
-    curl_easy_setopt(h, CURLOPT_BUFFERSIZE, static_cast<long>(upstream_block_size));
-    curl_easy_setopt(h, CURLOPT_ERRORBUFFER, curl_message);
-    curl_easy_setopt(h, CURLOPT_TCP_NODELAY, 1L);
-    // 30 s to connect; a transfer that keeps moving has no limit, one that is
-    // silent for 600 s has failed.
-    curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT, 30L);
-    curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, 1L);
-    curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, 600L);
-    if (g_ca_bundle) curl_easy_setopt(h, CURLOPT_CAINFO, g_ca_bundle);
-
-    CURLcode rc = curl_easy_perform(h);
-    long status = 0;
-    curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &status);
-    out.status = static_cast<unsigned long>(status);
-    if (rc != CURLE_OK && !out.stopped) {
-        const char* words = curl_message[0] ? curl_message : curl_easy_strerror(rc);
-        set_error(out.error, "upstream request failed: %s (%d)", words, static_cast<int>(rc));
+    if (call.body_pieces.empty()) {
+        perform(*call.target, call.header_lines, &call.body, 1, sink, ctx, out);
+    } else {
+        perform(*call.target, call.header_lines, call.body_pieces.data(), call.body_pieces.size(), sink, ctx, out);
     }
 }
