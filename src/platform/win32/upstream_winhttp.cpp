@@ -9,8 +9,11 @@
 
 #include <cstring>
 #include <cwchar>
+#include <new>
 
+#include "platform/thread.hpp"
 #include "platform/upstream.hpp"
+#include "text/buf.hpp"
 
 const char* const upstream_trust_help = "  the upstream's TLS certificate is checked against the Windows certificate store\n";
 
@@ -84,10 +87,30 @@ bool upstream_startup(error_text& err) {
     return true;
 }
 
-void call_upstream(const upstream_call& call, body_sink sink, void* ctx, upstream_outcome& out) {
-    const upstream_target& target = *call.target;
-    std::string_view header_lines = call.header_lines;
-    std::string_view body = call.body;
+namespace {
+
+// A body of at most this size goes out joined, with the request itself; a
+// larger one is written piece by piece after it.
+constexpr size_t joined_body_limit = 64 * 1024;
+
+// WinHttpWriteData takes a DWORD count; pieces are written in parts below it.
+constexpr size_t write_part_limit = 1u << 30;
+
+bool write_pieces(HINTERNET request, const std::string_view* pieces, size_t piece_count) {
+    for (size_t i = 0; i < piece_count; ++i) {
+        std::string_view rest = pieces[i];
+        while (!rest.empty()) {
+            DWORD part = static_cast<DWORD>(rest.size() < write_part_limit ? rest.size() : write_part_limit);
+            DWORD written = 0;
+            if (!WinHttpWriteData(request, rest.data(), part, &written) || written == 0) return false;
+            rest.remove_prefix(written);
+        }
+    }
+    return true;
+}
+
+void perform(const upstream_target& target, std::string_view header_lines, const std::string_view* pieces,
+             size_t piece_count, body_sink sink, void* ctx, upstream_outcome& out) {
     if (!g_session) {
         set_error(out.error, "WinHttpOpen %lu", static_cast<unsigned long>(ERROR_INVALID_HANDLE));
         return;
@@ -127,15 +150,37 @@ void call_upstream(const upstream_call& call, body_sink sink, void* ctx, upstrea
         set_error(out.error, "upstream header lines too long");
         return;
     }
-    if (body.size() > MAXDWORD) {
+    size_t body_size = 0;
+    for (size_t i = 0; i < piece_count; ++i) body_size += pieces[i].size();
+    if (body_size > MAXDWORD) {
         set_error(out.error, "WinHttpSendRequest %lu", static_cast<unsigned long>(ERROR_INVALID_PARAMETER));
         return;
     }
-    DWORD body_len = static_cast<DWORD>(body.size());
+    // A small body goes with the request in one send; a large one follows it
+    // from its pieces as they are, never joined into one copy.
+    buf joined;
+    std::string_view with_request;
+    if (piece_count == 1 && body_size <= joined_body_limit) {
+        with_request = pieces[0];
+    } else if (body_size <= joined_body_limit) {
+        for (size_t i = 0; i < piece_count; ++i) buf_put(joined, pieces[i]);
+        if (joined.failed) {
+            set_error(out.error, "WinHttpSendRequest %lu", static_cast<unsigned long>(ERROR_NOT_ENOUGH_MEMORY));
+            return;
+        }
+        with_request = joined.view();
+    }
+    DWORD total_len = static_cast<DWORD>(body_size);
+    DWORD first_len = static_cast<DWORD>(with_request.size());
     if (!WinHttpSendRequest(request.get(), headers[0] ? headers : WINHTTP_NO_ADDITIONAL_HEADERS,
-                            headers[0] ? static_cast<DWORD>(-1L) : 0, const_cast<char*>(body.data()), body_len,
-                            body_len, 0)) {
+                            headers[0] ? static_cast<DWORD>(-1L) : 0,
+                            first_len ? const_cast<char*>(with_request.data()) : WINHTTP_NO_REQUEST_DATA, first_len,
+                            total_len, 0)) {
         set_error(out.error, "WinHttpSendRequest %lu", GetLastError());
+        return;
+    }
+    if (first_len != total_len && !write_pieces(request.get(), pieces, piece_count)) {
+        set_error(out.error, "WinHttpWriteData %lu", GetLastError());
         return;
     }
     if (!WinHttpReceiveResponse(request.get(), nullptr)) {
@@ -179,4 +224,49 @@ void call_upstream(const upstream_call& call, body_sink sink, void* ctx, upstrea
     }
     if (out.error.empty() && body_cut_short(request.get(), total))
         set_error(out.error, "WinHttpReadData %lu", static_cast<unsigned long>(ERROR_WINHTTP_CONNECTION_ERROR));
+}
+
+// The warm-up: a bodiless OPTIONS without the key, its answer read to the end
+// so the connection goes back to the session's pool for the first chat turn.
+void warm_up(void* arg) {
+    auto* owned = static_cast<upstream_target*>(arg);
+    upstream_target target = *owned;
+    delete owned;
+    wchar_t host[256];
+    wchar_t path[512];
+    if (!widen(target.host, std::strlen(target.host), host) || !widen(target.path, std::strlen(target.path), path))
+        return;
+    internet_handle connection(WinHttpConnect(g_session, host, target.port, 0));
+    if (!connection) return;
+    internet_handle request(WinHttpOpenRequest(connection.get(), L"OPTIONS", path, nullptr, WINHTTP_NO_REFERER,
+                                               WINHTTP_DEFAULT_ACCEPT_TYPES,
+                                               target.secure ? WINHTTP_FLAG_SECURE : 0));
+    if (!request) return;
+    if (!WinHttpSendRequest(request.get(), WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0, 0) ||
+        !WinHttpReceiveResponse(request.get(), nullptr))
+        return;
+    char block[4096];
+    for (;;) {
+        DWORD got = 0;
+        if (!WinHttpReadData(request.get(), block, sizeof block, &got) || got == 0) break;
+    }
+}
+
+constexpr size_t warm_up_stack_bytes = 256 * 1024;
+
+}  // namespace
+
+void upstream_warm_up(const upstream_target& target) {
+    if (!g_session) return;
+    auto* copy = new (std::nothrow) upstream_target(target);
+    // A thread that could not be started only means no warm connection.
+    if (copy && !start_detached_thread(warm_up, copy, warm_up_stack_bytes)) delete copy;
+}
+
+void call_upstream(const upstream_call& call, body_sink sink, void* ctx, upstream_outcome& out) {
+    if (call.body_pieces.empty()) {
+        perform(*call.target, call.header_lines, &call.body, 1, sink, ctx, out);
+    } else {
+        perform(*call.target, call.header_lines, call.body_pieces.data(), call.body_pieces.size(), sink, ctx, out);
+    }
 }
