@@ -59,11 +59,14 @@ bool collect_block(void* ctx, const char* data, size_t len) {
 // Relay failures have always been reported under this reason phrase.
 constexpr const char* relay_failure_reason = "Internal";
 
-void write_debug_copy(std::string_view body) {
+void write_debug_copy(const rewritten_body& body) {
+    buf joined;
+    join_pieces(body, joined);
+    if (joined.failed) return;
     char path[512];
     debug_copy_path(path, sizeof path);
     error_text ignored;  // a copy that cannot be written is skipped
-    replace_file_atomically(path, body, ignored);
+    replace_file_atomically(path, joined.view(), ignored);
 }
 
 void finish_stream(const socket_handle& client, const upstream_outcome& got, const error_text& before,
@@ -92,22 +95,24 @@ void send_collected(const socket_handle& client, unsigned long status, const buf
 
 void relay_chat(const socket_handle& client, std::string_view body, bool local_dialect, const shim_settings& settings,
                 std::string_view extra_lines) {
-    buf upstream_body;
+    // The body goes upstream as pieces over the caller's bytes: a large one
+    // is never copied to be sent.
+    rewritten_body upstream_body;
     int stream = 0;
+    buf converted;  // the local dialect's body, which the pieces point into
     if (local_dialect) {
-        buf converted;
         convert_local_request(body, settings.model(), converted);
-        stream = rebuild_request(converted.view(), settings.model(), upstream_body);
+        stream = rebuild_pieces(converted.view(), settings.model(), upstream_body);
         upstream_body.failed |= converted.failed;
     } else {
-        stream = rebuild_request(body, settings.model(), upstream_body);
+        stream = rebuild_pieces(body, settings.model(), upstream_body);
     }
     if (upstream_body.failed) {
         send_error_reply(client, 502, "out of memory", relay_failure_reason, {}, extra_lines);
         return;
     }
 
-    if (settings.debug_copy) write_debug_copy(upstream_body.view());
+    if (settings.debug_copy) write_debug_copy(upstream_body);
     if (stream) {
         reply_bytes head;
         build_stream_head(head, extra_lines);
@@ -116,7 +121,7 @@ void relay_chat(const socket_handle& client, std::string_view body, bool local_d
 
     const error_text& failure = settings.upstream_error;
     bool ready = failure.empty();
-    upstream_call call{&settings.target, settings.header_lines(), upstream_body.view()};
+    upstream_call call{&settings.target, settings.header_lines(), {}, {upstream_body.piece, upstream_body.count}};
     upstream_outcome got;
     if (stream) {
         stream_relay relay{client, got, {}, 0};

@@ -71,5 +71,7 @@ int main(int argc, char** argv) {
     }
     std::fprintf(stderr, "zelk-shim: listening on 127.0.0.1:%d -> %s (model=%s)\n", bound.port, CFG_URL, CFG_MODEL);
     std::fflush(stderr);
+    // The first chat turn should not wait for the upstream's handshakes.
+    if (settings.upstream_error.empty()) upstream_warm_up(settings.target);
     accept_loop(listener, settings);
 }

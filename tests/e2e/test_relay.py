@@ -12,7 +12,7 @@ import pytest
 
 import mock_upstream as mu
 from conftest import (ON_WINDOWS, UPSTREAM_FAILURE, Reply, connect, debug_file_path, decode_chunks, exchange,
-                      free_port, http_request, read_all, wine_chunked_quirk)
+                      free_port, http_request, read_all, wait_for, wine_chunked_quirk)
 
 from expected import STREAM_HEADER, SYSTEM_MESSAGE, SYSTEM_PROMPT
 
@@ -150,6 +150,10 @@ def test_connection_refused(start_shim):
     msg = r.json()["error"]["message"]
     if os.environ.get("ZELK_SHIM_WINDOWS") != "1":
         assert msg.startswith("upstream request failed: ") and msg.endswith("(7)")
+    # The connection tried at start-up failed without a word.
+    shim.proc.kill()
+    shim.proc.wait(timeout=10)
+    assert shim.proc.stderr.read() == b""
 
 
 @wine_chunked_quirk
@@ -317,10 +321,16 @@ def test_tls_upstream_with_untrusted_certificate_fails(tls_mock, start_shim):
 
 
 def test_upstream_connections_are_reused(mock, relay):
+    # The connection opened at start-up (one bodiless OPTIONS, no key) carries
+    # the first chat turn and every one after it.
+    assert wait_for(lambda: mock.warm_ups == 1)
+    time.sleep(0.2)  # its answer on the way back into the shim's pool
     before = mock.connections
     for _ in range(5):
         assert chat(relay.port, {"messages": []}).status == 200
-    assert mock.connections - before == 1
+    assert mock.connections == before
+    assert mock.warm_ups == 1
+    assert all(r.request_line.startswith("POST ") for r in mock.requests)
 
 
 def test_ipv6_upstream(start_shim):
