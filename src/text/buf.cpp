@@ -3,6 +3,59 @@
 #include <cstdlib>
 #include <cstring>
 
+#include <mutex>
+
+#include "platform/memory.hpp"
+
+namespace {
+
+// One freed large block of at most this size is kept for the next one: a
+// body of a few MiB then lands in pages that are mapped already, with no
+// faults and no zeroing. Small enough that a process at rest stays near its
+// base.
+constexpr size_t kept_block_max = 4u << 20;
+
+struct kept_block {
+    std::mutex lock;
+    char* data = nullptr;
+    size_t cap = 0;
+};
+kept_block g_kept;
+
+// A large block of at least `cap` bytes; `cap` becomes its real capacity.
+char* large_alloc(size_t& cap) {
+    {
+        std::lock_guard<std::mutex> hold(g_kept.lock);
+        if (g_kept.data && g_kept.cap >= cap) {
+            char* p = g_kept.data;
+            cap = g_kept.cap;
+            g_kept.data = nullptr;
+            return p;
+        }
+    }
+    return static_cast<char*>(large_block_alloc(cap));
+}
+
+// Which allocator holds a block follows from its capacity alone.
+void release(char* data, size_t cap) {
+    if (!data) return;
+    if (cap < large_block_min) {
+        std::free(data);
+        return;
+    }
+    if (cap <= kept_block_max) {
+        std::lock_guard<std::mutex> hold(g_kept.lock);
+        if (!g_kept.data) {
+            g_kept.data = data;
+            g_kept.cap = cap;
+            return;
+        }
+    }
+    large_block_free(data, cap);
+}
+
+}  // namespace
+
 buf::buf(buf&& other) noexcept
     : data(other.data), len(other.len), cap(other.cap), failed(other.failed) {
     other.data = nullptr;
@@ -12,7 +65,7 @@ buf::buf(buf&& other) noexcept
 
 buf& buf::operator=(buf&& other) noexcept {
     if (this != &other) {
-        std::free(data);
+        release(data, cap);
         data = other.data;
         len = other.len;
         cap = other.cap;
@@ -24,10 +77,10 @@ buf& buf::operator=(buf&& other) noexcept {
     return *this;
 }
 
-buf::~buf() { std::free(data); }
+buf::~buf() { release(data, cap); }
 
 void buf::clear() {
-    std::free(data);
+    release(data, cap);
     data = nullptr;
     len = cap = 0;
     failed = false;
@@ -36,7 +89,18 @@ void buf::clear() {
 namespace {
 
 bool grow_to(buf& b, size_t cap) {
-    char* moved = static_cast<char*>(std::realloc(b.data, cap));
+    char* moved = nullptr;
+    if (cap < large_block_min) {
+        moved = static_cast<char*>(std::realloc(b.data, cap));
+    } else if (b.cap >= large_block_min) {
+        moved = static_cast<char*>(large_block_grow(b.data, b.cap, cap));
+    } else {
+        moved = large_alloc(cap);
+        if (moved && b.data) {
+            std::memcpy(moved, b.data, b.len + 1);
+            std::free(b.data);
+        }
+    }
     if (!moved) {
         b.failed = true;
         return false;
