@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
 
 #include "text/bounded.hpp"
@@ -70,4 +71,34 @@ TEST(Buf, ReserveMakesRoomWithoutChangingContent) {
     EXPECT_EQ(b.len, 100u);
     EXPECT_TRUE(buf_reserve(b, 0));
     EXPECT_EQ(b.view().substr(0, 4), "abcx");
+}
+
+TEST(Buf, LargeBlocksKeepContentAsTheyGrowMoveAndAreReused) {
+    std::string pattern;
+    for (int i = 0; i < 300000; ++i) pattern += static_cast<char>('a' + i % 26);
+    std::string expect;
+    {
+        buf b;
+        // From the heap into a large block, then grown in place or moved.
+        for (int round = 0; round < 40; ++round) {
+            buf_put(b, pattern);
+            expect += pattern;
+        }
+        ASSERT_FALSE(b.failed);
+        EXPECT_EQ(b.view(), expect);
+        EXPECT_EQ(b.data[b.len], '\0');
+        buf moved = std::move(b);
+        EXPECT_EQ(moved.view(), expect);
+    }
+    // A block freed above may come back here: only what is put counts.
+    for (int round = 0; round < 3; ++round) {
+        buf again;
+        ASSERT_TRUE(buf_reserve(again, 1500000));
+        buf_put(again, "fresh");
+        EXPECT_EQ(again.view(), "fresh");
+        std::memset(again.data + again.len, 'x', 1400000);
+        buf_commit(again, 1400000);
+        EXPECT_EQ(again.len, 1400005u);
+        EXPECT_EQ(again.data[again.len], '\0');
+    }
 }
