@@ -7,9 +7,6 @@
 
 namespace {
 
-// A caller that stops reading its reply for this long is treated as gone.
-constexpr int send_stall_ms = 60 * 1000;
-
 // After an error reply the client may still be sending its body; closing on
 // unread bytes would reset the connection and could destroy the reply
 // before it is read. Read and drop what comes, for a short while.
@@ -31,15 +28,22 @@ void refuse(const socket_handle& client, const request_fault& fault) {
 
 }  // namespace
 
+bool set_connection_options(const socket_handle& s, error_text& err) {
+    // Events must not wait for the Nagle timer; a caller that stops reading
+    // its reply for a minute is treated as gone.
+    return sock_set_nodelay(s, err) && sock_set_send_timeout(s, 60 * 1000, err);
+}
+
 void refuse_connection(const socket_handle& client) {
     send_error_reply(client, 503, "too many connections");
     drain_briefly(client);  // its unread request would otherwise reset the 503 away
 }
 
 void handle_client(socket_handle client, const shim_settings& settings) {
-    error_text err;
-    sock_set_nodelay(client, err);  // events must not wait for the Nagle timer
-    sock_set_send_timeout(client, send_stall_ms, err);
+    if (!accepted_sockets_inherit_options) {
+        error_text err;
+        set_connection_options(client, err);
+    }
 
     http_request req;
     read_outcome got = read_request_head(client, req);

@@ -58,6 +58,9 @@ int sock_local_port(const socket_handle& s);  // -1 on failure
 // Waits for the next connection; false on failure (the caller just retries).
 bool tcp_accept(const socket_handle& listener, socket_handle& out);
 
+// True where an accepted socket takes over the listener's no-delay flag and
+// send limit: they are then set once on the listener, not per connection.
+extern const bool accepted_sockets_inherit_options;
 bool sock_set_nodelay(const socket_handle& s, error_text& err);
 // A send blocked this long (the peer stopped reading) fails.
 bool sock_set_send_timeout(const socket_handle& s, int millis, error_text& err);

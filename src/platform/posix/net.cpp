@@ -90,6 +90,8 @@ bool tcp_accept(const socket_handle& listener, socket_handle& out) {
     return true;
 }
 
+const bool accepted_sockets_inherit_options = true;
+
 bool sock_set_nodelay(const socket_handle& s, error_text& err) {
     return set_int_option(s, IPPROTO_TCP, TCP_NODELAY, 1, err, "setsockopt TCP_NODELAY");
 }

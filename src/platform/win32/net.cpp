@@ -68,6 +68,9 @@ bool tcp_accept(const socket_handle& listener, socket_handle& out) {
     return true;
 }
 
+// Not documented for these two options: set on each connection.
+const bool accepted_sockets_inherit_options = false;
+
 bool sock_set_nodelay(const socket_handle& s, error_text& err) {
     BOOL on = TRUE;
     return set_option(s, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on, err, "setsockopt TCP_NODELAY");
