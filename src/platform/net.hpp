@@ -54,6 +54,10 @@ bool tcp_socket(socket_handle& out, error_text& err);
 bool sock_set_listener_reuse(const socket_handle& s, error_text& err);
 bool tcp_bind_loopback(const socket_handle& s, uint16_t port, error_text& err);
 bool tcp_listen(const socket_handle& s, int backlog, error_text& err);
+// Where the system offers it, accept hands over a connection only once its
+// first bytes are in (or after about a second of silence): the thread that
+// serves it then wakes once per request instead of twice.
+void sock_set_accept_on_data(const socket_handle& listener);
 int sock_local_port(const socket_handle& s);  // -1 on failure
 // Waits for the next connection; false on failure (the caller just retries).
 bool tcp_accept(const socket_handle& listener, socket_handle& out);

@@ -26,6 +26,7 @@ listener_result open_listener(int port, socket_handle& listener) {
         }
         sock_set_listener_reuse(s, err);
         if (accepted_sockets_inherit_options) set_connection_options(s, err);
+        sock_set_accept_on_data(s);
         if (!tcp_bind_loopback(s, static_cast<uint16_t>(port + attempt), err)) {
             result.error_code = net_last_error();
             continue;

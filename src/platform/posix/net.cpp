@@ -75,6 +75,15 @@ bool sock_set_listener_reuse(const socket_handle& s, error_text& err) {
     return set_int_option(s, SOL_SOCKET, SO_REUSEADDR, 1, err, "setsockopt SO_REUSEADDR");
 }
 
+void sock_set_accept_on_data(const socket_handle& listener) {
+#ifdef TCP_DEFER_ACCEPT
+    int seconds = 1;
+    setsockopt(fd_of(listener), IPPROTO_TCP, TCP_DEFER_ACCEPT, &seconds, sizeof seconds);
+#else
+    (void)listener;
+#endif
+}
+
 bool tcp_accept(const socket_handle& listener, socket_handle& out) {
     int fd = ::accept4(fd_of(listener), nullptr, nullptr, SOCK_CLOEXEC);
     if (fd < 0) {

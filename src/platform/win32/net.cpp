@@ -68,6 +68,9 @@ bool tcp_accept(const socket_handle& listener, socket_handle& out) {
     return true;
 }
 
+// Windows has no way to hold a connection back until its first bytes.
+void sock_set_accept_on_data(const socket_handle&) {}
+
 // Not documented for these two options: set on each connection.
 const bool accepted_sockets_inherit_options = false;
 
