@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds the shim and runs every test suite: unit tests, the end-to-end
-# suite (with the real clients), the sanitizer builds, the fuzzers and the
+# suite (with the real clients and a headless chromium), the sanitizer builds, the fuzzers and the
 # Windows build under Wine. Installs what is missing when run as root.
 # Stages can be picked: scripts/test.sh unit e2e sanitize fuzz wine
 set -euo pipefail
@@ -13,6 +13,7 @@ wants() { local s; for s in "${stages[@]}"; do [ "$s" = "$1" ] && return 0; done
 
 need cmake make g++ pkg-config libcurl4-openssl-dev libgtest-dev googletest ca-certificates
 wants e2e || wants sanitize || wants wine && need python3 python3-pytest curl openssl
+wants e2e && need chromium
 wants sanitize || wants fuzz && need clang libclang-rt-14-dev
 wants wine && need g++-mingw-w64-x86-64-posix wine64
 
@@ -32,6 +33,7 @@ run_unit() { ctest --test-dir build --output-on-failure -j"$(nproc)"; }
 
 run_e2e() {
     if [ -x tests/clients/install.sh ]; then tests/clients/install.sh; fi
+    tests/browser/install.sh
     /usr/bin/python3 -m pytest tests/e2e -q -p no:cacheprovider
 }
 
