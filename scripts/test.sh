@@ -13,7 +13,8 @@ wants() { local s; for s in "${stages[@]}"; do [ "$s" = "$1" ] && return 0; done
 
 need cmake make g++ pkg-config libcurl4-openssl-dev libgtest-dev googletest ca-certificates
 wants e2e || wants sanitize || wants wine && need python3 python3-pytest curl openssl
-wants e2e && need chromium
+# Every stage that runs the end-to-end suite meets the browser suite in it.
+if wants e2e || wants sanitize || wants wine; then need chromium && tests/browser/install.sh; fi
 wants sanitize || wants fuzz && need clang libclang-rt-14-dev
 wants wine && need g++-mingw-w64-x86-64-posix wine64
 
@@ -33,7 +34,6 @@ run_unit() { ctest --test-dir build --output-on-failure -j"$(nproc)"; }
 
 run_e2e() {
     if [ -x tests/clients/install.sh ]; then tests/clients/install.sh; fi
-    tests/browser/install.sh
     /usr/bin/python3 -m pytest tests/e2e -q -p no:cacheprovider
 }
 
