@@ -21,8 +21,9 @@ void drain_briefly(const socket_handle& client) {
     }
 }
 
-void refuse(const socket_handle& client, const request_fault& fault) {
-    send_error_reply(client, fault.status, fault.message);
+void refuse(const socket_handle& client, const request_fault& fault, std::string_view route_lines = {},
+            std::string_view extra_lines = {}) {
+    send_error_reply(client, fault.status, fault.message, nullptr, route_lines, extra_lines);
     drain_briefly(client);
 }
 
@@ -49,11 +50,17 @@ void handle_client(socket_handle client, const shim_settings& settings) {
     read_outcome got = read_request_head(client, req);
     if (got.silent) return;  // nothing came: no reply
     if (got.fault.status != 0) return refuse(client, got.fault);
-    if (!caller_allowed(req, got.fault)) return refuse(client, got.fault);
+    admission let;
+    admit_request(req, settings.origins, let);
+    if (let.fault.status != 0) return refuse(client, let.fault, let.route_lines, let.lines.view());
     // Clients such as curl hold back a large body until told to go on;
     // without this they would wait a second before every upload.
     if (req.head.expects_continue && body_awaited(req)) send_continue(client);
     got = read_request_body(client, req);
-    if (got.fault.status != 0) return refuse(client, got.fault);
-    route_request(client, req, settings, {});
+    if (got.fault.status != 0) return refuse(client, got.fault, {}, let.lines.view());
+    if (let.preflight) {
+        send_reply(client, {204, nullptr, {}, {}, let.lines.view()}, {});
+        return;
+    }
+    route_request(client, req, settings, let.lines.view());
 }

@@ -1,5 +1,6 @@
 #include "front/guard.hpp"
 
+#include "front/routes.hpp"
 #include "text/ascii.hpp"
 
 namespace {
@@ -31,28 +32,64 @@ bool is_loopback_authority(std::string_view authority) {
     return ascii_iequals(host, "localhost") || host == "127.0.0.1" || host == "[::1]";
 }
 
-bool caller_allowed(const http_request& req, request_fault& fault) {
+bool caller_allowed(const http_request& req, const origin_list& origins, request_fault& fault) {
     const request_head& head = req.head;
     if (head.has_host && !is_loopback_authority(req.view(head.host))) {
         fault = {403, "host not allowed: only localhost, 127.0.0.1 and [::1] may be used"};
         return false;
     }
     if (head.has_origin) {
-        // Only web origins are checked: "null", file: and the schemes of
-        // desktop frameworks belong to local applications.
+        // Only web origins are refused outright: "null", file: and the
+        // schemes of desktop frameworks belong to local applications.
         std::string_view origin = req.view(head.origin);
         size_t sep = origin.find("://");
         if (sep != std::string_view::npos) {
             std::string_view scheme = origin.substr(0, sep);
-            if (ascii_iequals(scheme, "http") || ascii_iequals(scheme, "https")) {
-                std::string_view authority = origin.substr(sep + 3);
-                authority = authority.substr(0, authority.find('/'));
-                if (!is_loopback_authority(authority)) {
-                    fault = {403, "origin not allowed: only pages on localhost may call the shim"};
-                    return false;
-                }
+            if ((ascii_iequals(scheme, "http") || ascii_iequals(scheme, "https")) && !origin_allowed(origins, origin)) {
+                fault = {403, "origin not allowed: only pages on localhost and the origins setting may call the shim"};
+                return false;
             }
         }
     }
     return true;
+}
+
+void admit_request(const http_request& req, const origin_list& origins, admission& out) {
+    const request_head& head = req.head;
+    if (!caller_allowed(req, origins, out.fault)) return;
+    std::string_view origin = head.has_origin ? req.view(head.origin) : std::string_view{};
+    bool allowed = head.has_origin && origin_allowed(origins, origin);
+    std::string_view method = req.view(head.method);
+    std::string_view target = req.view(head.target);
+    bool chat = choose_route(req.view(head.request_line), target).where == route::chat;
+
+    if (head.has_origin && method == "OPTIONS") {
+        bool model_list = target.starts_with("/v1/models") || target.starts_with("/api/tags");
+        if (chat || model_list) {
+            if (!allowed) {
+                out.fault = {403, "origin not allowed: only pages on localhost and the origins setting may call the shim"};
+                return;
+            }
+            out.preflight = true;
+            put_preflight_lines(out.lines, origin, chat, req.view(head.ac_request_headers), head.ac_private_network);
+            return;
+        }
+    }
+    if (allowed) put_reply_cors_lines(out.lines, origin);
+    if (!chat) return;
+    // A GET from an <img> tag carries no Origin: only the method tells it
+    // from a client that means to chat.
+    if (method != "POST") {
+        out.fault = {405, "method not allowed: chat paths take POST"};
+        out.route_lines = "Allow: POST\r\n";
+        return;
+    }
+    if (head.has_origin && origin == "null" && !allowed) {
+        out.fault = {403, "origin null not allowed on chat paths: list null in the origins setting to let it in"};
+        return;
+    }
+    // Forms, beacons and no-cors fetches cannot send this type across
+    // origins; a page can only after a preflight it was allowed.
+    if (head.has_origin && !(head.has_content_type && declares_json(req.view(head.content_type))))
+        out.fault = {415, "unsupported media type: a cross-origin chat request must be Content-Type: application/json"};
 }

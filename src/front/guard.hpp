@@ -1,14 +1,28 @@
 // Who gets in. The listener is on loopback, but any web page the user opens
 // can still send requests to it, and with DNS rebinding read the answers.
-// A Host that is not a loopback name, or a web Origin that is not on
-// loopback, is refused before anything else happens.
+// Everything here is decided from the header block, before any body is read.
 #pragma once
 #include <string_view>
 
+#include "front/cors.hpp"
 #include "front/request.hpp"
+#include "settings/origins.hpp"
 
 // "localhost", "127.0.0.1" or "[::1]", with or without a port, any case.
 bool is_loopback_authority(std::string_view authority);
 
-// False with a 403 fault when the Host or the Origin names a foreign site.
-bool caller_allowed(const http_request& req, request_fault& fault);
+// False with a 403 fault when the Host names a foreign site, or the Origin
+// is a web page neither on loopback nor listed.
+bool caller_allowed(const http_request& req, const origin_list& origins, request_fault& fault);
+
+// What the front does with a request whose header block is in.
+struct admission {
+    request_fault fault;           // status 0: read the body, then answer
+    std::string_view route_lines;  // lines a refusal always carries ("Allow: POST")
+    bool preflight = false;        // answer 204 with `lines` instead of routing
+    cors_lines lines;              // for every reply to this caller; empty unless its origin is allowed
+};
+
+// The guard, then the rules of the chat paths: POST only, "Origin: null"
+// only when listed, JSON only across origins; and preflights.
+void admit_request(const http_request& req, const origin_list& origins, admission& out);

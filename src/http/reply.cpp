@@ -30,8 +30,9 @@ size_t format_start(reply_bytes& out, const reply_head& head, const char* framin
 }  // namespace
 
 void build_reply(reply_bytes& out, const reply_head& head, std::string_view body) {
-    char framing[48];
-    bformat(framing, "Content-Length: %zu\r\n", body.size());
+    char framing[48] = "";
+    // A 204 has no body and must not announce one.
+    if (head.status != 204) bformat(framing, "Content-Length: %zu\r\n", body.size());
     finish(out, format_start(out, head, framing), head, body);
 }
 

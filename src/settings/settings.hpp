@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "platform/upstream.hpp"
+#include "settings/origins.hpp"
 #include "text/bounded.hpp"
 
 extern char CFG_URL[512];
@@ -23,6 +24,8 @@ struct shim_settings {
     size_t upstream_headers_len = 0;
     // Keep a copy of the last rewritten request body (ZELK_SHIM_DEBUG).
     bool debug_copy = false;
+    // Browser origins let in besides pages on loopback ("origins").
+    origin_list origins;
 
     std::string_view model() const { return CFG_MODEL; }
     std::string_view header_lines() const { return {upstream_headers, upstream_headers_len}; }

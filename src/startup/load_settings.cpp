@@ -25,6 +25,12 @@ void copy_setting(const setting_slot& slot, const char* value) {
     slot.value[slot.size - 1] = '\0';
 }
 
+void ini_path_beside_executable(char (&ini_path)[260]) {
+    char exe_dir[260];
+    exe_directory(exe_dir, sizeof exe_dir);
+    bformat(ini_path, "%szelk_shim.ini", exe_dir);
+}
+
 }  // namespace
 
 bool parse_port(const char* text, int& port) {
@@ -50,10 +56,8 @@ void load_settings_from(const char* ini_path) {
 }
 
 port_setting load_settings(int argc, char** argv) {
-    char exe_dir[260];
     char ini_path[260];
-    exe_directory(exe_dir, sizeof exe_dir);
-    bformat(ini_path, "%szelk_shim.ini", exe_dir);
+    ini_path_beside_executable(ini_path);
     load_settings_from(ini_path);
 
     port_setting result;
@@ -69,4 +73,21 @@ port_setting load_settings(int argc, char** argv) {
     const char* env_port = env_value("GARVO_SHIM_PORT");
     if (env_port && *env_port && !parse_port(env_port, result.port)) result.bad_value = env_port;
     return result;
+}
+
+bool load_origins(origin_list& out, error_text& problem) {
+    char ini_path[260];
+    ini_path_beside_executable(ini_path);
+    char value[1024];
+    std::string_view setting;
+    if (ini_read_value(ini_path, "shim", "origins", value, sizeof value) > 0) setting = value;
+    const char* env = env_value("ZELK_SHIM_ORIGINS");
+    if (env && *env) setting = env;
+    std::string_view bad;
+    if (parse_origin_list(setting, out, bad)) return true;
+    set_error(problem,
+              "bad origins entry \"%.*s\" (want an origin such as https://app.example, a scheme with * such as "
+              "chrome-extension://*, null or *)",
+              static_cast<int>(bad.size() < 160 ? bad.size() : 160), bad.data());
+    return false;
 }

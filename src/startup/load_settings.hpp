@@ -22,3 +22,7 @@ port_setting load_settings(int argc, char** argv);
 
 // Only the settings part of load_settings, from an explicit ini path (tests).
 void load_settings_from(const char* ini_path);
+
+// The origins setting: ini key "origins", then ZELK_SHIM_ORIGINS when
+// non-empty. False when an entry is not an origin; `problem` names it.
+bool load_origins(origin_list& out, error_text& problem);

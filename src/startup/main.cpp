@@ -25,12 +25,15 @@ constexpr const char* help_text =
     "  --version          print the version and exit\n"
     "\n"
     "settings (later sources win when they give a non-empty value):\n"
-    "  zelk_shim.ini beside the executable, section [shim]: url, key, model\n"
+    "  zelk_shim.ini beside the executable, section [shim]: url, key, model, origins\n"
     "  ZELK_SHIM_URL      upstream chat-completions URL (http:// or https://)\n"
     "  ZELK_SHIM_KEY      bearer key sent to the upstream\n"
     "  ZELK_SHIM_MODEL    model name sent to the upstream (default auto)\n"
     "  GARVO_SHIM_PORT    port, overriding --port\n"
-    "  ZELK_SHIM_DEBUG    when non-empty, keep a copy of the last rewritten request\n";
+    "  ZELK_SHIM_DEBUG    when non-empty, keep a copy of the last rewritten request\n"
+    "  ZELK_SHIM_ORIGINS  browser origins let in besides pages on loopback, comma-\n"
+    "                     separated: https://app.example, chrome-extension://*,\n"
+    "                     null, or * (any web page: unsafe)\n";
 
 }  // namespace
 
@@ -54,7 +57,13 @@ int main(int argc, char** argv) {
         return 2;
     }
 
+    origin_list origins;
     error_text err;
+    if (!load_origins(origins, err)) {
+        std::fprintf(stderr, "zelk-shim: %s\n", err.s);
+        return 2;
+    }
+
     if (!net_startup(err) || !upstream_startup(err)) {
         std::fprintf(stderr, "zelk-shim: %s\n", err.s);
         return 1;
@@ -62,6 +71,7 @@ int main(int argc, char** argv) {
 
     static shim_settings settings;  // read by every connection thread until the process ends
     derive_settings(settings);
+    settings.origins = origins;
 
     socket_handle listener;
     listener_result bound = open_listener(port.port, listener);

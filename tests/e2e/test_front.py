@@ -130,10 +130,10 @@ def test_routing_reads_the_request_line_only(mock, shim):
     r = Reply(post_json(shim.port, "/v1/chat/completions", body))
     assert r.status == 200 and r.json()["choices"][0]["message"]["content"] == "Hello from upstream"
     assert mock.last().json()["temperature"] == 0.5  # not converted to the local-model shape
-    # The method plays no part.
+    # Only POST chats: a GET (an <img> on any web page) never reaches the upstream.
     mock.reset()
-    assert Reply(exchange(shim.port, b"GET /v1/chat/completions HTTP/1.1\r\n\r\n")).status in (200, 502)
-    assert len(mock.requests) == 1
+    assert Reply(exchange(shim.port, b"GET /v1/chat/completions HTTP/1.1\r\n\r\n")).status == 405
+    assert len(mock.requests) == 0
 
 
 def test_slow_and_partial_requests_time_out_after_30s(shim):

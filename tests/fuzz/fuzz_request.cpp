@@ -127,7 +127,7 @@ void check_head(std::string_view bytes) {
     for (char c : target) FUZZ_CHECK(static_cast<unsigned char>(c) > 0x20 && c != 0x7f);
 
     request_fault g;
-    if (!caller_allowed(req, g)) {
+    if (!caller_allowed(req, origin_list{}, g)) {
         FUZZ_CHECK(g.status == 403);
         FUZZ_CHECK(h.has_host || h.has_origin);
     } else if (h.has_host) {
@@ -141,6 +141,31 @@ void check_head(std::string_view bytes) {
                    target.find("/v1/chat/completions") != std::string_view::npos);
     if (c.where == route::health || c.where == route::model_list || c.where == route::local_model_list)
         FUZZ_CHECK(method == "GET");
+
+    // The most open setting echoes any origin it accepts: whatever the
+    // request holds, the echo stays whole header lines of our own.
+    static const origin_list any_origin = [] {
+        origin_list l;
+        std::string_view bad;
+        parse_origin_list("*", l, bad);
+        return l;
+    }();
+    admission a;
+    admit_request(req, any_origin, a);
+    std::string_view lines = a.lines.view();
+    FUZZ_CHECK(lines.empty() || (h.has_origin && lines.ends_with("\r\n")));
+    for (size_t at = 0; at < lines.size();) {
+        size_t eol = lines.find("\r\n", at);
+        FUZZ_CHECK(eol != std::string_view::npos);
+        std::string_view line = lines.substr(at, eol - at);
+        FUZZ_CHECK(line.starts_with("Access-Control-") || line == "Vary: Origin");
+        for (char ch : line) FUZZ_CHECK(static_cast<unsigned char>(ch) >= 0x20 && ch != 0x7f);
+        at = eol + 2;
+    }
+    if (a.fault.status == 0 && !a.preflight && c.where == route::chat) {
+        FUZZ_CHECK(method == "POST");
+        FUZZ_CHECK(!h.has_origin || declares_json(h.content_type.in(head)));
+    }
 }
 
 }  // namespace

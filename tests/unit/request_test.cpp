@@ -80,7 +80,7 @@ int verdict(const std::string& data, std::string& message) {
     if (n == parse_partial) return parse_partial;
     if (n == parse_fault) return message = fault.message, fault.status;
     req.header_len = static_cast<size_t>(n);
-    if (!caller_allowed(req, fault)) return message = fault.message, fault.status;
+    if (!caller_allowed(req, origin_list{}, fault)) return message = fault.message, fault.status;
     std::string_view body = req.raw.view().substr(req.header_len);
     if (req.head.chunked) {
         chunk_decoder d;
@@ -193,7 +193,7 @@ TEST(Guard, LoopbackHostsAndWebOrigins) {
         buf_put(req.raw, "GET / HTTP/1.1\r\n" + (origin.empty() ? "" : "Origin: " + origin + "\r\n") + "\r\n");
         request_fault f;
         EXPECT_GT(parse_request_head(req.raw.view(), 0, req.head, f), 0) << origin;
-        bool ok = caller_allowed(req, f);
+        bool ok = caller_allowed(req, origin_list{}, f);
         EXPECT_EQ(f.status, ok ? 0 : 403) << origin;
         return ok;
     };
