@@ -12,7 +12,7 @@ stages=("$@")
 wants() { local s; for s in "${stages[@]}"; do [ "$s" = "$1" ] && return 0; done; return 1; }
 
 need cmake make g++ pkg-config libcurl4-openssl-dev libgtest-dev googletest ca-certificates
-wants e2e || wants sanitize || wants wine && need python3 python3-pytest curl openssl
+wants e2e || wants sanitize || wants wine && need python3 python3-pytest curl openssl tinyproxy-bin
 # Every stage that runs the end-to-end suite meets the browser suite in it.
 if wants e2e || wants sanitize || wants wine; then need chromium && tests/browser/install.sh; fi
 wants sanitize || wants fuzz && need clang libclang-rt-14-dev

@@ -1,6 +1,9 @@
 #include "front/client.hpp"
 
+#include <optional>
+
 #include "front/guard.hpp"
+#include "front/request_log.hpp"
 #include "front/request.hpp"
 #include "front/routes.hpp"
 #include "http/reply.hpp"
@@ -21,8 +24,42 @@ void drain_briefly(const socket_handle& client) {
     }
 }
 
-void refuse(const socket_handle& client, const request_fault& fault, std::string_view route_lines = {},
-            std::string_view extra_lines = {}) {
+// Writes the request's line once it is done, however it ended; a
+// connection that sent nothing gets none.
+struct logged_request {
+    const socket_handle& client;
+    const log_output* log;
+    std::optional<request_trace> trace;
+    const http_request* req = nullptr;  // read from at the end: its bytes may move while the body comes in
+    bool silent = false;
+
+    logged_request(const socket_handle& c, const log_output* l) : client(c), log(l) {
+        if (log) trace.emplace();
+    }
+    logged_request(const logged_request&) = delete;
+    logged_request& operator=(const logged_request&) = delete;
+    ~logged_request() {
+        if (!trace || silent) return;
+        if (req && req->head.method.len) {
+            trace->method = req->view(req->head.method);
+            trace->path = req->view(req->head.target);
+        } else if (req) {
+            trace_raw_request_line(*trace, req->raw.view());
+        }
+        trace->status = client.reply_status;
+        trace->bytes_in = client.bytes_received;
+        trace->bytes_out = client.bytes_sent;
+        log_request(*log, *trace);
+    }
+    request_trace* get() { return trace ? &*trace : nullptr; }
+};
+
+void refuse(const socket_handle& client, const request_fault& fault, request_trace* trace,
+            std::string_view route_lines = {}, std::string_view extra_lines = {}) {
+    if (trace) {
+        trace->route = "refused";
+        set_error(trace->error, "%s", fault.message);
+    }
     send_error_reply(client, fault.status, fault.message, nullptr, route_lines, extra_lines);
     drain_briefly(client);
 }
@@ -35,9 +72,10 @@ bool set_connection_options(const socket_handle& s, error_text& err) {
     return sock_set_nodelay(s, err) && sock_set_send_timeout(s, 60 * 1000, err);
 }
 
-void refuse_connection(const socket_handle& client) {
-    send_error_reply(client, 503, "too many connections");
-    drain_briefly(client);  // its unread request would otherwise reset the 503 away
+void refuse_connection(const socket_handle& client, const shim_settings& settings) {
+    logged_request logged(client, settings.request_log);
+    request_fault full{503, "too many connections"};
+    refuse(client, full, logged.get());  // drained: its unread request would otherwise reset the 503 away
 }
 
 void handle_client(socket_handle client, const shim_settings& settings) {
@@ -47,20 +85,27 @@ void handle_client(socket_handle client, const shim_settings& settings) {
     }
 
     http_request req;
+    logged_request logged(client, settings.request_log);
+    request_trace* trace = logged.get();
     read_outcome got = read_request_head(client, req);
-    if (got.silent) return;  // nothing came: no reply
-    if (got.fault.status != 0) return refuse(client, got.fault);
+    logged.req = &req;
+    if (got.silent) {  // nothing came: no reply
+        logged.silent = true;
+        return;
+    }
+    if (got.fault.status != 0) return refuse(client, got.fault, trace);
     admission let;
     admit_request(req, settings.origins, let);
-    if (let.fault.status != 0) return refuse(client, let.fault, let.route_lines, let.lines.view());
+    if (let.fault.status != 0) return refuse(client, let.fault, trace, let.route_lines, let.lines.view());
     // Clients such as curl hold back a large body until told to go on;
     // without this they would wait a second before every upload.
     if (req.head.expects_continue && body_awaited(req)) send_continue(client);
     got = read_request_body(client, req);
-    if (got.fault.status != 0) return refuse(client, got.fault, {}, let.lines.view());
+    if (got.fault.status != 0) return refuse(client, got.fault, trace, {}, let.lines.view());
     if (let.preflight) {
+        if (trace) trace->route = "preflight";
         send_reply(client, {204, nullptr, {}, {}, let.lines.view()}, {});
         return;
     }
-    route_request(client, req, settings, let.lines.view());
+    route_request(client, req, settings, let.lines.view(), trace);
 }

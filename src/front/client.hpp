@@ -13,7 +13,7 @@ void handle_client(socket_handle client, const shim_settings& settings);
 bool set_connection_options(const socket_handle& s, error_text& err);
 
 // Answers a connection past the connection cap with 503 and closes it.
-void refuse_connection(const socket_handle& client);
+void refuse_connection(const socket_handle& client, const shim_settings& settings);
 
 // A connection thread holds two read blocks and a few small texts on its
 // stack; the HTTP client below it needs more, so leave room for that.

@@ -55,9 +55,25 @@ route_choice choose_route(std::string_view request_line, std::string_view target
     return {route::not_found, false};
 }
 
+namespace {
+
+void note_route(request_trace& trace, const route_choice& choice) {
+    const char* chat_dialect = choice.local_dialect ? "local-model" : "chat-completions";
+    switch (choice.where) {
+        case route::health: trace.route = "health"; break;
+        case route::model_list: trace.route = "models", trace.dialect = "chat-completions"; break;
+        case route::local_model_list: trace.route = "models", trace.dialect = "local-model"; break;
+        case route::chat: trace.route = "chat", trace.dialect = chat_dialect; break;
+        case route::not_found: trace.route = "not_found"; break;
+    }
+}
+
+}  // namespace
+
 void route_request(const socket_handle& client, const http_request& req, const shim_settings& settings,
-                   std::string_view extra_lines) {
+                   std::string_view extra_lines, request_trace* trace) {
     route_choice choice = choose_route(req.view(req.head.request_line), req.view(req.head.target));
+    if (trace) note_route(*trace, choice);
     switch (choice.where) {
         case route::health: {
             reply_bytes health;
@@ -67,7 +83,7 @@ void route_request(const socket_handle& client, const http_request& req, const s
         }
         case route::model_list: send_model_list(client, settings.model(), false, extra_lines); break;
         case route::local_model_list: send_model_list(client, settings.model(), true, extra_lines); break;
-        case route::chat: relay_chat(client, req.body, choice.local_dialect, settings, extra_lines); break;
+        case route::chat: relay_chat(client, req.body, choice.local_dialect, settings, extra_lines, trace); break;
         case route::not_found: send_reply(client, {404, nullptr, {}, {}, extra_lines}, {}); break;
     }
 }

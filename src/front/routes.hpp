@@ -4,6 +4,7 @@
 #include <string_view>
 
 #include "front/request.hpp"
+#include "http/request_trace.hpp"
 #include "http/reply.hpp"
 #include "platform/net.hpp"
 #include "settings/settings.hpp"
@@ -21,8 +22,10 @@ route_choice choose_route(std::string_view request_line, std::string_view target
 
 // Performs the route: a local reply, or the chat relay. `extra_lines` go
 // into every reply header block (empty for most callers).
+// `trace` (null when the request log is off) learns the route and what the
+// relay saw.
 void route_request(const socket_handle& client, const http_request& req, const shim_settings& settings,
-                   std::string_view extra_lines);
+                   std::string_view extra_lines, request_trace* trace = nullptr);
 
 // The health probe's reply.
 void build_health_reply(reply_bytes& out, std::string_view extra_lines);

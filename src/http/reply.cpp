@@ -19,6 +19,7 @@ size_t format_status_line(char* out, size_t cap, int status, const char* reason)
 
 // Everything up to the caller's extra lines; returns its length.
 size_t format_start(reply_bytes& out, const reply_head& head, const char* framing) {
+    out.status = head.status;
     size_t n = format_status_line(out.head, sizeof out.head, head.status, head.reason);
     std::string_view type = head.content_type;
     return n + bformat_at(out.head + n, sizeof out.head - n, "%s%.*s%s%.*s%sConnection: close\r\n",
@@ -41,6 +42,7 @@ void build_chunked_head(reply_bytes& out, const reply_head& head) {
 }
 
 bool send_bytes(const socket_handle& client, const reply_bytes& bytes) {
+    client.reply_status = bytes.status;
     return sock_send_gather(client, std::span<const std::string_view>(bytes.parts, bytes.count));
 }
 

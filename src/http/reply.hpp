@@ -24,6 +24,7 @@ struct reply_head {
 // A reply's bytes as they go out: the formatted head, the extra lines, the
 // empty line and the body, in order.
 struct reply_bytes {
+    int status = 0;
     char head[512];
     std::string_view parts[5];  // room for one trailing part
     size_t count = 0;

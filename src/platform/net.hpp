@@ -37,6 +37,13 @@ public:
 
     static constexpr intptr_t invalid = -1;
 
+    // What this connection carried, for the request log: counted by the
+    // send and receive calls and noted by the reply writer, a few additions
+    // per call and nothing more.
+    mutable uint64_t bytes_received = 0;
+    mutable uint64_t bytes_sent = 0;
+    mutable int reply_status = 0;  // of the last reply head sent; 0 before any
+
 private:
     intptr_t fd_ = invalid;
 };

@@ -60,6 +60,7 @@ bool sock_send_gather(const socket_handle& s, std::span<const std::string_view> 
         long long n = os_send_vector(s.fd(), rest + first, count - first);
         if (n < 0) return false;
         size_t sent = static_cast<size_t>(n);
+        s.bytes_sent += sent;
         while (first < count && sent >= rest[first].size()) {
             sent -= rest[first].size();
             ++first;

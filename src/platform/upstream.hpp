@@ -2,6 +2,7 @@
 // blocks for the whole exchange; the answer body arrives in blocks of at
 // most `upstream_block_size` bytes, with any transfer coding removed.
 #pragma once
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -26,7 +27,20 @@ struct upstream_outcome {
     unsigned long status = 0;    // 0 until a status line was read; set before the first block reaches the sink
     bool stopped = false;        // the sink ended the transfer
     bool received_body = false;  // at least one body byte arrived
+    std::chrono::steady_clock::time_point first_byte_at{};  // when it did
     error_text error;            // empty unless the exchange failed
+};
+
+// An explicit HTTP proxy for every upstream call. The environment's proxy
+// variables never count: only this record does.
+struct upstream_proxy {
+    // "http://host:port" (an IPv6 host in brackets), never the credentials:
+    // what the client is pointed at and what error texts name. Empty: no proxy.
+    char url[300] = {};
+    char user[256] = {};
+    char password[256] = {};
+    bool enabled() const { return url[0] != '\0'; }
+    bool has_credentials() const { return user[0] != '\0'; }
 };
 
 // For --help: how this build decides which TLS certificates to trust.
@@ -34,7 +48,9 @@ extern const char* const upstream_trust_help;
 
 // Once per process, before the first call: the shared session that keeps
 // upstream connections, name lookups and TLS sessions warm across requests.
-bool upstream_startup(error_text& err);
+// The proxy (may be null) is fixed here for the process's life, since a
+// WinHTTP session takes its proxy when it is opened.
+bool upstream_startup(error_text& err, const upstream_proxy* proxy = nullptr);
 
 // Opens a first connection to the target in the background and keeps it for
 // the first chat request, so that request does not wait for the connect and

@@ -56,6 +56,16 @@ bool collect_block(void* ctx, const char* data, size_t len) {
     return !collected.failed;
 }
 
+void note_upstream(request_trace* trace, const upstream_outcome& got) {
+    if (!trace) return;
+    trace->upstream_status = got.status;
+    trace->upstream_first_byte = got.first_byte_at;
+}
+
+void note_error(request_trace* trace, const char* text) {
+    if (trace) set_error(trace->error, "%s", text);
+}
+
 // Relay failures have always been reported under this reason phrase.
 constexpr const char* relay_failure_reason = "Internal";
 
@@ -70,18 +80,25 @@ void write_debug_copy(const rewritten_body& body) {
 }
 
 void finish_stream(const socket_handle& client, const upstream_outcome& got, const error_text& before,
-                   std::string_view refusal) {
-    if (got.stopped) return;  // the caller has gone
+                   std::string_view refusal, request_trace* trace) {
+    if (got.stopped) {  // the caller has gone
+        note_error(trace, "caller gone");
+        return;
+    }
     if (!before.empty()) {
         send_error_event(client, before.s);
+        note_error(trace, before.s);
     } else if (!got.error.empty()) {
         send_error_event(client, got.error.s);
+        note_error(trace, got.error.s);
     } else if (!got.received_body) {
         error_text empty;
         set_error(empty, "empty upstream response (status %lu)", got.status);
         send_error_event(client, empty.s);
+        note_error(trace, empty.s);
     } else if (got.status >= 400) {
         send_refusal_event(client, got.status, refusal);
+        if (trace) set_error(trace->error, "upstream refused the request (status %lu)", got.status);
     }
     send_last_chunk(client);
 }
@@ -94,7 +111,7 @@ void send_collected(const socket_handle& client, unsigned long status, const buf
 }  // namespace
 
 void relay_chat(const socket_handle& client, std::string_view body, bool local_dialect, const shim_settings& settings,
-                std::string_view extra_lines) {
+                std::string_view extra_lines, request_trace* trace) {
     // The body goes upstream as pieces over the caller's bytes: a large one
     // is never copied to be sent.
     rewritten_body upstream_body;
@@ -109,8 +126,10 @@ void relay_chat(const socket_handle& client, std::string_view body, bool local_d
     }
     if (upstream_body.failed) {
         send_error_reply(client, 502, "out of memory", relay_failure_reason, {}, extra_lines);
+        note_error(trace, "out of memory");
         return;
     }
+    if (trace) trace->mode = stream ? "stream" : "buffered";
 
     if (settings.debug_copy) write_debug_copy(upstream_body);
     if (stream) {
@@ -126,17 +145,20 @@ void relay_chat(const socket_handle& client, std::string_view body, bool local_d
     if (stream) {
         stream_relay relay{client, got, {}, 0};
         if (ready) call_upstream(call, relay_block, &relay, got);
-        finish_stream(client, got, failure, {relay.refusal, relay.refusal_len});
+        note_upstream(trace, got);
+        finish_stream(client, got, failure, {relay.refusal, relay.refusal_len}, trace);
         return;
     }
     buf collected;
     if (ready) call_upstream(call, collect_block, &collected, got);
+    note_upstream(trace, got);
     error_text problem = failure;
     if (problem.empty() && collected.failed) set_error(problem, "upstream response too large to hold");
     if (problem.empty() && !got.error.empty()) problem = got.error;
     if (problem.empty() && collected.len == 0) set_error(problem, "empty upstream response (status %lu)", got.status);
     if (!problem.empty()) {
         send_error_reply(client, 502, problem.s, relay_failure_reason, {}, extra_lines);
+        note_error(trace, problem.s);
     } else if (local_dialect) {
         convert_local_reply(client, got.status, collected.view(), settings.model(), extra_lines);
     } else {

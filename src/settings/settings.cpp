@@ -8,6 +8,8 @@
 char CFG_URL[512] = "https://api.openai.com/v1/chat/completions";
 char CFG_KEY[512] = "";
 char CFG_MODEL[64] = "auto";
+char CFG_PROXY[512] = "";
+char CFG_LOG[512] = "";
 
 void derive_settings(shim_settings& out) {
     out = shim_settings{};

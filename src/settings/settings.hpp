@@ -12,6 +12,11 @@
 extern char CFG_URL[512];
 extern char CFG_KEY[512];
 extern char CFG_MODEL[64];
+// As given; start-up reads them into `proxy` and the request log.
+extern char CFG_PROXY[512];
+extern char CFG_LOG[512];
+
+struct log_output;
 
 struct shim_settings {
     // Where chat requests go, split from CFG_URL.
@@ -26,6 +31,10 @@ struct shim_settings {
     bool debug_copy = false;
     // Browser origins let in besides pages on loopback ("origins").
     origin_list origins;
+    // Every upstream call goes through this proxy when it is set.
+    upstream_proxy proxy;
+    // Where each request's line goes; null when the log is off.
+    const log_output* request_log = nullptr;
 
     std::string_view model() const { return CFG_MODEL; }
     std::string_view header_lines() const { return {upstream_headers, upstream_headers_len}; }

@@ -96,7 +96,7 @@ bool serve_next(bool may_retire) {
         handle_client(std::move(client), *g_settings);
         release_connection();
     } else {
-        refuse_connection(client);
+        refuse_connection(client, *g_settings);
     }
     if (g_idle.fetch_add(1) + 1 > max_spare_threads && may_retire) {
         g_idle.fetch_sub(1);

@@ -18,6 +18,8 @@ const setting_slot slots[] = {
     {"url", "ZELK_SHIM_URL", CFG_URL, sizeof CFG_URL},
     {"key", "ZELK_SHIM_KEY", CFG_KEY, sizeof CFG_KEY},
     {"model", "ZELK_SHIM_MODEL", CFG_MODEL, sizeof CFG_MODEL},
+    {"proxy", "ZELK_SHIM_PROXY", CFG_PROXY, sizeof CFG_PROXY},
+    {"log", "ZELK_SHIM_LOG", CFG_LOG, sizeof CFG_LOG},
 };
 
 void copy_setting(const setting_slot& slot, const char* value) {
@@ -53,6 +55,15 @@ void load_settings_from(const char* ini_path) {
         const char* env = env_value(slot.env_name);
         if (env && *env) copy_setting(slot, env);
     }
+}
+
+bool open_request_log(const char* value, log_output& out, error_text& err) {
+    if (!*value || std::strcmp(value, "0") == 0) return true;
+    if (std::strcmp(value, "1") == 0 || std::strcmp(value, "stderr") == 0) {
+        log_open_stderr(out);
+        return true;
+    }
+    return log_open_file(value, out, err);
 }
 
 port_setting load_settings(int argc, char** argv) {

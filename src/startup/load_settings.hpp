@@ -3,6 +3,7 @@
 #pragma once
 #include <cstddef>
 
+#include "platform/log_file.hpp"
 #include "settings/settings.hpp"
 
 inline constexpr int default_port = 8080;
@@ -26,3 +27,8 @@ void load_settings_from(const char* ini_path);
 // The origins setting: ini key "origins", then ZELK_SHIM_ORIGINS when
 // non-empty. False when an entry is not an origin; `problem` names it.
 bool load_origins(origin_list& out, error_text& problem);
+
+// The request log setting: empty or "0" is off, "1" or "stderr" standard
+// error, anything else a file that lines are appended to. False with an
+// error text naming the file when it cannot be opened.
+bool open_request_log(const char* value, log_output& out, error_text& err);

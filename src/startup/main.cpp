@@ -6,6 +6,7 @@
 #include "platform/net.hpp"
 #include "platform/upstream.hpp"
 #include "startup/listener.hpp"
+#include "settings/proxy_url.hpp"
 #include "startup/load_settings.hpp"
 
 namespace {
@@ -25,7 +26,8 @@ constexpr const char* help_text =
     "  --version          print the version and exit\n"
     "\n"
     "settings (later sources win when they give a non-empty value):\n"
-    "  zelk_shim.ini beside the executable, section [shim]: url, key, model, origins\n"
+    "  zelk_shim.ini beside the executable, section [shim]: url, key, model,\n"
+    "                     origins, proxy, log\n"
     "  ZELK_SHIM_URL      upstream chat-completions URL (http:// or https://)\n"
     "  ZELK_SHIM_KEY      bearer key sent to the upstream\n"
     "  ZELK_SHIM_MODEL    model name sent to the upstream (default auto)\n"
@@ -33,7 +35,17 @@ constexpr const char* help_text =
     "  ZELK_SHIM_DEBUG    when non-empty, keep a copy of the last rewritten request\n"
     "  ZELK_SHIM_ORIGINS  browser origins let in besides pages on loopback, comma-\n"
     "                     separated: https://app.example, chrome-extension://*,\n"
-    "                     null, or * (any web page: unsafe)\n";
+    "                     null, or * (any web page: unsafe)\n"
+    "  ZELK_SHIM_PROXY    (ini: proxy) http://[user:password@]host:port, the HTTP\n"
+    "                     proxy for every upstream call (a CONNECT tunnel for\n"
+    "                     https); the environment's *_proxy variables never count\n"
+    "  ZELK_SHIM_LOG      (ini: log) request log: 1 or stderr, or a file to append\n"
+    "                     to; empty or 0 is off. One line per request, e.g.\n"
+    "                     time=2026-12-09T13:05:12.345Z method=POST\n"
+    "                     path=\"/v1/chat/completions\" route=chat\n"
+    "                     dialect=chat-completions mode=stream status=200\n"
+    "                     upstream_status=200 bytes_in=231 bytes_out=5120\n"
+    "                     first_byte_ms=210 total_ms=1532 error=\"\"\n";
 
 }  // namespace
 
@@ -57,21 +69,29 @@ int main(int argc, char** argv) {
         return 2;
     }
 
-    origin_list origins;
+    static shim_settings settings;  // read by every connection thread until the process ends
+    derive_settings(settings);
     error_text err;
-    if (!load_origins(origins, err)) {
+    if (!load_origins(settings.origins, err)) {
         std::fprintf(stderr, "zelk-shim: %s\n", err.s);
         return 2;
     }
+    // Never the value itself: it may hold the proxy's password.
+    if (!parse_proxy_url(CFG_PROXY, settings.proxy, err)) {
+        std::fprintf(stderr, "zelk-shim: bad ZELK_SHIM_PROXY (ini key proxy): %s\n", err.s);
+        return 2;
+    }
+    static log_output request_log;  // written to by connection threads until the process ends
+    if (!open_request_log(CFG_LOG, request_log, err)) {
+        std::fprintf(stderr, "zelk-shim: ZELK_SHIM_LOG (ini key log): %s\n", err.s);
+        return 2;
+    }
+    if (request_log.enabled()) settings.request_log = &request_log;
 
-    if (!net_startup(err) || !upstream_startup(err)) {
+    if (!net_startup(err) || !upstream_startup(err, &settings.proxy)) {
         std::fprintf(stderr, "zelk-shim: %s\n", err.s);
         return 1;
     }
-
-    static shim_settings settings;  // read by every connection thread until the process ends
-    derive_settings(settings);
-    settings.origins = origins;
 
     socket_handle listener;
     listener_result bound = open_listener(port.port, listener);
@@ -79,7 +99,8 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "zelk-shim: listen failed %d\n", bound.error_code);
         return 1;
     }
-    std::fprintf(stderr, "zelk-shim: listening on 127.0.0.1:%d -> %s (model=%s)\n", bound.port, CFG_URL, CFG_MODEL);
+    std::fprintf(stderr, "zelk-shim: listening on 127.0.0.1:%d -> %s (model=%s)%s%s\n", bound.port, CFG_URL, CFG_MODEL,
+                 settings.proxy.enabled() ? " via proxy " : "", settings.proxy.url);
     std::fflush(stderr);
     // The first chat turn should not wait for the upstream's handshakes.
     if (settings.upstream_error.empty()) upstream_warm_up(settings.target);

@@ -21,7 +21,7 @@ import pytest
 from mock_upstream import MockUpstream
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
-STARTUP_RE = re.compile(rb"zelk-shim: listening on 127\.0\.0\.1:(\d+) -> (.*) \(model=(.*)\)")
+STARTUP_RE = re.compile(rb"zelk-shim: listening on 127\.0\.0\.1:(\d+) -> (.*) \(model=(.*)\)(?: via proxy \S+)?")
 START_TIMEOUT = float(os.environ.get("ZELK_SHIM_START_TIMEOUT", "30"))
 ON_WINDOWS = os.environ.get("ZELK_SHIM_WINDOWS") == "1"
 
@@ -48,7 +48,7 @@ def shim_command():
 
 
 # Variables of the host that would change what the shim does.
-_SCRUB = ("ZELK_SHIM_URL", "ZELK_SHIM_KEY", "ZELK_SHIM_MODEL", "ZELK_SHIM_DEBUG", "ZELK_SHIM_ORIGINS", "GARVO_SHIM_PORT",
+_SCRUB = ("ZELK_SHIM_URL", "ZELK_SHIM_KEY", "ZELK_SHIM_MODEL", "ZELK_SHIM_DEBUG", "ZELK_SHIM_ORIGINS", "GARVO_SHIM_PORT", "ZELK_SHIM_PROXY", "ZELK_SHIM_LOG",
           "CURL_CA_BUNDLE", "SSL_CERT_FILE", "http_proxy", "https_proxy", "HTTP_PROXY", "HTTPS_PROXY", "ALL_PROXY", "all_proxy")
 
 
@@ -279,6 +279,11 @@ def free_port():
     with socket.socket() as s:
         s.bind(("127.0.0.1", 0))
         return s.getsockname()[1]
+
+
+def shim_path(path):
+    """A host path as the shim sees it: Wine reaches the host's files through Z:."""
+    return "Z:" + path.replace("/", "\\") if ON_WINDOWS else path
 
 
 def debug_file_path(debug_dir):

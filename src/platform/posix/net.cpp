@@ -120,7 +120,10 @@ recv_result sock_recv_within(const socket_handle& s, char* dst, size_t cap, int 
     // once), so try first and wait only when there is nothing yet.
     for (;;) {
         ssize_t n = ::recv(fd_of(s), dst, cap, MSG_DONTWAIT);
-        if (n > 0) return {recv_status::data, static_cast<size_t>(n)};
+        if (n > 0) {
+            s.bytes_received += static_cast<size_t>(n);
+            return {recv_status::data, static_cast<size_t>(n)};
+        }
         if (n == 0) return {recv_status::closed, 0};
         if (errno == EINTR) continue;
         if (errno != EAGAIN && errno != EWOULDBLOCK) return {recv_status::failed, 0};

@@ -25,6 +25,7 @@ namespace {
 CURLSH* g_share = nullptr;
 std::mutex g_share_locks[CURL_LOCK_DATA_LAST];
 const char* g_ca_bundle = nullptr;
+upstream_proxy g_proxy;  // set once by upstream_startup
 
 void share_lock(CURL*, curl_lock_data data, curl_lock_access, void*) { g_share_locks[data].lock(); }
 void share_unlock(CURL*, curl_lock_data data, void*) { g_share_locks[data].unlock(); }
@@ -91,6 +92,12 @@ struct easy_pool {
 };
 easy_pool g_pool;
 
+// A 407 can only come from the proxy: it must not pass for the upstream's
+// answer when the request went to the proxy as a plain HTTP request.
+void note_proxy_refusal(upstream_outcome& out) {
+    set_error(out.error, "upstream request failed: proxy %s asks for credentials (407)", g_proxy.url);
+}
+
 size_t on_body(char* data, size_t, size_t n, void* p) {
     auto* slot = static_cast<easy_slot*>(p);
     transfer& t = slot->t;
@@ -99,6 +106,11 @@ size_t on_body(char* data, size_t, size_t n, void* p) {
         long status = 0;
         curl_easy_getinfo(slot->h, CURLINFO_RESPONSE_CODE, &status);
         t.out->status = static_cast<unsigned long>(status);
+        t.out->first_byte_at = std::chrono::steady_clock::now();
+        if (status == 407 && g_proxy.enabled()) {
+            note_proxy_refusal(*t.out);
+            return CURL_WRITEFUNC_ERROR;
+        }
     }
     t.out->received_body = true;
     if (!t.sink(t.ctx, data, n)) {
@@ -146,7 +158,17 @@ void configure(easy_slot& s) {
     CURL* h = s.h;
     curl_easy_setopt(h, CURLOPT_SHARE, g_share);
     curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(h, CURLOPT_PROXY, "");  // never a proxy, whatever the environment says
+    if (g_proxy.enabled()) {
+        curl_easy_setopt(h, CURLOPT_PROXY, g_proxy.url);
+        curl_easy_setopt(h, CURLOPT_PROXYTYPE, static_cast<long>(CURLPROXY_HTTP));
+        curl_easy_setopt(h, CURLOPT_NOPROXY, "");  // NO_PROXY in the environment must not bypass it
+        if (g_proxy.has_credentials()) {
+            curl_easy_setopt(h, CURLOPT_PROXYUSERNAME, g_proxy.user);
+            curl_easy_setopt(h, CURLOPT_PROXYPASSWORD, g_proxy.password);
+        }
+    } else {
+        curl_easy_setopt(h, CURLOPT_PROXY, "");  // never a proxy, whatever the environment says
+    }
     curl_easy_setopt(h, CURLOPT_USERAGENT, "zelk-shim/1.0");
     curl_easy_setopt(h, CURLOPT_HTTP_VERSION, CURL_HTTP_VERSION_1_1);
     curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, on_body);
@@ -206,6 +228,14 @@ struct pooled_easy {
     }
 };
 
+// Through a proxy, an https upstream is reached by a CONNECT tunnel, so the
+// key and the body pass the proxy encrypted; an http one gets an
+// absolute-form request.
+void set_url(CURL* h, const upstream_target& target, const char* url) {
+    curl_easy_setopt(h, CURLOPT_URL, url);
+    if (g_proxy.enabled()) curl_easy_setopt(h, CURLOPT_HTTPPROXYTUNNEL, target.secure ? 1L : 0L);
+}
+
 void format_url(const upstream_target& target, char (&url)[1024]) {
     bool v6 = std::strchr(target.host, ':') != nullptr;
     bformat(url, "%s://%s%s%s:%u%s", target.secure ? "https" : "http", v6 ? "[" : "", target.host, v6 ? "]" : "",
@@ -252,7 +282,7 @@ void warm_up(void* arg) {
     easy_slot& s = *easy.s;
     configure(s);
     format_url(target, s.url);
-    curl_easy_setopt(s.h, CURLOPT_URL, s.url);
+    set_url(s.h, target, s.url);
     // A bodiless OPTIONS without the key: it costs the upstream nothing and
     // leaves the connection open for the first chat turn.
     curl_easy_setopt(s.h, CURLOPT_CUSTOMREQUEST, "OPTIONS");
@@ -284,7 +314,7 @@ void perform(const upstream_target& target, std::string_view header_lines, const
     format_url(target, url);
     if (std::strcmp(url, s.url) != 0) {
         std::memcpy(s.url, url, sizeof url);
-        curl_easy_setopt(h, CURLOPT_URL, s.url);
+        set_url(h, target, s.url);
     }
     if (!set_headers(s, header_lines)) {
         set_error(out.error, "upstream request failed: out of memory (%d)", CURLE_OUT_OF_MEMORY);
@@ -318,9 +348,17 @@ void perform(const upstream_target& target, std::string_view header_lines, const
     long status = 0;
     curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &status);
     out.status = static_cast<unsigned long>(status);
-    if (rc != CURLE_OK && !out.stopped) {
+    if (!out.error.empty()) {
+        // already said why
+    } else if (rc == CURLE_OK && status == 407 && g_proxy.enabled()) {
+        note_proxy_refusal(out);
+    } else if (rc != CURLE_OK && !out.stopped) {
         const char* words = s.message[0] ? s.message : curl_easy_strerror(rc);
-        set_error(out.error, "upstream request failed: %s (%d)", words, static_cast<int>(rc));
+        if (g_proxy.enabled())
+            set_error(out.error, "upstream request failed via proxy %s: %s (%d)", g_proxy.url, words,
+                      static_cast<int>(rc));
+        else
+            set_error(out.error, "upstream request failed: %s (%d)", words, static_cast<int>(rc));
     }
     curl_easy_setopt(h, CURLOPT_POSTFIELDS, nullptr);  // `joined` goes now
 }
@@ -331,7 +369,8 @@ const char* const upstream_trust_help =
     "  CURL_CA_BUNDLE, SSL_CERT_FILE  another CA bundle for the upstream's TLS\n"
     "                     (else the system's certificate store)\n";
 
-bool upstream_startup(error_text& err) {
+bool upstream_startup(error_text& err, const upstream_proxy* proxy) {
+    if (proxy) g_proxy = *proxy;
     if (curl_global_init(CURL_GLOBAL_DEFAULT) != CURLE_OK) {
         set_error(err, "curl_global_init failed");
         return false;

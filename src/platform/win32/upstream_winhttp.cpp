@@ -37,6 +37,9 @@ private:
 
 // Opened once in upstream_startup and kept for the process's life.
 HINTERNET g_session = nullptr;
+upstream_proxy g_proxy;
+wchar_t g_proxy_user[256];
+wchar_t g_proxy_password[256];
 
 // UTF-8 text of `len` bytes into a terminated wide text; false when it does
 // not fit.
@@ -71,9 +74,24 @@ bool body_cut_short(HINTERNET request, unsigned long long received) {
 
 }  // namespace
 
-bool upstream_startup(error_text& err) {
-    g_session = WinHttpOpen(L"zelk-shim/1.0", WINHTTP_ACCESS_TYPE_NO_PROXY, WINHTTP_NO_PROXY_NAME,
-                            WINHTTP_NO_PROXY_BYPASS, 0);
+bool upstream_startup(error_text& err, const upstream_proxy* proxy) {
+    if (proxy && proxy->enabled()) {
+        g_proxy = *proxy;
+        // WinHTTP takes the proxy as "host:port"; the record's url always
+        // begins with "http://".
+        const char* host_port = g_proxy.url + 7;
+        wchar_t name[300];
+        if (!widen(host_port, std::strlen(host_port), name) ||
+            !widen(g_proxy.user, std::strlen(g_proxy.user), g_proxy_user) ||
+            !widen(g_proxy.password, std::strlen(g_proxy.password), g_proxy_password)) {
+            set_error(err, "proxy %s: MultiByteToWideChar %lu", g_proxy.url, GetLastError());
+            return false;
+        }
+        g_session = WinHttpOpen(L"zelk-shim/1.0", WINHTTP_ACCESS_TYPE_NAMED_PROXY, name, WINHTTP_NO_PROXY_BYPASS, 0);
+    } else {
+        g_session = WinHttpOpen(L"zelk-shim/1.0", WINHTTP_ACCESS_TYPE_NO_PROXY, WINHTTP_NO_PROXY_NAME,
+                                WINHTTP_NO_PROXY_BYPASS, 0);
+    }
     if (!g_session) {
         set_error(err, "WinHttpOpen %lu", GetLastError());
         return false;
@@ -144,6 +162,16 @@ void perform(const upstream_target& target, std::string_view header_lines, const
     // otherwise follow it and turn the POST into a GET.
     DWORD no_redirects = WINHTTP_DISABLE_REDIRECTS;
     WinHttpSetOption(request.get(), WINHTTP_OPTION_DISABLE_FEATURE, &no_redirects, sizeof no_redirects);
+    if (g_proxy.has_credentials()) {
+        // Given both ways: as Basic credentials sent with the first request,
+        // and as the proxy credentials WinHTTP answers a 407 with.
+        WinHttpSetCredentials(request.get(), WINHTTP_AUTH_TARGET_PROXY, WINHTTP_AUTH_SCHEME_BASIC, g_proxy_user,
+                              g_proxy_password, nullptr);
+        WinHttpSetOption(request.get(), WINHTTP_OPTION_PROXY_USERNAME, g_proxy_user,
+                         static_cast<DWORD>(std::wcslen(g_proxy_user)));
+        WinHttpSetOption(request.get(), WINHTTP_OPTION_PROXY_PASSWORD, g_proxy_password,
+                         static_cast<DWORD>(std::wcslen(g_proxy_password)));
+    }
 
     wchar_t headers[768];
     if (!widen(header_lines.data(), header_lines.size(), headers)) {
@@ -193,6 +221,10 @@ void perform(const upstream_target& target, std::string_view header_lines, const
     if (WinHttpQueryHeaders(request.get(), WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
                             WINHTTP_HEADER_NAME_BY_INDEX, &status, &status_size, WINHTTP_NO_HEADER_INDEX))
         out.status = status;
+    if (g_proxy.enabled() && status == HTTP_STATUS_PROXY_AUTH_REQ) {
+        set_error(out.error, "proxy %s asks for credentials (407)", g_proxy.url);
+        return;
+    }
 
     // The body arrives with any transfer coding removed. A failure here means
     // the upstream went away mid-body: the caller must see an error, not a
@@ -214,6 +246,7 @@ void perform(const upstream_target& target, std::string_view header_lines, const
         }
         if (got == 0) break;
         total += got;
+        if (!out.received_body) out.first_byte_at = std::chrono::steady_clock::now();
         out.received_body = true;
         if (!sink(ctx, block, got)) {
             // Closing the request with its body unread drops the connection,
@@ -268,5 +301,10 @@ void call_upstream(const upstream_call& call, body_sink sink, void* ctx, upstrea
         perform(*call.target, call.header_lines, &call.body, 1, sink, ctx, out);
     } else {
         perform(*call.target, call.header_lines, call.body_pieces.data(), call.body_pieces.size(), sink, ctx, out);
+    }
+    // A failure says which proxy was in the way; never with its credentials.
+    if (g_proxy.enabled() && !out.error.empty() && !std::strstr(out.error.s, g_proxy.url)) {
+        error_text plain = out.error;
+        set_error(out.error, "%s via proxy %s", plain.s, g_proxy.url);
     }
 }

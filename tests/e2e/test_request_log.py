@@ -1,0 +1,106 @@
+"""The request log: one whole line per request, in the documented key=value
+form, never the key or body text, and no input that can forge a line."""
+import json
+import os
+import re
+import socket
+import stat
+import threading
+
+import pytest
+
+import mock_upstream as mu
+from conftest import ON_WINDOWS, connect, exchange, http_request, read_all, run_shim, shim_path, wait_for
+
+LINE = re.compile(r'time=\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z method=(\S+) path=("(?:[^"\\]|\\.)*"|-) route=(\S+) '
+                  r'dialect=(\S+) mode=(\S+) status=(\S+) upstream_status=(\S+) bytes_in=(\d+) bytes_out=(\d+) '
+                  r'first_byte_ms=(\S+) total_ms=(\d+) error=("(?:[^"\\]|\\.)*")\Z')
+KEY = "sk-never-logged"
+SECRET_TEXT = "body-text-never-logged"
+
+
+@pytest.fixture
+def log_path(tmp_path):
+    return str(tmp_path / "requests.log")
+
+
+def log_lines(path, count):
+    assert wait_for(lambda: os.path.exists(path) and open(path, "rb").read().count(b"\n") >= count, timeout=15)
+    data = open(path, "rb").read()
+    assert data.endswith(b"\n")
+    return [LINE.match(line.decode("ascii")) for line in data.split(b"\n")[:-1]]
+
+
+def test_concurrent_requests_each_get_one_whole_line(mock, start_shim, log_path):
+    mock.reset()
+    answer = {"choices": [{"message": {"role": "assistant", "content": SECRET_TEXT}}]}
+    mock.behaviour = lambda conn, req: (mu.event_stream([b"data: %s\n\n" % SECRET_TEXT.encode()])
+                                        if req.json().get("stream") else mu.json_reply(200, answer))(conn, req)
+    shim = start_shim(env={"ZELK_SHIM_URL": mock.url(), "ZELK_SHIM_KEY": KEY, "ZELK_SHIM_LOG": shim_path(log_path)})
+    sent, got = {}, {}
+
+    def one(i):
+        path = f"/v1/chat/completions?n={i}" if i % 4 else f"/health?n={i}"
+        body = json.dumps({"stream": i % 2 == 1, "messages": [{"role": "user", "content": SECRET_TEXT}]}).encode()
+        sent[i] = http_request("POST" if i % 4 else "GET", path, body if i % 4 else b"",
+                               {"Authorization": f"Bearer {KEY}"})
+        got[i] = exchange(shim.port, sent[i], timeout=30)
+
+    threads = [threading.Thread(target=one, args=(i,)) for i in range(20)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(40)
+    lines = log_lines(log_path, 20)
+    assert len(lines) == 20 and all(lines), open(log_path).read()
+    text = open(log_path).read()
+    assert KEY not in text and SECRET_TEXT not in text and "Bearer" not in text
+    for m in lines:
+        i = int(re.search(r"n=(\d+)", m.group(2)).group(1))
+        status = int(got[i].split(b" ", 2)[1])
+        assert (int(m.group(6)), int(m.group(8)), int(m.group(9))) == (status, len(sent[i]), len(got[i])), m.group(0)
+        if i % 4:
+            assert (m.group(3), m.group(4), m.group(5), m.group(7)) == (
+                "chat", "chat-completions", "stream" if i % 2 else "buffered", "200")
+            assert m.group(10) != "-" and int(m.group(10)) <= int(m.group(11))
+        else:
+            assert (m.group(3), m.group(5), m.group(7), m.group(10)) == ("health", "-", "-", "-")
+    if not ON_WINDOWS:
+        assert stat.S_IMODE(os.stat(log_path).st_mode) == 0o600
+
+
+def test_control_bytes_and_quotes_cannot_start_a_line(relay_with_log):
+    shim, path = relay_with_log
+    forged = b'/v1/models\r\x0btime=forged" route=x\x1b[2J'
+    for request_line in (b"GET " + forged + b" HTTP/1.1", b'GET /a\x00"b HTTP/1.1', b"\x01\x02 / HTTP/1.1"):
+        with connect(shim.port) as s:
+            s.sendall(request_line + b"\r\nHost: 127.0.0.1\r\n\r\n")
+            read_all(s)
+    lines = log_lines(path, 3)
+    assert len(lines) == 3 and all(lines), open(path, "rb").read()
+    assert all(m.group(6) != "-" for m in lines)  # each got its reply, refused or not
+    paths = sorted(m.group(2) for m in lines)  # lines come in the order the requests ended
+    assert paths[1] == '"/a\\x00\\"b"' and paths[2] == '"/v1/models\\x0D\\x0Btime=forged\\" route=x\\x1B[2J"', paths
+
+
+@pytest.fixture
+def relay_with_log(mock, start_shim, log_path):
+    mock.reset()
+    return start_shim(env={"ZELK_SHIM_URL": mock.url(), "ZELK_SHIM_LOG": shim_path(log_path)}), log_path
+
+
+def test_log_to_standard_error_and_unopenable_file(mock, start_shim):
+    shim = start_shim(env={"ZELK_SHIM_URL": mock.url(), "ZELK_SHIM_LOG": "stderr"})
+    exchange(shim.port, b"GET /nowhere HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n")
+    line = b""
+    fd = shim.proc.stderr.fileno()
+    while not line.endswith(b"\n"):
+        chunk = os.read(fd, 4096)
+        assert chunk
+        line += chunk
+    m = LINE.match(line.decode().strip("\n"))
+    assert m and (m.group(1), m.group(2), m.group(3), m.group(6)) == ("GET", '"/nowhere"', "not_found", "404"), line
+
+    missing = "/nonexistent-zelk-dir/requests.log"
+    code, err = run_shim(["-p", "0"], {"ZELK_SHIM_LOG": shim_path(missing)})
+    assert code == 2 and "ZELK_SHIM_LOG" in err and shim_path(missing) in err and err.count("\n") == 1, err
