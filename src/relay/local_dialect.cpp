@@ -47,12 +47,23 @@ void put_number(buf& body, long long v) {
 
 }  // namespace
 
-int convert_local_request(std::string_view body, std::string_view model, buf& out) {
-    int stream = detect_stream_flag(body);
+int convert_local_request(std::string_view body, std::string_view model, buf& out, std::string_view* repeated) {
+    static constexpr std::string_view keys[] = {"stream", "messages", "model"};
+    json_member found[3];
+    json_top_members(body, keys, found, 3);
+    if (repeated) {
+        for (size_t k = 0; k < 3; ++k) {
+            if (found[k].repeated) {
+                *repeated = keys[k];
+                return 0;
+            }
+        }
+    }
+    int stream = found[0].found && found[0].value(body) == "true" ? 1 : 0;
     buf_put(out, "{\"model\":\"");
     json_escape(out, model);
     buf_put(out, "\",\"messages\":");
-    json_member messages = json_top_member(body, "messages");
+    const json_member& messages = found[1];
     if (!messages.found || body[messages.value_pos] != '[') {
         buf_put(out, "[]");
     } else {
@@ -69,7 +80,7 @@ local_reply build_local_reply(unsigned long upstream_status, std::string_view an
         buf_put(body, "{\"error\":\"");
         json_raw_string text = upstream_error_message(answer);
         if (text.ok) {
-            buf_put(body, text.raw);  // already escaped as JSON string content
+            json_put_string_content(body, text.raw);
         } else {
             json_escape(body, answer);
         }
@@ -95,7 +106,7 @@ local_reply build_local_reply(unsigned long upstream_status, std::string_view an
     buf_put(body, "\",\"created_at\":\"");
     buf_put(body, created_at);
     buf_put(body, "\",\"message\":{\"role\":\"assistant\",\"content\":\"");
-    buf_put(body, content);
+    json_put_string_content(body, content);
     buf_put(body, "\"},\"done\":true,\"done_reason\":\"");
     buf_put(body, cut_short ? "length" : "stop");
     buf_put(body, "\",\"prompt_eval_count\":");

@@ -9,8 +9,10 @@
 #include "text/json_scan.hpp"
 
 // Appends {"model":"<model>","messages":<the caller's array>,"stream":true|false}
-// to `out` and returns the stream flag. Every other field is dropped.
-int convert_local_request(std::string_view body, std::string_view model, buf& out);
+// to `out` and returns the stream flag. Every other field is dropped. A body
+// that repeats one of the three keys is refused as rebuild_request refuses it.
+int convert_local_request(std::string_view body, std::string_view model, buf& out,
+                          std::string_view* repeated = nullptr);
 
 // Builds the reply body for a collected upstream answer; returns the status
 // to send (the upstream's own for an error) and whether the body is the

@@ -66,7 +66,7 @@ int detect_stream_flag(std::string_view body) {
     return m.found && m.value(body) == "true" ? 1 : 0;
 }
 
-int rebuild_pieces(std::string_view body, std::string_view model, rewritten_body& out) {
+int rebuild_pieces(std::string_view body, std::string_view model, rewritten_body& out, std::string_view* repeated) {
     out.count = 0;
     out.size = 0;
     out.model_member.clear();
@@ -74,6 +74,14 @@ int rebuild_pieces(std::string_view body, std::string_view model, rewritten_body
     static constexpr std::string_view keys[] = {"stream", "messages", "model"};
     json_member found[3];
     json_top_members(body, keys, found, 3);
+    if (repeated) {
+        for (size_t k = 0; k < 3; ++k) {
+            if (found[k].repeated) {
+                *repeated = keys[k];
+                return 0;
+            }
+        }
+    }
     int stream = found[0].found && found[0].value(body) == "true" ? 1 : 0;
     const json_member& messages = found[1];
     const json_member& model_member = found[2];
@@ -135,9 +143,9 @@ void join_pieces(const rewritten_body& body, buf& out) {
     for (size_t i = 0; i < body.count; ++i) buf_put(out, body.piece[i]);
 }
 
-int rebuild_request(std::string_view body, std::string_view model, buf& out) {
+int rebuild_request(std::string_view body, std::string_view model, buf& out, std::string_view* repeated) {
     rewritten_body pieces;
-    int stream = rebuild_pieces(body, model, pieces);
+    int stream = rebuild_pieces(body, model, pieces, repeated);
     if (pieces.failed) out.failed = true;
     join_pieces(pieces, out);
     return stream;

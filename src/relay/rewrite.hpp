@@ -33,11 +33,17 @@ struct rewritten_body {
 };
 
 // Fills `out` with the rewritten body and returns the stream flag.
-int rebuild_pieces(std::string_view body, std::string_view model, rewritten_body& out);
+// When `repeated` is given and the body holds one of the top-level keys the
+// rewrite decides on (model, messages, stream; compared decoded) more than
+// once, that key is named there and `out` stays empty: readers disagree on
+// which of two equal keys counts, so such a body is refused, not guessed at.
+int rebuild_pieces(std::string_view body, std::string_view model, rewritten_body& out,
+                   std::string_view* repeated = nullptr);
 
 // Appends the pieces to `out` in order: the body as one text, for the debug
 // copy.
 void join_pieces(const rewritten_body& body, buf& out);
 
-// Appends the rewritten body to `out` and returns the stream flag.
-int rebuild_request(std::string_view body, std::string_view model, buf& out);
+// Appends the rewritten body to `out` and returns the stream flag; a
+// repeated key as in rebuild_pieces.
+int rebuild_request(std::string_view body, std::string_view model, buf& out, std::string_view* repeated = nullptr);

@@ -6,6 +6,7 @@
 #include <mutex>
 
 #include "platform/memory.hpp"
+#include "text/utf8.hpp"
 
 namespace {
 
@@ -161,7 +162,17 @@ void json_escape(buf& b, std::string_view text) {
             case '\r': esc = "\\r"; break;
             case '\t': esc = "\\t"; break;
             default:
-                if (c >= 0x20) continue;
+                if (c >= 0x20 && c < 0x80) continue;
+                if (c >= 0x80) {
+                    size_t n = utf8_sequence(text, i);
+                    if (n) {
+                        i += n - 1;
+                        continue;
+                    }
+                    esc = utf8_replacement.data();
+                    esc_len = utf8_replacement.size();
+                    break;
+                }
                 uesc[0] = '\\'; uesc[1] = 'u'; uesc[2] = '0'; uesc[3] = '0';
                 uesc[4] = hex[c >> 4]; uesc[5] = hex[c & 15];
                 esc = uesc;

@@ -41,5 +41,6 @@ void buf_commit(buf& b, size_t n);
 
 // Appends `text` as JSON string content (no surrounding quotes). Control
 // bytes use the short escapes where JSON has them, else \u00XX; bytes from
-// 0x20 up (UTF-8 included) pass unchanged.
+// 0x20 up pass unchanged where they are UTF-8, and each byte that is not
+// becomes U+FFFD, so the result is always valid JSON.
 void json_escape(buf& b, std::string_view text);

@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "text/utf8.hpp"
+
 namespace {
 
 bool is_ws(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
@@ -89,7 +91,7 @@ void object_members(std::string_view s, size_t obj_pos, const std::string_view* 
         if (value_pos >= s.size()) return;
         size_t value_end = json_value_end(s, value_pos);
         for (size_t k = 0; k < count; ++k) {
-            if (name == keys[k]) out[k] = json_member{true, i, value_pos, value_end};
+            if (json_key_is(name, keys[k])) out[k] = json_member{true, out[k].found, i, value_pos, value_end};
         }
         if (value_end == json_npos) return;
         i = json_skip_ws(s, value_end);
@@ -158,4 +160,154 @@ long long json_uint_at(std::string_view s, size_t pos, size_t end) {
         v = v * 10 + (s[i] - '0');
     }
     return v;
+}
+
+namespace {
+
+int hex_digit(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+// The four hex digits at `p` (which must have room for them), or -1.
+long hex4(const char* p) {
+    long v = 0;
+    for (int i = 0; i < 4; ++i) {
+        int d = hex_digit(p[i]);
+        if (d < 0) return -1;
+        v = v * 16 + d;
+    }
+    return v;
+}
+
+size_t put_utf8(char (&out)[4], long cp) {
+    if (cp < 0x80) {
+        out[0] = static_cast<char>(cp);
+        return 1;
+    }
+    if (cp < 0x800) {
+        out[0] = static_cast<char>(0xc0 | (cp >> 6));
+        out[1] = static_cast<char>(0x80 | (cp & 0x3f));
+        return 2;
+    }
+    if (cp < 0x10000) {
+        out[0] = static_cast<char>(0xe0 | (cp >> 12));
+        out[1] = static_cast<char>(0x80 | ((cp >> 6) & 0x3f));
+        out[2] = static_cast<char>(0x80 | (cp & 0x3f));
+        return 3;
+    }
+    out[0] = static_cast<char>(0xf0 | (cp >> 18));
+    out[1] = static_cast<char>(0x80 | ((cp >> 12) & 0x3f));
+    out[2] = static_cast<char>(0x80 | ((cp >> 6) & 0x3f));
+    out[3] = static_cast<char>(0x80 | (cp & 0x3f));
+    return 4;
+}
+
+}  // namespace
+
+bool json_key_is(std::string_view raw, std::string_view name) {
+    if (raw.find('\\') == std::string_view::npos) return raw == name;
+    size_t matched = 0;  // bytes of `name` matched so far
+    for (size_t i = 0; i < raw.size();) {
+        char bytes[4];
+        size_t n = 1;
+        if (raw[i] != '\\') {
+            bytes[0] = raw[i++];
+        } else {
+            if (i + 1 >= raw.size()) return false;
+            char e = raw[i + 1];
+            i += 2;
+            switch (e) {
+                case '"': case '\\': case '/': bytes[0] = e; break;
+                case 'b': bytes[0] = '\b'; break;
+                case 'f': bytes[0] = '\f'; break;
+                case 'n': bytes[0] = '\n'; break;
+                case 'r': bytes[0] = '\r'; break;
+                case 't': bytes[0] = '\t'; break;
+                case 'u': {
+                    if (i + 4 > raw.size()) return false;
+                    long cp = hex4(raw.data() + i);
+                    if (cp < 0) return false;
+                    i += 4;
+                    if (cp >= 0xd800 && cp <= 0xdbff) {
+                        // A pair spells one code point beyond the first plane.
+                        if (i + 6 > raw.size() || raw[i] != '\\' || raw[i + 1] != 'u') return false;
+                        long low = hex4(raw.data() + i + 2);
+                        if (low < 0xdc00 || low > 0xdfff) return false;
+                        i += 6;
+                        cp = 0x10000 + ((cp - 0xd800) << 10) + (low - 0xdc00);
+                    } else if (cp >= 0xdc00 && cp <= 0xdfff) {
+                        return false;  // a lone low surrogate spells no text we look for
+                    }
+                    n = put_utf8(bytes, cp);
+                    break;
+                }
+                default: return false;  // not JSON; no reader takes it as any key
+            }
+        }
+        if (matched + n > name.size() || name.substr(matched, n) != std::string_view(bytes, n)) return false;
+        matched += n;
+    }
+    return matched == name.size();
+}
+
+void json_put_string_content(buf& out, std::string_view raw) {
+    static const char hex[] = "0123456789abcdef";
+    size_t run = 0;  // start of the pending run that is copied as it is
+    size_t i = 0;
+    auto flush = [&](size_t upto) {
+        if (upto > run) buf_put(out, raw.data() + run, upto - run);
+    };
+    while (i < raw.size()) {
+        unsigned char c = static_cast<unsigned char>(raw[i]);
+        if (c == '\\') {
+            char e = i + 1 < raw.size() ? raw[i + 1] : '\0';
+            if (e == '"' || e == '\\' || e == '/' || e == 'b' || e == 'f' || e == 'n' || e == 'r' || e == 't') {
+                i += 2;
+                continue;
+            }
+            if (e == 'u' && i + 6 <= raw.size() && hex4(raw.data() + i + 2) >= 0) {
+                i += 6;
+                continue;
+            }
+            // A broken escape: the backslash becomes text; what followed it
+            // is looked at on its own.
+            flush(i);
+            buf_put(out, "\\\\");
+            run = ++i;
+            continue;
+        }
+        if (c >= 0x20 && c < 0x80 && c != '"') {
+            ++i;
+            continue;
+        }
+        if (c >= 0x80) {
+            size_t n = utf8_sequence(raw, i);
+            if (n) {
+                i += n;
+                continue;
+            }
+            flush(i);
+            buf_put(out, utf8_replacement);
+            run = ++i;
+            continue;
+        }
+        flush(i);
+        if (c == '"') {
+            buf_put(out, "\\\"");
+        } else if (c == '\n') {
+            buf_put(out, "\\n");
+        } else if (c == '\r') {
+            buf_put(out, "\\r");
+        } else if (c == '\t') {
+            buf_put(out, "\\t");
+        } else {
+            char u[6] = {'\\', 'u', '0', '0', hex[c >> 4], hex[c & 15]};
+            buf_put(out, u, 6);
+        }
+        run = ++i;
+    }
+    flush(i);
 }

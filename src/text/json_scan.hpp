@@ -6,6 +6,8 @@
 #include <cstddef>
 #include <string_view>
 
+#include "text/buf.hpp"
+
 inline constexpr size_t json_npos = std::string_view::npos;
 
 // Position of the first byte at or after `pos` that is not JSON white space
@@ -24,9 +26,15 @@ size_t find_array_end(std::string_view s, size_t pos);
 // when it is not a value or the text ends inside it.
 size_t json_value_end(std::string_view s, size_t pos);
 
+// True when a key as written between its quotes (escapes as the sender
+// wrote them) spells `name`: "mod\u0065l" is the key model to every JSON
+// reader, so it must be to us too.
+bool json_key_is(std::string_view raw, std::string_view name);
+
 // One member of an object, as positions in the scanned text.
 struct json_member {
     bool found = false;
+    bool repeated = false;         // the key occurs more than once (decoded)
     size_t key_pos = json_npos;    // the key's opening quote
     size_t value_pos = json_npos;  // first byte of the value
     size_t value_end = json_npos;  // just past the value; json_npos if the text ended inside it
@@ -36,8 +44,9 @@ struct json_member {
 };
 
 // Looks for `key` among the members of the object whose "{" is at `obj_pos`
-// (members of nested values never count). When the key occurs twice the
-// last one wins, as in common JSON parsers. The scan stops at the first
+// (members of nested values never count). Keys compare decoded. When the
+// key occurs twice the last one wins, as in common JSON parsers, and the
+// member says it was repeated. The scan stops at the first
 // syntax fault; members before it are still found, and a value cut off by
 // the end of the text is reported with value_end json_npos.
 json_member json_object_member(std::string_view s, size_t obj_pos, std::string_view key);
@@ -66,3 +75,9 @@ json_raw_string json_first_string_member(std::string_view s, std::string_view ke
 
 // A value that is a plain non-negative integer, or -1.
 long long json_uint_at(std::string_view s, size_t pos, size_t end);
+
+// Appends raw JSON string content from another party (escapes as it wrote
+// them) so that it stays valid inside our own string: escapes it wrote are
+// kept, a broken escape or a bare quote is escaped, control bytes become
+// escapes and bytes that are not UTF-8 become U+FFFD.
+void json_put_string_content(buf& out, std::string_view raw);

@@ -76,3 +76,43 @@ TEST(JsonScan, BackslashRunsBeforeAQuote) {
     EXPECT_EQ(json_string_end(R"("\")", 0), json_npos);
     EXPECT_EQ(json_string_end(R"("")", 0), 2u);
 }
+
+TEST(JsonScan, KeysCompareAsTheyDecode) {
+    EXPECT_TRUE(json_key_is(R"(mod\u0065l)", "model"));
+    EXPECT_TRUE(json_key_is(R"(\u006D\u006f\u0064\u0065\u006c)", "model"));
+    EXPECT_TRUE(json_key_is(R"(a\/b\"\\)", "a/b\"\\"));
+    EXPECT_TRUE(json_key_is(R"(\ud83d\ude00)", "\xf0\x9f\x98\x80"));
+    EXPECT_FALSE(json_key_is(R"(model\u0000)", "model"));
+    EXPECT_FALSE(json_key_is(R"(mod\u0065)", "model"));
+    EXPECT_FALSE(json_key_is(R"(mod\u06)", "mod"));
+    EXPECT_FALSE(json_key_is(R"(\x)", "x"));
+
+    // The escaped key is found, and a key that occurs twice says so.
+    std::string_view s = R"({"m\u0065ssages":[1],"model":"a","mod\u0065l":"b"})";
+    json_member messages = json_top_member(s, "messages");
+    EXPECT_TRUE(messages.found && !messages.repeated);
+    EXPECT_EQ(messages.value(s), "[1]");
+    json_member model = json_top_member(s, "model");
+    EXPECT_TRUE(model.repeated);
+    EXPECT_EQ(model.value(s), R"("b")");
+}
+
+TEST(JsonScan, OtherPartiesStringContentStaysValid) {
+    auto put = [](std::string_view raw) {
+        buf b;
+        json_put_string_content(b, raw);
+        return std::string(b.view());
+    };
+    // What the sender escaped stays as it wrote it.
+    EXPECT_EQ(put(R"(a\n\"b\u00e9\\ \/)"), R"(a\n\"b\u00e9\\ \/)");
+    EXPECT_EQ(put("ok \xc3\xa9 \xf0\x9f\x98\x80"), "ok \xc3\xa9 \xf0\x9f\x98\x80");
+    // Raw control bytes, a bare quote and broken escapes are made text.
+    EXPECT_EQ(put(std::string_view("a\nb\r\n\0\x1f\"", 8)), R"(a\nb\r\n\u0000\u001f\")");
+    EXPECT_EQ(put(R"(\q \u12 \)"), R"(\\q \\u12 \\)");
+    // Bytes that are not UTF-8 each become U+FFFD.
+    EXPECT_EQ(put("\xff x \xc3 \xed\xa0\x80 \xc0\xaf"), "\xef\xbf\xbd x \xef\xbf\xbd \xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd "
+                                                     "\xef\xbf\xbd\xef\xbf\xbd");
+    buf escaped;
+    json_escape(escaped, "\xe2\x82 \xe2\x82\xac");
+    EXPECT_EQ(escaped.view(), "\xef\xbf\xbd\xef\xbf\xbd \xe2\x82\xac");
+}

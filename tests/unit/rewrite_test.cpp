@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "relay/local_dialect.hpp"
 #include "relay/rewrite.hpp"
 #include "test_data.hpp"
 #include "../fuzz/rewrite_reference.hpp"
@@ -113,4 +114,30 @@ TEST(Rewrite, PiecesAreTheRewrittenBodyWithoutCopyingTheCallersBytes) {
         in_place |= pieces.piece[i].size() > big.size() && pieces.piece[i].data() >= bodies[7].data() &&
                     pieces.piece[i].data() < bodies[7].data() + bodies[7].size();
     EXPECT_TRUE(in_place);
+}
+
+TEST(Rewrite, EscapedKeysAreTheKeysTheySpell) {
+    EXPECT_EQ(rebuild(R"({"mod\u0065l":"gpt-x","m\u0065ssages":[]})"),
+              R"({"mod\u0065l":"auto","messages":[)" + sys() + "]}");
+    EXPECT_EQ(detect_stream_flag(R"({"str\u0065am":true})"), 1);
+}
+
+TEST(Rewrite, RepeatedKeysAreNamedAndNothingIsWritten) {
+    struct {
+        std::string_view body, key;
+    } cases[] = {{R"({"model":"a","messages":[],"mod\u0065l":"b"})", "model"},
+                 {R"({"messages":[],"messages":[{"role":"user"}]})", "messages"},
+                 {R"({"stream":false,"messages":[],"stream":true})", "stream"},
+                 {R"({"model":"a","messages":[{"model":"b"}]})", ""}};
+    for (const auto& c : cases) {
+        buf out;
+        std::string_view repeated;
+        rebuild_request(c.body, "auto", out, &repeated);
+        EXPECT_EQ(repeated, c.key) << c.body;
+        EXPECT_EQ(out.len == 0, !c.key.empty()) << c.body;
+        buf local;
+        repeated = {};
+        convert_local_request(c.body, "auto", local, &repeated);
+        EXPECT_EQ(repeated, c.key) << c.body;
+    }
 }
