@@ -8,6 +8,7 @@
 #include <span>
 #include <string_view>
 
+#include "platform/net.hpp"
 #include "text/bounded.hpp"
 
 inline constexpr size_t upstream_block_size = 16384;
@@ -25,7 +26,8 @@ using body_sink = bool (*)(void* ctx, const char* data, size_t len);
 
 struct upstream_outcome {
     unsigned long status = 0;    // 0 until a status line was read; set before the first block reaches the sink
-    bool stopped = false;        // the sink ended the transfer
+    bool stopped = false;        // the sink ended the transfer, or the caller left (then caller_gone too)
+    bool caller_gone = false;    // the watched caller left while the upstream worked
     bool received_body = false;  // at least one body byte arrived
     std::chrono::steady_clock::time_point first_byte_at{};  // when it did
     error_text error;            // empty unless the exchange failed
@@ -41,6 +43,22 @@ struct upstream_proxy {
     char password[256] = {};
     bool enabled() const { return url[0] != '\0'; }
     bool has_credentials() const { return user[0] != '\0'; }
+};
+
+// The caller whose request is being relayed, watched while the upstream
+// works, so a caller that leaves ends the upstream transfer within about a
+// second instead of at the next block sent to it. A reset or error on its
+// connection is a departure. A caller that has only shut down its sending
+// side (which a leaving caller does too) is sent `probe` once: a caller
+// that left answers those bytes with a reset, one that still listens takes
+// them in and gets its whole answer.
+struct caller_watch {
+    const socket_handle* socket = nullptr;  // null: not watched
+    // Sends the probe; false when nothing may be sent now (asked again later).
+    // Called on the calling thread on POSIX and from a watcher thread on
+    // Windows, never at the same time as the sink.
+    bool (*probe)(void* ctx) = nullptr;
+    void* probe_ctx = nullptr;
 };
 
 // For --help: how this build decides which TLS certificates to trust.
@@ -67,6 +85,7 @@ struct upstream_call {
     // rewritten body as spans of the received bytes and the texts spliced
     // between them, never joined into one copy), and `body` is unused.
     std::span<const std::string_view> body_pieces;
+    const caller_watch* caller = nullptr;  // watched for departure when set
 };
 
 // POSTs the body to the target with exactly the call's header lines besides

@@ -10,6 +10,8 @@
 // differ from the last request's, so a request costs no option parsing.
 #include <curl/curl.h>
 
+#include <poll.h>
+
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -69,6 +71,9 @@ struct transfer {
     void* ctx = nullptr;
     upstream_outcome* out = nullptr;
     body_reader body;
+    const caller_watch* watch = nullptr;
+    bool probed = false;
+    char encoding[48] = {};  // the final answer's Content-Encoding, if any
 };
 
 // One easy handle with what it keeps between requests.
@@ -98,6 +103,65 @@ void note_proxy_refusal(upstream_outcome& out) {
     set_error(out.error, "upstream request failed: proxy %s asks for credentials (407)", g_proxy.url);
 }
 
+bool starts_with_nocase(std::string_view s, std::string_view prefix) {
+    if (s.size() < prefix.size()) return false;
+    for (size_t i = 0; i < prefix.size(); ++i)
+        if ((s[i] | 0x20) != prefix[i]) return false;
+    return true;
+}
+
+// Sees every header line of every answer head (interim ones too).
+size_t on_header(char* data, size_t, size_t n, void* p) {
+    transfer& t = static_cast<easy_slot*>(p)->t;
+    std::string_view line(data, n);
+    if (line.starts_with("HTTP/")) {
+        t.encoding[0] = '\0';  // a new head: what an interim one said does not count
+    } else if (starts_with_nocase(line, "content-encoding:")) {
+        std::string_view value = line.substr(17);
+        while (!value.empty() && (value.front() == ' ' || value.front() == '\t')) value.remove_prefix(1);
+        while (!value.empty() && (value.back() == '\r' || value.back() == '\n' || value.back() == ' ' ||
+                                  value.back() == '\t'))
+            value.remove_suffix(1);
+        bformat(t.encoding, "%.*s", static_cast<int>(value.size()), value.data());
+    }
+    return n;
+}
+
+// An answer the caller must not get as it is: a final status that is no
+// final status at all, or a body coded in a way nobody asked for (we send no
+// Accept-Encoding, so it could only be relayed as unreadable bytes).
+bool refuse_answer(transfer& t) {
+    unsigned long status = t.out->status;
+    if (status != 0 && (status < 200 || status > 599)) {
+        set_error(t.out->error, "upstream answered with status %lu", status);
+        return true;
+    }
+    if (t.encoding[0] && !starts_with_nocase(t.encoding, "identity")) {
+        set_error(t.out->error, "upstream answered with Content-Encoding %s, which was not asked for", t.encoding);
+        return true;
+    }
+    return false;
+}
+
+// Called about once a second while the upstream is silent, and more often
+// while bytes move. poll() tells apart what the caller's connection did:
+// POLLRDHUP alone means its FIN arrived (a half-close and a departure look
+// the same), POLLHUP/POLLERR mean it was reset or is closed both ways. After
+// a FIN the probe is sent once: a caller that left answers it with a reset,
+// which the next call sees.
+int on_progress(void* p, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+    transfer& t = static_cast<easy_slot*>(p)->t;
+    if (!t.watch) return 0;
+    pollfd pfd{static_cast<int>(t.watch->socket->fd()), POLLRDHUP, 0};
+    if (::poll(&pfd, 1, 0) <= 0) return 0;
+    if (pfd.revents & (POLLERR | POLLHUP | POLLNVAL)) {
+        t.out->caller_gone = t.out->stopped = true;
+        return 1;  // aborts the transfer
+    }
+    if ((pfd.revents & POLLRDHUP) && !t.probed && t.watch->probe) t.probed = t.watch->probe(t.watch->probe_ctx);
+    return 0;
+}
+
 size_t on_body(char* data, size_t, size_t n, void* p) {
     auto* slot = static_cast<easy_slot*>(p);
     transfer& t = slot->t;
@@ -111,6 +175,7 @@ size_t on_body(char* data, size_t, size_t n, void* p) {
             note_proxy_refusal(*t.out);
             return CURL_WRITEFUNC_ERROR;
         }
+        if (refuse_answer(t)) return CURL_WRITEFUNC_ERROR;
     }
     t.out->received_body = true;
     if (!t.sink(t.ctx, data, n)) {
@@ -177,6 +242,10 @@ void configure(easy_slot& s) {
     curl_easy_setopt(h, CURLOPT_READDATA, &s);
     curl_easy_setopt(h, CURLOPT_SEEKFUNCTION, on_seek);
     curl_easy_setopt(h, CURLOPT_SEEKDATA, &s);
+    curl_easy_setopt(h, CURLOPT_HEADERFUNCTION, on_header);
+    curl_easy_setopt(h, CURLOPT_HEADERDATA, &s);
+    curl_easy_setopt(h, CURLOPT_XFERINFOFUNCTION, on_progress);
+    curl_easy_setopt(h, CURLOPT_XFERINFODATA, &s);
     curl_easy_setopt(h, CURLOPT_BUFFERSIZE, static_cast<long>(upstream_block_size));
     curl_easy_setopt(h, CURLOPT_ERRORBUFFER, s.message);
     curl_easy_setopt(h, CURLOPT_TCP_NODELAY, 1L);
@@ -300,7 +369,7 @@ void warm_up(void* arg) {
 }
 
 void perform(const upstream_target& target, std::string_view header_lines, const std::string_view* pieces,
-             size_t piece_count, body_sink sink, void* ctx, upstream_outcome& out) {
+             size_t piece_count, body_sink sink, void* ctx, upstream_outcome& out, const caller_watch* watch) {
     pooled_easy easy;
     if (!easy.s) {
         set_error(out.error, "upstream request failed: curl_easy_init (%d)", 0);
@@ -342,7 +411,9 @@ void perform(const upstream_target& target, std::string_view header_lines, const
     }
     curl_easy_setopt(h, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(total));
 
-    s.t = transfer{sink, ctx, &out, body_reader{pieces, piece_count, 0, 0}};
+    bool watched = watch && watch->socket && watch->socket->valid();
+    s.t = transfer{sink, ctx, &out, body_reader{pieces, piece_count, 0, 0}, watched ? watch : nullptr};
+    curl_easy_setopt(h, CURLOPT_NOPROGRESS, watched ? 0L : 1L);
     s.message[0] = '\0';
     CURLcode rc = curl_easy_perform(h);
     long status = 0;
@@ -352,6 +423,8 @@ void perform(const upstream_target& target, std::string_view header_lines, const
         // already said why
     } else if (rc == CURLE_OK && status == 407 && g_proxy.enabled()) {
         note_proxy_refusal(out);
+    } else if (rc == CURLE_OK && !out.received_body && !out.stopped) {
+        refuse_answer(s.t);  // an answer without a body is checked here
     } else if (rc != CURLE_OK && !out.stopped) {
         const char* words = s.message[0] ? s.message : curl_easy_strerror(rc);
         if (g_proxy.enabled())
@@ -401,8 +474,9 @@ void upstream_warm_up(const upstream_target& target) {
 
 void call_upstream(const upstream_call& call, body_sink sink, void* ctx, upstream_outcome& out) {
     if (call.body_pieces.empty()) {
-        perform(*call.target, call.header_lines, &call.body, 1, sink, ctx, out);
+        perform(*call.target, call.header_lines, &call.body, 1, sink, ctx, out, call.caller);
     } else {
-        perform(*call.target, call.header_lines, call.body_pieces.data(), call.body_pieces.size(), sink, ctx, out);
+        perform(*call.target, call.header_lines, call.body_pieces.data(), call.body_pieces.size(), sink, ctx, out,
+                call.caller);
     }
 }

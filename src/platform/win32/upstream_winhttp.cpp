@@ -4,11 +4,13 @@
 // the connect and the handshake. Each call gets its own connection and request
 // handle; WinHTTP handles may be used from any thread. TLS checks the
 // server's certificate against the Windows trust store.
+#include <winsock2.h>
 #include <windows.h>
 #include <winhttp.h>
 
 #include <cstring>
 #include <cwchar>
+#include <mutex>
 #include <new>
 
 #include "platform/thread.hpp"
@@ -111,6 +113,108 @@ namespace {
 // larger one is written piece by piece after it.
 constexpr size_t joined_body_limit = 64 * 1024;
 
+// Watches the caller from a thread of its own while the calling thread is
+// blocked in WinHTTP, and cancels the exchange by closing the request handle,
+// which makes the blocked call fail at once. `lock` is held by the calling
+// thread except while it is inside a WinHTTP call, so the probe never meets
+// the sink's sends and the handle is closed only while a call may be blocked.
+struct departure_watch {
+    const caller_watch* watch = nullptr;
+    std::mutex lock;
+    HINTERNET request = nullptr;  // owned by whoever takes it: the watcher on departure, else the caller
+    bool gone = false;
+    bool probed = false;
+    HANDLE stop = nullptr;
+};
+
+// select() tells whether anything happened; a peek tells what: 0 bytes is the
+// caller's FIN (a half-close or a departure alike), an error is a reset.
+DWORD WINAPI watch_caller(void* p) {
+    auto* w = static_cast<departure_watch*>(p);
+    SOCKET s = static_cast<SOCKET>(w->watch->socket->fd());
+    while (WaitForSingleObject(w->stop, 250) == WAIT_TIMEOUT) {
+        fd_set readable;
+        FD_ZERO(&readable);
+        FD_SET(s, &readable);
+        timeval now{0, 0};
+        if (select(0, &readable, nullptr, nullptr, &now) <= 0) continue;
+        char byte;
+        int n = recv(s, &byte, 1, MSG_PEEK);
+        if (n > 0) continue;  // the caller sent more; not ours to read
+        std::lock_guard<std::mutex> hold(w->lock);
+        if (n == 0) {
+            if (!w->probed && w->watch->probe) w->probed = w->watch->probe(w->watch->probe_ctx);
+            continue;
+        }
+        if (WSAGetLastError() == WSAEWOULDBLOCK) continue;
+        w->gone = true;
+        if (w->request) WinHttpCloseHandle(w->request);
+        w->request = nullptr;
+        return 0;
+    }
+    return 0;
+}
+
+// Starts the watcher when there is a caller to watch and stops it (joining
+// the thread) when the exchange is over.
+class watcher {
+public:
+    watcher(departure_watch& w) : w_(w) {
+        if (!w.watch || !w.watch->socket) return;
+        w.stop = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        if (w.stop) thread_ = CreateThread(nullptr, 64 * 1024, watch_caller, &w, 0, nullptr);
+        w.lock.lock();
+        locked_ = true;
+    }
+    watcher(const watcher&) = delete;
+    watcher& operator=(const watcher&) = delete;
+    ~watcher() {
+        if (locked_) w_.lock.unlock();
+        if (thread_) {
+            SetEvent(w_.stop);
+            WaitForSingleObject(thread_, INFINITE);
+            CloseHandle(thread_);
+        }
+        if (w_.stop) CloseHandle(w_.stop);
+    }
+    // Around each blocking WinHTTP call: the watcher may act meanwhile.
+    void release() {
+        if (locked_) w_.lock.unlock();
+    }
+    // After it: false when the caller left and the handle is gone.
+    bool retake() {
+        if (locked_) w_.lock.lock();
+        return !w_.gone;
+    }
+
+private:
+    departure_watch& w_;
+    HANDLE thread_ = nullptr;
+    bool locked_ = false;
+};
+
+// The final status and Content-Encoding: an answer that is no final answer,
+// or one coded in a way nobody asked for (we send no Accept-Encoding and
+// WinHTTP decodes nothing by itself), must not reach the caller as it is.
+bool refuse_answer(HINTERNET request, upstream_outcome& out) {
+    if (out.status != 0 && (out.status < 200 || out.status > 599)) {
+        set_error(out.error, "upstream answered with status %lu", out.status);
+        return true;
+    }
+    wchar_t coding[48];
+    DWORD size = sizeof coding;
+    if (!WinHttpQueryHeaders(request, WINHTTP_QUERY_CONTENT_ENCODING, WINHTTP_HEADER_NAME_BY_INDEX, coding, &size,
+                             WINHTTP_NO_HEADER_INDEX))
+        return false;
+    char narrow[48];
+    size_t n = 0;
+    for (; coding[n] && n < sizeof narrow - 1; ++n) narrow[n] = coding[n] < 0x80 ? static_cast<char>(coding[n]) : '?';
+    narrow[n] = '\0';
+    if (n == 0 || _stricmp(narrow, "identity") == 0) return false;
+    set_error(out.error, "upstream answered with Content-Encoding %s, which was not asked for", narrow);
+    return true;
+}
+
 // WinHttpWriteData takes a DWORD count; pieces are written in parts below it.
 constexpr size_t write_part_limit = 1u << 30;
 
@@ -128,7 +232,7 @@ bool write_pieces(HINTERNET request, const std::string_view* pieces, size_t piec
 }
 
 void perform(const upstream_target& target, std::string_view header_lines, const std::string_view* pieces,
-             size_t piece_count, body_sink sink, void* ctx, upstream_outcome& out) {
+             size_t piece_count, body_sink sink, void* ctx, upstream_outcome& out, const caller_watch* watch) {
     if (!g_session) {
         set_error(out.error, "WinHttpOpen %lu", static_cast<unsigned long>(ERROR_INVALID_HANDLE));
         return;
@@ -151,25 +255,45 @@ void perform(const upstream_target& target, std::string_view header_lines, const
         set_error(out.error, "WinHttpOpenRequest %lu", GetLastError());
         return;
     }
-    internet_handle request(WinHttpOpenRequest(connection.get(), L"POST", path, nullptr, WINHTTP_NO_REFERER,
-                                               WINHTTP_DEFAULT_ACCEPT_TYPES,
-                                               target.secure ? WINHTTP_FLAG_SECURE : 0));
-    if (!request) {
+    HINTERNET opened = WinHttpOpenRequest(connection.get(), L"POST", path, nullptr, WINHTTP_NO_REFERER,
+                                          WINHTTP_DEFAULT_ACCEPT_TYPES, target.secure ? WINHTTP_FLAG_SECURE : 0);
+    if (!opened) {
         set_error(out.error, "WinHttpOpenRequest %lu", GetLastError());
         return;
     }
+    // The request handle belongs to the watch: the watcher closes it when the
+    // caller leaves (cancelling whatever call is blocked on it), else it is
+    // closed here at the end.
+    departure_watch dw;
+    dw.watch = watch;
+    dw.request = opened;
+    struct close_request {
+        departure_watch& w;
+        ~close_request() {
+            std::lock_guard<std::mutex> hold(w.lock);
+            if (w.request) WinHttpCloseHandle(w.request);
+            w.request = nullptr;
+        }
+    } closer{dw};
+    watcher watching(dw);  // declared after the closer: its thread is stopped first
+    HINTERNET request = opened;
+    auto caller_left = [&] {
+        out.caller_gone = out.stopped = true;
+        out.error = {};
+    };
+
     // A redirect is the upstream's answer, passed on as it is; WinHTTP would
     // otherwise follow it and turn the POST into a GET.
     DWORD no_redirects = WINHTTP_DISABLE_REDIRECTS;
-    WinHttpSetOption(request.get(), WINHTTP_OPTION_DISABLE_FEATURE, &no_redirects, sizeof no_redirects);
+    WinHttpSetOption(request, WINHTTP_OPTION_DISABLE_FEATURE, &no_redirects, sizeof no_redirects);
     if (g_proxy.has_credentials()) {
         // Given both ways: as Basic credentials sent with the first request,
         // and as the proxy credentials WinHTTP answers a 407 with.
-        WinHttpSetCredentials(request.get(), WINHTTP_AUTH_TARGET_PROXY, WINHTTP_AUTH_SCHEME_BASIC, g_proxy_user,
+        WinHttpSetCredentials(request, WINHTTP_AUTH_TARGET_PROXY, WINHTTP_AUTH_SCHEME_BASIC, g_proxy_user,
                               g_proxy_password, nullptr);
-        WinHttpSetOption(request.get(), WINHTTP_OPTION_PROXY_USERNAME, g_proxy_user,
+        WinHttpSetOption(request, WINHTTP_OPTION_PROXY_USERNAME, g_proxy_user,
                          static_cast<DWORD>(std::wcslen(g_proxy_user)));
-        WinHttpSetOption(request.get(), WINHTTP_OPTION_PROXY_PASSWORD, g_proxy_password,
+        WinHttpSetOption(request, WINHTTP_OPTION_PROXY_PASSWORD, g_proxy_password,
                          static_cast<DWORD>(std::wcslen(g_proxy_password)));
     }
 
@@ -200,31 +324,48 @@ void perform(const upstream_target& target, std::string_view header_lines, const
     }
     DWORD total_len = static_cast<DWORD>(body_size);
     DWORD first_len = static_cast<DWORD>(with_request.size());
-    if (!WinHttpSendRequest(request.get(), headers[0] ? headers : WINHTTP_NO_ADDITIONAL_HEADERS,
-                            headers[0] ? static_cast<DWORD>(-1L) : 0,
-                            first_len ? const_cast<char*>(with_request.data()) : WINHTTP_NO_REQUEST_DATA, first_len,
-                            total_len, 0)) {
-        set_error(out.error, "WinHttpSendRequest %lu", GetLastError());
+    // Each blocking call runs with the watch's lock released, so the watcher
+    // can probe or cancel meanwhile.
+    watching.release();
+    BOOL sent = WinHttpSendRequest(request, headers[0] ? headers : WINHTTP_NO_ADDITIONAL_HEADERS,
+                                   headers[0] ? static_cast<DWORD>(-1L) : 0,
+                                   first_len ? const_cast<char*>(with_request.data()) : WINHTTP_NO_REQUEST_DATA,
+                                   first_len, total_len, 0);
+    DWORD error = GetLastError();
+    if (!watching.retake()) return caller_left();
+    if (!sent) {
+        set_error(out.error, "WinHttpSendRequest %lu", error);
         return;
     }
-    if (first_len != total_len && !write_pieces(request.get(), pieces, piece_count)) {
-        set_error(out.error, "WinHttpWriteData %lu", GetLastError());
-        return;
+    if (first_len != total_len) {
+        watching.release();
+        bool written = write_pieces(request, pieces, piece_count);
+        error = GetLastError();
+        if (!watching.retake()) return caller_left();
+        if (!written) {
+            set_error(out.error, "WinHttpWriteData %lu", error);
+            return;
+        }
     }
-    if (!WinHttpReceiveResponse(request.get(), nullptr)) {
-        set_error(out.error, "WinHttpReceiveResponse %lu", GetLastError());
+    watching.release();
+    BOOL answered = WinHttpReceiveResponse(request, nullptr);
+    error = GetLastError();
+    if (!watching.retake()) return caller_left();
+    if (!answered) {
+        set_error(out.error, "WinHttpReceiveResponse %lu", error);
         return;
     }
 
     DWORD status = 0;
     DWORD status_size = sizeof status;
-    if (WinHttpQueryHeaders(request.get(), WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
+    if (WinHttpQueryHeaders(request, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
                             WINHTTP_HEADER_NAME_BY_INDEX, &status, &status_size, WINHTTP_NO_HEADER_INDEX))
         out.status = status;
     if (g_proxy.enabled() && status == HTTP_STATUS_PROXY_AUTH_REQ) {
         set_error(out.error, "proxy %s asks for credentials (407)", g_proxy.url);
         return;
     }
+    if (refuse_answer(request, out)) return;
 
     // The body arrives with any transfer coding removed. A failure here means
     // the upstream went away mid-body: the caller must see an error, not a
@@ -233,15 +374,23 @@ void perform(const upstream_target& target, std::string_view header_lines, const
     unsigned long long total = 0;
     for (;;) {
         DWORD available = 0;
-        if (!WinHttpQueryDataAvailable(request.get(), &available)) {
-            set_error(out.error, "WinHttpQueryDataAvailable %lu", GetLastError());
+        watching.release();
+        BOOL asked = WinHttpQueryDataAvailable(request, &available);
+        error = GetLastError();
+        if (!watching.retake()) return caller_left();
+        if (!asked) {
+            set_error(out.error, "WinHttpQueryDataAvailable %lu", error);
             break;
         }
         if (available == 0) break;
         DWORD want = available < sizeof block ? available : static_cast<DWORD>(sizeof block);
         DWORD got = 0;
-        if (!WinHttpReadData(request.get(), block, want, &got)) {
-            set_error(out.error, "WinHttpReadData %lu", GetLastError());
+        watching.release();
+        BOOL read = WinHttpReadData(request, block, want, &got);
+        error = GetLastError();
+        if (!watching.retake()) return caller_left();
+        if (!read) {
+            set_error(out.error, "WinHttpReadData %lu", error);
             break;
         }
         if (got == 0) break;
@@ -255,7 +404,7 @@ void perform(const upstream_target& target, std::string_view header_lines, const
             return;
         }
     }
-    if (out.error.empty() && body_cut_short(request.get(), total))
+    if (out.error.empty() && body_cut_short(request, total))
         set_error(out.error, "WinHttpReadData %lu", static_cast<unsigned long>(ERROR_WINHTTP_CONNECTION_ERROR));
 }
 
@@ -298,9 +447,10 @@ void upstream_warm_up(const upstream_target& target) {
 
 void call_upstream(const upstream_call& call, body_sink sink, void* ctx, upstream_outcome& out) {
     if (call.body_pieces.empty()) {
-        perform(*call.target, call.header_lines, &call.body, 1, sink, ctx, out);
+        perform(*call.target, call.header_lines, &call.body, 1, sink, ctx, out, call.caller);
     } else {
-        perform(*call.target, call.header_lines, call.body_pieces.data(), call.body_pieces.size(), sink, ctx, out);
+        perform(*call.target, call.header_lines, call.body_pieces.data(), call.body_pieces.size(), sink, ctx, out,
+                call.caller);
     }
     // A failure says which proxy was in the way; never with its credentials.
     if (g_proxy.enabled() && !out.error.empty() && !std::strstr(out.error.s, g_proxy.url)) {
