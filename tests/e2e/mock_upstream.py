@@ -161,6 +161,69 @@ def silence(seconds):
     return answer
 
 
+# ---- hostile answers -----------------------------------------------------
+
+def huge_answer(size, chunked=False):
+    """A JSON-looking answer of `size` bytes, sent as fast as it is read; a
+    caller that stops reading just closes the connection."""
+    block = b"x" * 65536
+
+    def answer(conn, req):
+        head = "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\n"
+        head += "Transfer-Encoding: chunked\r\n\r\n" if chunked else f"Content-Length: {size}\r\n\r\n"
+        try:
+            conn.sendall(head.encode())
+            left = size
+            while left:
+                piece = block[:min(left, len(block))]
+                conn.sendall(chunk(piece) if chunked else piece)
+                left -= len(piece)
+            if chunked:
+                conn.sendall(b"0\r\n\r\n")
+        except OSError:
+            pass
+        return False
+    return answer
+
+
+def encoded_answer(coding, body):
+    """Answers with a Content-Encoding nobody asked for."""
+    def answer(conn, req):
+        conn.sendall((f"HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Encoding: {coding}\r\n"
+                      f"Content-Length: {len(body)}\r\n\r\n").encode() + body)
+        return True
+    return answer
+
+
+def raw_status(status, body=b'{"ok":true}'):
+    """A status line with any number, 1xx and out-of-range ones included."""
+    def answer(conn, req):
+        conn.sendall(f"HTTP/1.1 {status} Odd\r\nContent-Type: application/json\r\n"
+                     f"Content-Length: {len(body)}\r\n\r\n".encode() + body)
+        time.sleep(0.05)
+        return False
+    return answer
+
+
+def silent_until_dropped(mock, limit, head=None):
+    """Says nothing (or only `head`) and waits up to `limit` seconds for the
+    shim to drop the connection; records in mock.dropped_at when it did."""
+    def answer(conn, req):
+        if head:
+            conn.sendall(head)
+        conn.settimeout(limit)
+        try:
+            while conn.recv(4096):
+                pass
+        except TimeoutError:
+            return False  # never dropped
+        except OSError:
+            pass
+        mock.dropped_at.append(time.monotonic())
+        return False
+    return answer
+
+
 CHAT_ANSWER = {
     "id": "chatcmpl-1", "object": "chat.completion", "created": 1, "model": "upstream-model",
     "choices": [{"index": 0, "message": {"role": "assistant", "content": "Hello from upstream"},
@@ -175,6 +238,7 @@ class MockUpstream:
         self.behaviour = json_reply(200, CHAT_ANSWER)
         self.sent_times = []
         self.caller_gone = threading.Event()
+        self.dropped_at = []
         self.connections = 0
         self.warm_ups = 0  # bodiless OPTIONS requests, answered here and not recorded
         self._lock = threading.Lock()
@@ -201,6 +265,7 @@ class MockUpstream:
             self.warm_ups = 0
         self.sent_times.clear()
         self.caller_gone.clear()
+        self.dropped_at.clear()
         self.behaviour = json_reply(200, CHAT_ANSWER)
 
     def last(self):
