@@ -1,8 +1,11 @@
 // The invariants of rebuild_request, shared by the targets that reach it.
 #pragma once
+#include <algorithm>
 #include <string>
+#include <vector>
 
 #include "fuzz_check.hpp"
+#include "json_check.hpp"
 #include "relay/rewrite.hpp"
 #include "text/json_scan.hpp"
 
@@ -13,10 +16,56 @@ inline bool holds_non_ws(std::string_view s) {
 }
 
 // Rewrites `body` (which must end where its block ends) and checks the result.
+inline size_t count_key(const std::vector<strict_member>& members, std::string_view key) {
+    size_t n = 0;
+    for (const strict_member& m : members) n += m.key == key;
+    return n;
+}
+
+// For a body that is one JSON document, what the upstream's parser sees:
+// no key the rewrite decides on twice, the configured model, and the system
+// message first; or, when the caller repeated such a key, nothing at all.
+inline void check_as_parsed(std::string_view body, std::string_view model, std::string_view repeated,
+                            std::string_view got) {
+    std::vector<strict_member> in;
+    if (!strict_json(body).parse(in)) return;
+    size_t most = 0;
+    for (std::string_view key : {"model", "messages", "stream"}) most = std::max(most, count_key(in, key));
+    FUZZ_CHECK((most > 1) == !repeated.empty());
+    if (!repeated.empty()) {
+        FUZZ_CHECK(count_key(in, repeated) > 1);
+        FUZZ_CHECK(got.empty());
+        return;
+    }
+    const strict_member* messages = nullptr;
+    for (const strict_member& m : in)
+        if (m.key == "messages") messages = &m;
+    if (!messages || messages->value[0] != '[') return;
+
+    std::vector<strict_member> out;
+    FUZZ_CHECK(strict_json(got).parse(out));
+    FUZZ_CHECK(count_key(out, "model") == 1 && count_key(out, "messages") == 1);
+    for (const strict_member& m : out) {
+        if (m.key == "model") {
+            std::string decoded;
+            FUZZ_CHECK(strict_json(m.value).string(&decoded));
+            FUZZ_CHECK(decoded == model);
+        } else if (m.key == "messages") {
+            std::string first = "[{\"role\":\"system\",\"content\":\"";
+            first.append(system_text_escaped());
+            first.append("\"}");
+            FUZZ_CHECK(m.value.substr(0, first.size()) == first);
+        }
+    }
+}
+
 inline void check_rebuild(std::string_view body, std::string_view model) {
     buf out;
-    int stream = rebuild_request(body, model, out);
+    std::string_view repeated;
+    int stream = rebuild_request(body, model, out, &repeated);
     check_buf(out);
+    check_as_parsed(body, model, repeated, out.view());
+    if (!repeated.empty()) return;
     FUZZ_CHECK(stream == detect_stream_flag(body));
     FUZZ_CHECK(stream == 0 || stream == 1);
     std::string_view got = out.view();
