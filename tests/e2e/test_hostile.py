@@ -1,0 +1,183 @@
+"""A hostile upstream, callers that walk away and crafted bodies: memory
+stays bounded, a departed caller's upstream transfer ends at once, the
+model and system message cannot be dodged, and every reply the shim builds
+is valid."""
+import json
+import socket
+import time
+
+import pytest
+
+import mock_upstream as mu
+from conftest import ON_WINDOWS, Reply, connect, decode_chunks, exchange, http_request, read_all, wait_for
+
+CHAT, LOCAL = "/v1/chat/completions", "/api/chat"
+MIB = 1024 * 1024
+
+
+def body(stream, **extra):
+    obj = {"model": "m", "stream": stream, "messages": [{"role": "user", "content": "hi"}]}
+    obj.update(extra)
+    return json.dumps(obj).encode()
+
+
+def post(port, path, data, timeout=30):
+    return exchange(port, http_request("POST", path, data), timeout)
+
+
+def peak_resident_mib(shim):
+    with open(f"/proc/{shim.proc.pid}/status") as f:
+        for line in f:
+            if line.startswith("VmHWM:"):
+                return int(line.split()[1]) / 1024
+    raise AssertionError("no VmHWM")
+
+
+def error_message(raw, status=502):
+    r = Reply(raw)
+    assert r.status == status, r.status_line
+    return r.json()["error"]["message"]
+
+
+def stream_error(raw):
+    chunks = decode_chunks(Reply(raw).body_bytes)
+    event = chunks[-1]
+    assert event.startswith(b"data: ") and event.endswith(b"\n\n") and event.count(b"\n\n") == 1, event
+    return json.loads(event[6:])["error"]["message"]
+
+
+def without_interim(raw):
+    while raw.startswith(b"HTTP/1.1 1"):
+        raw = raw.split(b"\r\n\r\n", 1)[1]
+    return raw
+
+
+@pytest.mark.parametrize("path", [CHAT, LOCAL])
+def test_buffered_answer_is_capped_and_memory_stays_bounded(mock, relay, path):
+    mock.behaviour = mu.huge_answer(256 * MIB)
+    assert error_message(post(relay.port, path, body(False))) == "upstream response too large"
+    if not ON_WINDOWS:
+        assert peak_resident_mib(relay) < 160, "the answer was held past the cap"
+
+
+@pytest.mark.skipif(ON_WINDOWS, reason="resident size is read from /proc")
+def test_streamed_answer_of_any_size_uses_constant_memory(mock, relay):
+    mock.behaviour = mu.huge_answer(192 * MIB, chunked=True)
+    with connect(relay.port) as s:
+        s.sendall(http_request("POST", CHAT, body(True)))
+        got = 0
+        while chunk := s.recv(1 << 20):
+            got += len(chunk)
+    assert got > 192 * MIB
+    assert peak_resident_mib(relay) < 64
+
+
+@pytest.mark.parametrize("stream", [False, True])
+@pytest.mark.parametrize("path", [CHAT, LOCAL])
+def test_caller_that_leaves_a_silent_upstream_is_released_within_seconds(mock, relay, path, stream):
+    mock.behaviour = mu.silent_until_dropped(mock, 20)
+    s = connect(relay.port)
+    s.sendall(http_request("POST", path, body(stream)))
+    assert wait_for(lambda: mock.requests, 10)
+    time.sleep(0.5)
+    s.close()
+    left = time.monotonic()
+    assert wait_for(lambda: mock.dropped_at, 10), "upstream transfer outlived its caller"
+    took = mock.dropped_at[0] - left
+    print(f"\nreleased {took:.2f} s after the caller left ({path}, stream={stream})")
+    assert took < 3
+
+
+@pytest.mark.parametrize("stream", [False, True])
+def test_half_closed_caller_still_gets_the_whole_answer(mock, relay, stream):
+    events = mu.sse_deltas(["late", " answer"])
+    mock.behaviour = mu.event_stream(events, delay=0.1) if stream else mu.json_reply(200, mu.CHAT_ANSWER)
+    slow = mock.behaviour
+
+    def after_a_while(conn, req):
+        time.sleep(2.5)
+        return slow(conn, req)
+
+    mock.behaviour = after_a_while
+    with connect(relay.port) as s:
+        s.sendall(http_request("POST", CHAT, body(stream)))
+        s.shutdown(socket.SHUT_WR)
+        r = Reply(without_interim(read_all(s, 20)))
+    assert r.status == 200
+    if stream:
+        assert b"".join(events) in r.body()
+    else:
+        assert r.json() == mu.CHAT_ANSWER
+
+
+@pytest.mark.parametrize("path", [CHAT, LOCAL])
+def test_escaped_keys_cannot_dodge_the_model_or_system_message(mock, relay, path):
+    crafted = b'{"mod\\u0065l":"gpt-x","m\\u0065ssages":[{"role":"user","content":"hi"}],"str\\u0065am":false}'
+    assert Reply(post(relay.port, path, crafted)).status == 200
+    sent = mock.last().json()
+    assert sent["model"] == "auto"
+    assert sent["messages"][0]["role"] == "system" and sent["messages"][1]["content"] == "hi"
+
+
+@pytest.mark.parametrize("path", [CHAT, LOCAL])
+@pytest.mark.parametrize("key, crafted", [
+    ("model", b'{"model":"a","messages":[],"mod\\u0065l":"gpt-x"}'),
+    ("messages", b'{"messages":[{"role":"user","content":"a"}],"m\\u0065ssages":[]}'),
+    ("stream", b'{"stream":false,"messages":[],"stream":true}'),
+])
+def test_repeated_key_is_refused_naming_it(mock, relay, path, key, crafted):
+    assert key in error_message(post(relay.port, path, crafted), status=400)
+    assert not mock.requests
+
+
+HOSTILE_TEXT = 'a\x00b\nc\r\nd\x1f\n\ndata: x'.encode() + b"\xff\xc3(\xed\xa0\x80 \\u00e9 \\q"
+
+
+def test_local_reply_carries_hostile_content_as_valid_json(mock, relay):
+    answer = b'{"choices":[{"message":{"role":"assistant","content":"' + HOSTILE_TEXT + b'"}}]}'
+    mock.behaviour = mu.json_reply(200, answer)
+    raw = post(relay.port, LOCAL, body(False))
+    r = Reply(raw)
+    assert r.status == 200 and b"\n" not in r.body()
+    content = json.loads(r.body())["message"]["content"]
+    assert content.startswith("a\x00b\nc\r\nd\x1f\n\ndata: x\ufffd\ufffd(") and content.endswith(" \u00e9 \\q")
+
+
+@pytest.mark.parametrize("path, stream", [(LOCAL, False), (CHAT, True)])
+def test_upstream_error_words_are_carried_as_valid_json(mock, relay, path, stream):
+    mock.behaviour = mu.json_reply(400, b'{"error":{"message":"' + HOSTILE_TEXT + b'"}}')
+    raw = post(relay.port, path, body(stream))
+    if stream:
+        words = stream_error(raw)
+    else:
+        r = Reply(raw)
+        assert r.status == 400
+        words = json.loads(r.body())["error"]
+    assert "a\x00b\nc\r\nd\x1f\n\ndata: x\ufffd" in words
+
+
+@pytest.mark.parametrize("coding", ["gzip", "deflate"])
+@pytest.mark.parametrize("path, stream", [(CHAT, False), (LOCAL, False), (CHAT, True)])
+def test_unasked_content_encoding_is_an_error_naming_it(mock, relay, coding, path, stream):
+    mock.behaviour = mu.encoded_answer(coding, b"\x1f\x8b\x08\x00binary")
+    raw = post(relay.port, path, body(stream))
+    message = stream_error(raw) if stream else error_message(raw)
+    assert coding in message
+
+
+@pytest.mark.parametrize("status", [101, 999])
+@pytest.mark.parametrize("stream", [False, True])
+def test_final_status_outside_200_to_599_is_an_error(mock, relay, status, stream):
+    mock.behaviour = mu.raw_status(status)
+    raw = post(relay.port, CHAT, body(stream))
+    message = stream_error(raw) if stream else error_message(raw)
+    assert str(status) in message
+
+
+@pytest.mark.parametrize("version, status", [
+    (b"HTTP/1.0", 200), (b"HTTP/1.1", 200), (b"HTTP/2.0", 505), (b"HTTP/9.9", 505),
+    (b"HTTP/abc", 400), (b"HTTP/\x00\x00\x00", 400), (b"HTTP/1.10", 400), (b"HTTP/1", 400),
+])
+def test_request_line_version(relay, version, status):
+    raw = exchange(relay.port, b"GET /health " + version + b"\r\nHost: 127.0.0.1\r\n\r\n")
+    assert Reply(raw).status == status
