@@ -40,10 +40,14 @@ bool parse_request_line(std::string_view head, std::string_view line, request_he
     std::string_view method = line.substr(0, sp1);
     std::string_view target = line.substr(sp1 + 1, sp2 - sp1 - 1);
     std::string_view version = line.substr(sp2 + 1);
-    if (!all_tchars(method) || target.empty() || version.size() != 8 || version.substr(0, 5) != "HTTP/")
+    auto digit = [](char c) { return c >= '0' && c <= '9'; };
+    bool well_formed_version = version.size() == 8 && version.substr(0, 5) == "HTTP/" && digit(version[5]) &&
+                               version[6] == '.' && digit(version[7]);
+    if (!all_tchars(method) || target.empty() || !well_formed_version)
         return fault_with(f, 400, "malformed request line");
     for (char c : target)
         if (static_cast<unsigned char>(c) <= 0x20 || c == 0x7f) return fault_with(f, 400, "malformed request line");
+    if (version != "HTTP/1.1" && version != "HTTP/1.0") return fault_with(f, 505, "HTTP version not supported");
     out.request_line = span_of(head, line);
     out.method = span_of(head, method);
     out.target = span_of(head, target);

@@ -8,6 +8,7 @@
 #include "relay/local_dialect.hpp"
 #include "relay/rewrite.hpp"
 #include "relay/upstream_error.hpp"
+#include "text/json_scan.hpp"
 
 namespace {
 
@@ -20,6 +21,7 @@ struct stream_relay {
     const upstream_outcome& got;
     char refusal[4096];
     size_t refusal_len = 0;
+    char last[2] = {'\n', '\n'};  // the last two bytes relayed; nothing relayed counts as an event boundary
 };
 
 bool relay_block(void* ctx, const char* data, size_t len) {
@@ -30,7 +32,35 @@ bool relay_block(void* ctx, const char* data, size_t len) {
         std::memcpy(relay->refusal + relay->refusal_len, data, take);
         relay->refusal_len += take;
     }
+    if (len >= 2) {
+        relay->last[0] = data[len - 2];
+        relay->last[1] = data[len - 1];
+    } else if (len == 1) {
+        relay->last[0] = relay->last[1];
+        relay->last[1] = data[0];
+    }
     return send_chunk(relay->client, {data, len});
+}
+
+// A stream's probe for a caller that shut its sending side: an event-stream
+// comment, which every event reader skips, sent only between events so it
+// never lands inside one.
+bool probe_stream(void* ctx) {
+    auto* relay = static_cast<stream_relay*>(ctx);
+    if (relay->last[0] != '\n' || relay->last[1] != '\n') return false;
+    send_chunk(relay->client, ":\n\n");
+    return true;
+}
+
+// A buffered reply's probe: an interim 100 answer, which HTTP/1.1 clients
+// must accept and skip before the final one.
+struct buffered_probe {
+    const socket_handle& client;
+};
+
+bool probe_buffered(void* ctx) {
+    sock_send_all(static_cast<buffered_probe*>(ctx)->client, "HTTP/1.1 100 Continue\r\n\r\n");
+    return true;
 }
 
 void send_refusal_event(const socket_handle& client, unsigned long status, std::string_view doc) {
@@ -44,16 +74,30 @@ void send_refusal_event(const socket_handle& client, unsigned long status, std::
     buf_put(event, lead, lead_len);
     if (!words.empty()) {
         buf_put(event, ": ");
-        buf_put(event, words);  // already escaped as the upstream wrote it
+        json_put_string_content(event, words);  // the upstream's escapes kept; raw line breaks would end the event
     }
     buf_put(event, "\",\"type\":\"zelk_shim_error\"}}\n\n");
     if (!event.failed) send_chunk(client, event.view());
 }
 
+// A buffered answer is held whole before it is sent; beyond this it is not
+// a chat answer, and holding it would let one upstream take the machine's
+// memory.
+constexpr size_t collected_answer_max = 64u << 20;
+
+struct collector {
+    buf answer;
+    bool too_large = false;
+};
+
 bool collect_block(void* ctx, const char* data, size_t len) {
-    buf& collected = *static_cast<buf*>(ctx);
-    buf_put(collected, data, len);
-    return !collected.failed;
+    auto* c = static_cast<collector*>(ctx);
+    if (len > collected_answer_max - c->answer.len) {
+        c->too_large = true;
+        return false;  // ends the upstream transfer
+    }
+    buf_put(c->answer, data, len);
+    return !c->answer.failed;
 }
 
 void note_upstream(request_trace* trace, const upstream_outcome& got) {
@@ -117,12 +161,21 @@ void relay_chat(const socket_handle& client, std::string_view body, bool local_d
     rewritten_body upstream_body;
     int stream = 0;
     buf converted;  // the local dialect's body, which the pieces point into
+    std::string_view repeated;
     if (local_dialect) {
-        convert_local_request(body, settings.model(), converted);
-        stream = rebuild_pieces(converted.view(), settings.model(), upstream_body);
+        convert_local_request(body, settings.model(), converted, &repeated);
+        if (repeated.empty()) stream = rebuild_pieces(converted.view(), settings.model(), upstream_body);
         upstream_body.failed |= converted.failed;
     } else {
-        stream = rebuild_pieces(body, settings.model(), upstream_body);
+        stream = rebuild_pieces(body, settings.model(), upstream_body, &repeated);
+    }
+    if (!repeated.empty()) {
+        error_text words;
+        set_error(words, "the request body holds the key \"%.*s\" more than once", static_cast<int>(repeated.size()),
+                  repeated.data());
+        send_error_reply(client, 400, words.s, nullptr, {}, extra_lines);
+        note_error(trace, words.s);
+        return;
     }
     if (upstream_body.failed) {
         send_error_reply(client, 502, "out of memory", relay_failure_reason, {}, extra_lines);
@@ -144,24 +197,35 @@ void relay_chat(const socket_handle& client, std::string_view body, bool local_d
     upstream_outcome got;
     if (stream) {
         stream_relay relay{client, got, {}, 0};
+        caller_watch watch{&client, probe_stream, &relay};
+        call.caller = &watch;
         if (ready) call_upstream(call, relay_block, &relay, got);
         note_upstream(trace, got);
         finish_stream(client, got, failure, {relay.refusal, relay.refusal_len}, trace);
         return;
     }
-    buf collected;
+    collector collected;
+    buffered_probe probe{client};
+    caller_watch watch{&client, probe_buffered, &probe};
+    call.caller = &watch;
     if (ready) call_upstream(call, collect_block, &collected, got);
     note_upstream(trace, got);
+    if (got.caller_gone) {
+        note_error(trace, "caller gone");
+        return;  // nobody to answer
+    }
     error_text problem = failure;
-    if (problem.empty() && collected.failed) set_error(problem, "upstream response too large to hold");
+    if (problem.empty() && collected.too_large) set_error(problem, "upstream response too large");
+    if (problem.empty() && collected.answer.failed) set_error(problem, "upstream response too large to hold");
     if (problem.empty() && !got.error.empty()) problem = got.error;
-    if (problem.empty() && collected.len == 0) set_error(problem, "empty upstream response (status %lu)", got.status);
+    if (problem.empty() && collected.answer.len == 0)
+        set_error(problem, "empty upstream response (status %lu)", got.status);
     if (!problem.empty()) {
         send_error_reply(client, 502, problem.s, relay_failure_reason, {}, extra_lines);
         note_error(trace, problem.s);
     } else if (local_dialect) {
-        convert_local_reply(client, got.status, collected.view(), settings.model(), extra_lines);
+        convert_local_reply(client, got.status, collected.answer.view(), settings.model(), extra_lines);
     } else {
-        send_collected(client, got.status, collected, extra_lines);
+        send_collected(client, got.status, collected.answer, extra_lines);
     }
 }
