@@ -99,9 +99,13 @@ void handle_client(socket_handle client, const shim_settings& settings) {
     if (let.fault.status != 0) return refuse(client, let.fault, trace, let.route_lines, let.lines.view());
     // Clients such as curl hold back a large body until told to go on;
     // without this they would wait a second before every upload.
+    if (!req.head.chunked && !req.budget.grow_to(req.head.content_length))
+        return refuse(client, budget_fault, trace, budget_retry_lines, let.lines.view());
     if (req.head.expects_continue && body_awaited(req)) send_continue(client);
     got = read_request_body(client, req);
-    if (got.fault.status != 0) return refuse(client, got.fault, trace, {}, let.lines.view());
+    if (got.fault.status != 0)
+        return refuse(client, got.fault, trace, got.fault.status == 503 ? budget_retry_lines : std::string_view{},
+                      let.lines.view());
     if (let.preflight) {
         if (trace) trace->route = "preflight";
         send_reply(client, {204, nullptr, {}, {}, let.lines.view()}, {});

@@ -1,5 +1,7 @@
 #include "front/request.hpp"
 
+#include <atomic>
+
 namespace {
 
 using steady = std::chrono::steady_clock;
@@ -52,6 +54,25 @@ read_outcome read_request_head(const socket_handle& client, http_request& req) {
     }
 }
 
+namespace {
+std::atomic<uint64_t> g_bodies_in_flight{0};
+}  // namespace
+
+bool body_budget_share::grow_to(uint64_t bytes) {
+    if (bytes <= held_) return true;
+    uint64_t more = bytes - held_;
+    uint64_t now = g_bodies_in_flight.load(std::memory_order_relaxed);
+    do {
+        if (now > request_body_budget || more > request_body_budget - now) return false;
+    } while (!g_bodies_in_flight.compare_exchange_weak(now, now + more, std::memory_order_relaxed));
+    held_ = bytes;
+    return true;
+}
+
+body_budget_share::~body_budget_share() {
+    if (held_) g_bodies_in_flight.fetch_sub(held_, std::memory_order_relaxed);
+}
+
 bool body_awaited(const http_request& req) {
     return req.head.chunked ? body_bytes_in(req) == 0 : body_bytes_in(req) < req.head.content_length;
 }
@@ -68,6 +89,7 @@ read_outcome read_request_body(const socket_handle& client, http_request& req) {
             if (req.decoded.failed) return failed(500, "out of memory");
             if (st == chunk_status::bad) return failed(400, "malformed chunked body");
             if (st == chunk_status::too_large) return failed(413, "request body too large");
+            if (!req.budget.grow_to(req.decoded.len)) return failed(budget_fault.status, budget_fault.message);
             if (st == chunk_status::done) break;
             recv_result r = receive(client, req, block, sizeof block);
             if (r.status != recv_status::data) return ended(req, r.status);

@@ -11,6 +11,31 @@
 
 inline constexpr int request_deadline_ms = 30 * 1000;
 
+// One budget for the request bodies held at once across all connections:
+// each body is capped, but a thousand capped bodies would still ask for far
+// more memory than a desktop has. A body's share is taken before it is read
+// (its declared length; a chunked body as it grows) and given back when the
+// request is done.
+inline constexpr uint64_t request_body_budget = 512ull << 20;
+
+class body_budget_share {
+public:
+    body_budget_share() = default;
+    body_budget_share(const body_budget_share&) = delete;
+    body_budget_share& operator=(const body_budget_share&) = delete;
+    ~body_budget_share();
+    // Makes this request's share at least `bytes`; false (and no change)
+    // when the budget has not that much left.
+    bool grow_to(uint64_t bytes);
+
+private:
+    uint64_t held_ = 0;
+};
+
+// What a request refused for want of budget is told, with Retry-After.
+inline constexpr request_fault budget_fault{503, "too many request bodies in flight; try again shortly"};
+inline constexpr std::string_view budget_retry_lines = "Retry-After: 1\r\n";
+
 struct http_request {
     buf raw;                // the bytes as received
     size_t header_len = 0;  // just past the empty line that ends the header block
@@ -18,6 +43,7 @@ struct http_request {
     buf decoded;            // the body of a chunked request
     std::string_view body;  // the plain body, in `raw` or in `decoded`, once read
     std::chrono::steady_clock::time_point deadline;
+    body_budget_share budget;  // this request's share of the body budget
 
     std::string_view view(text_span s) const { return s.in(raw.view()); }
 };

@@ -178,3 +178,28 @@ def test_final_status_outside_200_to_599_is_an_error(mock, relay, status, stream
 def test_request_line_versions_served(relay, version):
     raw = exchange(relay.port, b"GET /health " + version + b"\r\nHost: 127.0.0.1\r\n\r\n")
     assert Reply(raw).status == 200
+
+
+def test_request_bodies_in_flight_share_one_budget(mock, relay):
+    """Sixteen callers declare the largest body each and hold it back: the
+    budget is spent, so the next body is refused before it is read, a chunked
+    one as soon as it grows, while bodiless requests go on being served."""
+    head = (f"POST {CHAT} HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: application/json\r\n"
+            f"Content-Length: {32 * MIB}\r\n\r\n").encode()
+    holders = [connect(relay.port) for _ in range(16)]
+    try:
+        for s in holders:
+            s.sendall(head + b"{")
+        time.sleep(0.5)
+        r = Reply(post(relay.port, CHAT, body(False)))
+        assert r.status == 503 and r.headers["retry-after"] == "1"
+        chunked = (f"POST {CHAT} HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: application/json\r\n"
+                   "Transfer-Encoding: chunked\r\n\r\n").encode() + mu.chunk(body(False)) + b"0\r\n\r\n"
+        r = Reply(exchange(relay.port, chunked))
+        assert r.status == 503 and r.headers["retry-after"] == "1"
+        assert Reply(exchange(relay.port, b"GET /health HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n")).status == 200
+        assert not mock.requests
+    finally:
+        for s in holders:
+            s.close()
+    assert wait_for(lambda: Reply(post(relay.port, CHAT, body(False))).status == 200, 10)
