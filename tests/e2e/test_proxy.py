@@ -59,9 +59,12 @@ def test_http_upstream_goes_through_the_proxy_whatever_the_environment_says(mock
     mock.behaviour = mu.event_stream([b"data: a\n\n", b"data: b\n\n"])
     assert chat(shim.port, stream=True).body() == b"data: a\n\ndata: b\n\n"
     # Absolute-form requests, passed on by the proxy with its Via line.
-    assert f"POST {mock.url()} HTTP/1.1" in proxy.requests()
+    assert any(line.endswith(f" {mock.url()} HTTP/1.1") for line in proxy.requests())
     chats = [r for r in mock.requests if r.request_line.startswith("POST")]
-    assert len(chats) == 2 and all("tinyproxy" in (r.header("Via") or "") for r in chats)
+    # tinyproxy pipes a kept connection on after its first request, so a
+    # later one arrives as the client sent it, in absolute form, without Via.
+    assert len(chats) == 2 and all("tinyproxy" in (r.header("Via") or "") or r.request_line.startswith("POST http://")
+                                   for r in chats)
     assert mock.last().header("Authorization") == "Bearer sk-test"
 
 

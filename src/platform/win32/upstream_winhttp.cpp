@@ -21,6 +21,25 @@ const char* const upstream_trust_help = "  the upstream's TLS certificate is che
 
 namespace {
 
+// Standard base64 of `in` into `out`; false when it does not fit.
+template <size_t N>
+bool put_base64(std::string_view in, char (&out)[N]) {
+    static constexpr char digits[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    if ((in.size() + 2) / 3 * 4 >= N) return false;
+    size_t n = 0;
+    for (size_t i = 0; i < in.size(); i += 3) {
+        unsigned v = static_cast<unsigned char>(in[i]) << 16;
+        if (i + 1 < in.size()) v |= static_cast<unsigned char>(in[i + 1]) << 8;
+        if (i + 2 < in.size()) v |= static_cast<unsigned char>(in[i + 2]);
+        out[n++] = digits[(v >> 18) & 63];
+        out[n++] = digits[(v >> 12) & 63];
+        out[n++] = i + 1 < in.size() ? digits[(v >> 6) & 63] : '=';
+        out[n++] = i + 2 < in.size() ? digits[v & 63] : '=';
+    }
+    out[n] = '\0';
+    return true;
+}
+
 // Owns one WinHTTP handle; closes it when it goes out of scope.
 class internet_handle {
 public:
@@ -42,6 +61,9 @@ HINTERNET g_session = nullptr;
 upstream_proxy g_proxy;
 wchar_t g_proxy_user[256];
 wchar_t g_proxy_password[256];
+// "Proxy-Authorization: Basic ...\r\n" for requests that go to the proxy as
+// they are (an http upstream); empty without credentials.
+wchar_t g_proxy_basic_line[768];
 
 // UTF-8 text of `len` bytes into a terminated wide text; false when it does
 // not fit.
@@ -88,6 +110,19 @@ bool upstream_startup(error_text& err, const upstream_proxy* proxy) {
             !widen(g_proxy.password, std::strlen(g_proxy.password), g_proxy_password)) {
             set_error(err, "proxy %s: MultiByteToWideChar %lu", g_proxy.url, GetLastError());
             return false;
+        }
+        if (g_proxy.has_credentials()) {
+            char pair[520];
+            size_t pair_len = bformat(pair, "%s:%s", g_proxy.user, g_proxy.password);
+            char encoded[700];
+            char line[768];
+            size_t line_len = 0;
+            if (put_base64({pair, pair_len}, encoded))
+                line_len = bformat(line, "Proxy-Authorization: Basic %s\r\n", encoded);
+            if (!line_len || !widen(line, line_len, g_proxy_basic_line)) {
+                set_error(err, "proxy %s: credentials too long", g_proxy.url);
+                return false;
+            }
         }
         g_session = WinHttpOpen(L"zelk-shim/1.0", WINHTTP_ACCESS_TYPE_NAMED_PROXY, name, WINHTTP_NO_PROXY_BYPASS, 0);
     } else {
@@ -215,6 +250,14 @@ bool refuse_answer(HINTERNET request, upstream_outcome& out) {
     return true;
 }
 
+// The proxy credentials WinHTTP answers a 407 with.
+void give_proxy_credentials(HINTERNET request) {
+    if (!g_proxy.has_credentials()) return;
+    WinHttpSetOption(request, WINHTTP_OPTION_PROXY_USERNAME, g_proxy_user, static_cast<DWORD>(std::wcslen(g_proxy_user)));
+    WinHttpSetOption(request, WINHTTP_OPTION_PROXY_PASSWORD, g_proxy_password,
+                     static_cast<DWORD>(std::wcslen(g_proxy_password)));
+}
+
 // WinHttpWriteData takes a DWORD count; pieces are written in parts below it.
 constexpr size_t write_part_limit = 1u << 30;
 
@@ -286,22 +329,18 @@ void perform(const upstream_target& target, std::string_view header_lines, const
     // otherwise follow it and turn the POST into a GET.
     DWORD no_redirects = WINHTTP_DISABLE_REDIRECTS;
     WinHttpSetOption(request, WINHTTP_OPTION_DISABLE_FEATURE, &no_redirects, sizeof no_redirects);
-    if (g_proxy.has_credentials()) {
-        // Given both ways: as Basic credentials sent with the first request,
-        // and as the proxy credentials WinHTTP answers a 407 with.
-        WinHttpSetCredentials(request, WINHTTP_AUTH_TARGET_PROXY, WINHTTP_AUTH_SCHEME_BASIC, g_proxy_user,
-                              g_proxy_password, nullptr);
-        WinHttpSetOption(request, WINHTTP_OPTION_PROXY_USERNAME, g_proxy_user,
-                         static_cast<DWORD>(std::wcslen(g_proxy_user)));
-        WinHttpSetOption(request, WINHTTP_OPTION_PROXY_PASSWORD, g_proxy_password,
-                         static_cast<DWORD>(std::wcslen(g_proxy_password)));
-    }
+    give_proxy_credentials(request);
 
-    wchar_t headers[768];
+    wchar_t headers[768 * 2];
     if (!widen(header_lines.data(), header_lines.size(), headers)) {
         set_error(out.error, "upstream header lines too long");
         return;
     }
+    // An http upstream's request goes to the proxy as it is, so its
+    // credentials go with it at once: answering a 407 instead costs a round
+    // trip, and a proxy that closes on the unread body turns that 407 into a
+    // reset. (Through a CONNECT tunnel this line would reach the upstream.)
+    if (!target.secure && g_proxy_basic_line[0]) std::wcscat(headers, g_proxy_basic_line);
     size_t body_size = 0;
     for (size_t i = 0; i < piece_count; ++i) body_size += pieces[i].size();
     if (body_size > MAXDWORD) {
@@ -424,6 +463,8 @@ void warm_up(void* arg) {
                                                WINHTTP_DEFAULT_ACCEPT_TYPES,
                                                target.secure ? WINHTTP_FLAG_SECURE : 0));
     if (!request) return;
+    // Without them a proxy's 407 would leave a closed connection in the pool.
+    give_proxy_credentials(request.get());
     if (!WinHttpSendRequest(request.get(), WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0, 0) ||
         !WinHttpReceiveResponse(request.get(), nullptr))
         return;
