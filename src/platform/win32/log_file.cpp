@@ -2,6 +2,15 @@
 
 #include <windows.h>
 
+#include <mutex>
+
+namespace {
+// Windows appends each FILE_APPEND_DATA write whole, but under Wine lines
+// from threads writing at once were seen to overwrite one another; one
+// writer at a time costs nothing next to a request.
+std::mutex g_write_lock;
+}  // namespace
+
 log_output::~log_output() {
     if (owned && handle != -1) CloseHandle(reinterpret_cast<HANDLE>(handle));
 }
@@ -29,5 +38,6 @@ bool log_open_file(const char* path, log_output& out, error_text& err) {
 void log_write(const log_output& out, std::string_view line) {
     if (out.handle == -1) return;
     DWORD written = 0;
+    std::lock_guard<std::mutex> one_writer(g_write_lock);
     WriteFile(reinterpret_cast<HANDLE>(out.handle), line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
 }
