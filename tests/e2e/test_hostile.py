@@ -72,6 +72,9 @@ def test_streamed_answer_of_any_size_uses_constant_memory(mock, relay):
     assert peak_resident_mib(relay) < 64
 
 
+# The departure is seen under Wine too, but Wine's WinHTTP finishes a blocked
+# call whose request handle another thread closed instead of cancelling it.
+@pytest.mark.xfail(ON_WINDOWS, strict=False, reason="Wine's WinHTTP: closing a handle does not cancel a blocked call")
 @pytest.mark.parametrize("stream", [False, True])
 @pytest.mark.parametrize("path", [CHAT, LOCAL])
 def test_caller_that_leaves_a_silent_upstream_is_released_within_seconds(mock, relay, path, stream):

@@ -162,26 +162,41 @@ struct departure_watch {
     HANDLE stop = nullptr;
 };
 
-// select() tells whether anything happened; a peek tells what: 0 bytes is the
-// caller's FIN (a half-close or a departure alike), an error is a reset.
+// Before the caller's FIN, select() tells whether anything happened and a
+// peek tells what: 0 bytes is the FIN (a half-close or a departure alike), an
+// error is a reset. After it a peek reads 0 even once the caller's reset has
+// come, so then the socket's pending error and a send of nothing tell.
+bool caller_reset(SOCKET s) {
+    int err = 0;
+    int len = sizeof err;
+    if (getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&err), &len) == 0 && err != 0) return true;
+    return send(s, "", 0, 0) == SOCKET_ERROR && WSAGetLastError() != WSAEWOULDBLOCK;
+}
+
 DWORD WINAPI watch_caller(void* p) {
     auto* w = static_cast<departure_watch*>(p);
     SOCKET s = static_cast<SOCKET>(w->watch->socket->fd());
     while (WaitForSingleObject(w->stop, 250) == WAIT_TIMEOUT) {
-        fd_set readable;
-        FD_ZERO(&readable);
-        FD_SET(s, &readable);
-        timeval now{0, 0};
-        if (select(0, &readable, nullptr, nullptr, &now) <= 0) continue;
-        char byte;
-        int n = recv(s, &byte, 1, MSG_PEEK);
-        if (n > 0) continue;  // the caller sent more; not ours to read
         std::lock_guard<std::mutex> hold(w->lock);
-        if (n == 0) {
-            if (!w->probed && w->watch->probe) w->probed = w->watch->probe(w->watch->probe_ctx);
-            continue;
+        bool left = false;
+        if (w->probed) {
+            left = caller_reset(s);
+        } else {
+            fd_set readable;
+            FD_ZERO(&readable);
+            FD_SET(s, &readable);
+            timeval now{0, 0};
+            if (select(0, &readable, nullptr, nullptr, &now) <= 0) continue;
+            char byte;
+            int n = recv(s, &byte, 1, MSG_PEEK);
+            if (n > 0) continue;  // the caller sent more; not ours to read
+            if (n == 0) {
+                if (w->watch->probe) w->probed = w->watch->probe(w->watch->probe_ctx);
+                continue;
+            }
+            left = WSAGetLastError() != WSAEWOULDBLOCK;
         }
-        if (WSAGetLastError() == WSAEWOULDBLOCK) continue;
+        if (!left) continue;
         w->gone = true;
         if (w->request) WinHttpCloseHandle(w->request);
         w->request = nullptr;
