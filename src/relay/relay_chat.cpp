@@ -21,7 +21,7 @@ struct stream_relay {
     const upstream_outcome& got;
     char refusal[4096];
     size_t refusal_len = 0;
-    char last[2] = {'\n', '\n'};  // the last two bytes relayed; nothing relayed counts as an event boundary
+    char tail[4] = {'\r', '\n', '\r', '\n'};  // the last bytes relayed; nothing relayed counts as an event boundary
 };
 
 bool relay_block(void* ctx, const char* data, size_t len) {
@@ -32,12 +32,11 @@ bool relay_block(void* ctx, const char* data, size_t len) {
         std::memcpy(relay->refusal + relay->refusal_len, data, take);
         relay->refusal_len += take;
     }
-    if (len >= 2) {
-        relay->last[0] = data[len - 2];
-        relay->last[1] = data[len - 1];
-    } else if (len == 1) {
-        relay->last[0] = relay->last[1];
-        relay->last[1] = data[0];
+    if (len >= sizeof relay->tail) {
+        std::memcpy(relay->tail, data + len - sizeof relay->tail, sizeof relay->tail);
+    } else {
+        std::memmove(relay->tail, relay->tail + len, sizeof relay->tail - len);
+        std::memcpy(relay->tail + sizeof relay->tail - len, data, len);
     }
     return send_chunk(relay->client, {data, len});
 }
@@ -47,7 +46,8 @@ bool relay_block(void* ctx, const char* data, size_t len) {
 // never lands inside one.
 bool probe_stream(void* ctx) {
     auto* relay = static_cast<stream_relay*>(ctx);
-    if (relay->last[0] != '\n' || relay->last[1] != '\n') return false;
+    std::string_view tail(relay->tail, sizeof relay->tail);
+    if (!tail.ends_with("\n\n") && tail != "\r\n\r\n") return false;
     send_chunk(relay->client, ":\n\n");
     return true;
 }
