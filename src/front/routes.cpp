@@ -83,7 +83,11 @@ void route_request(const socket_handle& client, const http_request& req, const s
         }
         case route::model_list: send_model_list(client, settings.model(), false, extra_lines); break;
         case route::local_model_list: send_model_list(client, settings.model(), true, extra_lines); break;
-        case route::chat: relay_chat(client, req.body, choice.local_dialect, settings, extra_lines, trace); break;
+        case route::chat: {
+            bool http10 = req.view(req.head.version) == "HTTP/1.0";
+            relay_chat(client, {req.body, choice.local_dialect, http10, extra_lines, trace}, settings);
+            break;
+        }
         case route::not_found: send_reply(client, {404, nullptr, {}, {}, extra_lines}, {}); break;
     }
 }

@@ -3,8 +3,10 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string_view>
 
+#include "platform/upstream.hpp"
 #include "text/bounded.hpp"
 
 // Creates `path`, which must not exist yet (never writing through a file or
@@ -26,3 +28,12 @@ long long os_send_vector(intptr_t socket, const std::string_view* parts, size_t 
 // run_start_cell(cell); the cell is made by start_detached_thread.
 bool os_start_thread(void* cell, size_t stack_bytes);
 void run_start_cell(void* cell);
+
+// The upstream client: whether its session is up, the start-up connection
+// (runs on its own thread; takes and frees the upstream_target it is given),
+// and one exchange with the body as pieces.
+bool os_upstream_ready();
+void os_upstream_warm_up(void* target);
+void os_perform_upstream(const upstream_target& target, std::string_view header_lines,
+                         std::span<const std::string_view> pieces, body_sink sink, void* ctx, upstream_outcome& out,
+                         const caller_watch* watch);

@@ -9,6 +9,7 @@
 #include "platform/net.hpp"
 #include "platform/os_calls.hpp"
 #include "platform/thread.hpp"
+#include "platform/upstream.hpp"
 
 void socket_handle::reset() {
     if (fd_ != invalid) {
@@ -114,4 +115,25 @@ bool start_detached_thread(void (*entry)(void*), void* arg, size_t stack_bytes) 
     if (os_start_thread(cell, stack_bytes)) return true;
     delete cell;
     return false;
+}
+
+namespace {
+
+// The start-up connection's thread: as much stack as a connection thread,
+// which makes the same TLS handshake.
+constexpr size_t warm_up_stack_bytes = 256 * 1024;
+
+}  // namespace
+
+void upstream_warm_up(const upstream_target& target) {
+    if (!os_upstream_ready()) return;
+    auto* copy = new (std::nothrow) upstream_target(target);
+    // A thread that could not be started only means no warm connection.
+    if (copy && !start_detached_thread(os_upstream_warm_up, copy, warm_up_stack_bytes)) delete copy;
+}
+
+void call_upstream(const upstream_call& call, body_sink sink, void* ctx, upstream_outcome& out) {
+    std::span<const std::string_view> pieces = call.body_pieces;
+    if (pieces.empty()) pieces = {&call.body, 1};
+    os_perform_upstream(*call.target, call.header_lines, pieces, sink, ctx, out, call.caller);
 }

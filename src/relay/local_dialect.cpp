@@ -48,22 +48,16 @@ void put_number(buf& body, long long v) {
 }  // namespace
 
 int convert_local_request(std::string_view body, std::string_view model, buf& out, std::string_view* repeated) {
-    static constexpr std::string_view keys[] = {"stream", "messages", "model"};
-    json_member found[3];
-    json_top_members(body, keys, found, 3);
-    if (repeated) {
-        for (size_t k = 0; k < 3; ++k) {
-            if (found[k].repeated) {
-                *repeated = keys[k];
-                return 0;
-            }
-        }
+    chat_members found = find_chat_members(body);
+    if (repeated && !found.repeated.empty()) {
+        *repeated = found.repeated;
+        return 0;
     }
-    int stream = found[0].found && found[0].value(body) == "true" ? 1 : 0;
+    int stream = found.streaming(body) ? 1 : 0;
     buf_put(out, "{\"model\":\"");
     json_escape(out, model);
     buf_put(out, "\",\"messages\":");
-    const json_member& messages = found[1];
+    const json_member& messages = found.messages;
     if (!messages.found || body[messages.value_pos] != '[') {
         buf_put(out, "[]");
     } else {

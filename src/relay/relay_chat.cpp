@@ -53,13 +53,17 @@ bool probe_stream(void* ctx) {
 }
 
 // A buffered reply's probe: an interim 100 answer, which HTTP/1.1 clients
-// must accept and skip before the final one.
+// must accept and skip before the final one. An HTTP/1.0 caller may not be
+// sent one, so its half-close is never taken for a departure (a reset still is).
 struct buffered_probe {
     const socket_handle& client;
+    bool interim_allowed;
 };
 
 bool probe_buffered(void* ctx) {
-    sock_send_all(static_cast<buffered_probe*>(ctx)->client, "HTTP/1.1 100 Continue\r\n\r\n");
+    auto* probe = static_cast<buffered_probe*>(ctx);
+    if (!probe->interim_allowed) return false;
+    send_continue(probe->client);
     return true;
 }
 
@@ -154,8 +158,11 @@ void send_collected(const socket_handle& client, unsigned long status, const buf
 
 }  // namespace
 
-void relay_chat(const socket_handle& client, std::string_view body, bool local_dialect, const shim_settings& settings,
-                std::string_view extra_lines, request_trace* trace) {
+void relay_chat(const socket_handle& client, const chat_request& request, const shim_settings& settings) {
+    std::string_view body = request.body;
+    bool local_dialect = request.local_dialect;
+    std::string_view extra_lines = request.extra_lines;
+    request_trace* trace = request.trace;
     // The body goes upstream as pieces over the caller's bytes: a large one
     // is never copied to be sent.
     rewritten_body upstream_body;
@@ -205,7 +212,7 @@ void relay_chat(const socket_handle& client, std::string_view body, bool local_d
         return;
     }
     collector collected;
-    buffered_probe probe{client};
+    buffered_probe probe{client, !request.http10};
     caller_watch watch{&client, probe_buffered, &probe};
     call.caller = &watch;
     if (ready) call_upstream(call, collect_block, &collected, got);

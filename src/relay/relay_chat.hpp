@@ -8,8 +8,14 @@
 #include "platform/net.hpp"
 #include "settings/settings.hpp"
 
-// `extra_lines` go into the reply's header block (empty for most callers).
-// `trace` (null when the request log is off) is told the mode, the
-// upstream's status and first byte, and the error the caller was given.
-void relay_chat(const socket_handle& client, std::string_view body, bool local_dialect, const shim_settings& settings,
-                std::string_view extra_lines, request_trace* trace = nullptr);
+struct chat_request {
+    std::string_view body;
+    bool local_dialect = false;   // /api/chat: the local-model dialect
+    bool http10 = false;          // an HTTP/1.0 caller, which may not be sent an interim reply
+    std::string_view extra_lines;  // for the reply's header block (empty for most callers)
+    // Null when the request log is off; else told the mode, the upstream's
+    // status and first byte, and the error the caller was given.
+    request_trace* trace = nullptr;
+};
+
+void relay_chat(const socket_handle& client, const chat_request& request, const shim_settings& settings);

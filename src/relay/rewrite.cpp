@@ -66,25 +66,28 @@ int detect_stream_flag(std::string_view body) {
     return m.found && m.value(body) == "true" ? 1 : 0;
 }
 
+chat_members find_chat_members(std::string_view body) {
+    static constexpr std::string_view keys[] = {"stream", "messages", "model"};
+    json_member found[3];
+    json_top_members(body, keys, found, 3);
+    chat_members m{found[0], found[1], found[2], {}};
+    for (size_t k = 0; k < 3 && m.repeated.empty(); ++k)
+        if (found[k].repeated) m.repeated = keys[k];
+    return m;
+}
+
 int rebuild_pieces(std::string_view body, std::string_view model, rewritten_body& out, std::string_view* repeated) {
     out.count = 0;
     out.size = 0;
     out.model_member.clear();
-    // One pass over the body finds all three members.
-    static constexpr std::string_view keys[] = {"stream", "messages", "model"};
-    json_member found[3];
-    json_top_members(body, keys, found, 3);
-    if (repeated) {
-        for (size_t k = 0; k < 3; ++k) {
-            if (found[k].repeated) {
-                *repeated = keys[k];
-                return 0;
-            }
-        }
+    chat_members found = find_chat_members(body);
+    if (repeated && !found.repeated.empty()) {
+        *repeated = found.repeated;
+        return 0;
     }
-    int stream = found[0].found && found[0].value(body) == "true" ? 1 : 0;
-    const json_member& messages = found[1];
-    const json_member& model_member = found[2];
+    int stream = found.streaming(body) ? 1 : 0;
+    const json_member& messages = found.messages;
+    const json_member& model_member = found.model;
     if (!messages.found || body[messages.value_pos] != '[') {
         // No place for the system message: the body goes on as it came.
         add_piece(out, body);

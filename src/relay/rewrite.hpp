@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "text/buf.hpp"
+#include "text/json_scan.hpp"
 
 // The persona prompt that leads every conversation.
 extern const char SYSTEM_PROMPT[];
@@ -17,6 +18,19 @@ std::string_view system_text_escaped();
 
 // 1 when the top-level "stream" member's value is the literal true, else 0.
 int detect_stream_flag(std::string_view body);
+
+// The top-level members a chat body is rewritten by, found in one pass over
+// it (keys compared decoded).
+struct chat_members {
+    json_member stream;
+    json_member messages;
+    json_member model;
+    // A key among them that occurs more than once, else empty: readers
+    // disagree on which of two equal keys counts.
+    std::string_view repeated;
+    bool streaming(std::string_view body) const { return stream.found && stream.value(body) == "true"; }
+};
+chat_members find_chat_members(std::string_view body);
 
 // The rewritten body as a few pieces in order: spans of the caller's bytes
 // with the new texts between them, so a large body is never copied to be

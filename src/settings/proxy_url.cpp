@@ -1,5 +1,6 @@
 #include "settings/proxy_url.hpp"
 
+#include "settings/upstream_url.hpp"
 #include "text/ascii.hpp"
 
 namespace {
@@ -29,18 +30,6 @@ bool decode_credential(std::string_view in, char (&out)[N]) {
         out[n++] = c;
     }
     out[n] = '\0';
-    return true;
-}
-
-bool parse_port(std::string_view digits, unsigned& port) {
-    if (digits.empty() || digits.size() > 5) return false;
-    unsigned v = 0;
-    for (char c : digits) {
-        if (c < '0' || c > '9') return false;
-        v = v * 10 + static_cast<unsigned>(c - '0');
-    }
-    if (v < 1 || v > 65535) return false;
-    port = v;
     return true;
 }
 
@@ -98,14 +87,14 @@ bool parse_proxy_url(std::string_view text, upstream_proxy& out, error_text& err
         host = authority.substr(0, colon);
         port_text = authority.substr(colon + 1);
     }
-    unsigned port = 0;
+    uint16_t port = 0;
     if (host.empty() || host.size() > 253 || host.find_first_of(bracketed ? "[]@ " : ":[]@ ") != std::string_view::npos ||
-        !parse_port(port_text, port)) {
+        !parse_url_port(port_text, port)) {
         out = upstream_proxy{};
         set_error(err, "needs host:port");
         return false;
     }
     bformat(out.url, "http://%s%.*s%s:%u", bracketed ? "[" : "", static_cast<int>(host.size()), host.data(),
-            bracketed ? "]" : "", port);
+            bracketed ? "]" : "", static_cast<unsigned>(port));
     return true;
 }

@@ -2,8 +2,6 @@
 
 #include "text/ascii.hpp"
 
-namespace {
-
 bool parse_url_port(std::string_view digits, uint16_t& port) {
     if (digits.empty() || digits.size() > 5) return false;
     unsigned v = 0;
@@ -16,7 +14,6 @@ bool parse_url_port(std::string_view digits, uint16_t& port) {
     return true;
 }
 
-}  // namespace
 
 bool split_upstream_url(std::string_view url, upstream_target& out, error_text& err) {
     out = upstream_target{};

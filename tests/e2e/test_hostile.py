@@ -96,7 +96,8 @@ def test_caller_that_leaves_a_silent_upstream_is_released_within_seconds(mock, r
 
 
 @pytest.mark.parametrize("stream", [False, True])
-def test_half_closed_caller_still_gets_the_whole_answer(mock, relay, stream):
+@pytest.mark.parametrize("version", ["HTTP/1.1", "HTTP/1.0"])
+def test_half_closed_caller_still_gets_the_whole_answer(mock, relay, stream, version):
     events = mu.sse_deltas(["late", " answer"])
     mock.behaviour = mu.event_stream(events, delay=0.1) if stream else mu.json_reply(200, mu.CHAT_ANSWER)
     slow = mock.behaviour
@@ -107,9 +108,12 @@ def test_half_closed_caller_still_gets_the_whole_answer(mock, relay, stream):
 
     mock.behaviour = after_a_while
     with connect(relay.port) as s:
-        s.sendall(http_request("POST", CHAT, body(stream)))
+        s.sendall(http_request("POST", CHAT, body(stream)).replace(b" HTTP/1.1\r\n", b" " + version.encode() + b"\r\n", 1))
         s.shutdown(socket.SHUT_WR)
-        r = Reply(without_interim(read_all(s, 20)))
+        got = read_all(s, 20)
+    if version == "HTTP/1.0":
+        assert b" 100 " not in got.split(b"\r\n", 1)[0]  # no interim reply for an HTTP/1.0 caller
+    r = Reply(without_interim(got))
     assert r.status == 200
     if stream:
         assert b"".join(events) in r.body()

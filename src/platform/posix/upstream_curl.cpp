@@ -19,6 +19,7 @@
 
 #include "platform/host.hpp"
 #include "platform/thread.hpp"
+#include "platform/os_calls.hpp"
 #include "platform/upstream.hpp"
 #include "text/buf.hpp"
 
@@ -338,11 +339,9 @@ bool set_headers(easy_slot& s, std::string_view header_lines) {
     return true;
 }
 
-// The warm-up thread: as much stack as a connection thread, which makes the
-// same TLS handshake.
-constexpr size_t warm_up_stack_bytes = 256 * 1024;
+}  // namespace
 
-void warm_up(void* arg) {
+void os_upstream_warm_up(void* arg) {
     auto* owned = static_cast<upstream_target*>(arg);
     upstream_target target = *owned;
     delete owned;
@@ -368,8 +367,12 @@ void warm_up(void* arg) {
     s.header_text[0] = '\0';
 }
 
-void perform(const upstream_target& target, std::string_view header_lines, const std::string_view* pieces,
-             size_t piece_count, body_sink sink, void* ctx, upstream_outcome& out, const caller_watch* watch) {
+
+void os_perform_upstream(const upstream_target& target, std::string_view header_lines,
+                         std::span<const std::string_view> body, body_sink sink, void* ctx, upstream_outcome& out,
+                         const caller_watch* watch) {
+    const std::string_view* pieces = body.data();
+    size_t piece_count = body.size();
     pooled_easy easy;
     if (!easy.s) {
         set_error(out.error, "upstream request failed: curl_easy_init (%d)", 0);
@@ -436,7 +439,6 @@ void perform(const upstream_target& target, std::string_view header_lines, const
     curl_easy_setopt(h, CURLOPT_POSTFIELDS, nullptr);  // `joined` goes now
 }
 
-}  // namespace
 
 const char* const upstream_trust_help =
     "  CURL_CA_BUNDLE, SSL_CERT_FILE  another CA bundle for the upstream's TLS\n"
@@ -465,18 +467,4 @@ bool upstream_startup(error_text& err, const upstream_proxy* proxy) {
     return true;
 }
 
-void upstream_warm_up(const upstream_target& target) {
-    if (!g_share) return;
-    auto* copy = new (std::nothrow) upstream_target(target);
-    // A thread that could not be started only means no warm connection.
-    if (copy && !start_detached_thread(warm_up, copy, warm_up_stack_bytes)) delete copy;
-}
-
-void call_upstream(const upstream_call& call, body_sink sink, void* ctx, upstream_outcome& out) {
-    if (call.body_pieces.empty()) {
-        perform(*call.target, call.header_lines, &call.body, 1, sink, ctx, out, call.caller);
-    } else {
-        perform(*call.target, call.header_lines, call.body_pieces.data(), call.body_pieces.size(), sink, ctx, out,
-                call.caller);
-    }
-}
+bool os_upstream_ready() { return g_share != nullptr; }

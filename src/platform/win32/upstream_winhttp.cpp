@@ -14,6 +14,7 @@
 #include <new>
 
 #include "platform/thread.hpp"
+#include "platform/os_calls.hpp"
 #include "platform/upstream.hpp"
 #include "text/buf.hpp"
 
@@ -464,7 +465,9 @@ void perform(const upstream_target& target, std::string_view header_lines, const
 
 // The warm-up: a bodiless OPTIONS without the key, its answer read to the end
 // so the connection goes back to the session's pool for the first chat turn.
-void warm_up(void* arg) {
+}  // namespace
+
+void os_upstream_warm_up(void* arg) {
     auto* owned = static_cast<upstream_target*>(arg);
     upstream_target target = *owned;
     delete owned;
@@ -490,25 +493,13 @@ void warm_up(void* arg) {
     }
 }
 
-constexpr size_t warm_up_stack_bytes = 256 * 1024;
 
-}  // namespace
+bool os_upstream_ready() { return g_session != nullptr; }
 
-void upstream_warm_up(const upstream_target& target) {
-    if (!g_session) return;
-    auto* copy = new (std::nothrow) upstream_target(target);
-    // A thread that could not be started only means no warm connection.
-    if (copy && !start_detached_thread(warm_up, copy, warm_up_stack_bytes)) delete copy;
-}
-
-void call_upstream(const upstream_call& call, body_sink sink, void* ctx, upstream_outcome& out) {
-    if (call.body_pieces.empty()) {
-        perform(*call.target, call.header_lines, &call.body, 1, sink, ctx, out, call.caller);
-    } else {
-        perform(*call.target, call.header_lines, call.body_pieces.data(), call.body_pieces.size(), sink, ctx, out,
-                call.caller);
-    }
-    // A failure says which proxy was in the way; never with its credentials.
+void os_perform_upstream(const upstream_target& target, std::string_view header_lines,
+                         std::span<const std::string_view> pieces, body_sink sink, void* ctx, upstream_outcome& out,
+                         const caller_watch* watch) {
+    perform(target, header_lines, pieces.data(), pieces.size(), sink, ctx, out, watch);
     if (g_proxy.enabled() && !out.error.empty() && !std::strstr(out.error.s, g_proxy.url)) {
         error_text plain = out.error;
         set_error(out.error, "%s via proxy %s", plain.s, g_proxy.url);
