@@ -97,10 +97,12 @@ void handle_client(socket_handle client, const shim_settings& settings) {
     admission let;
     admit_request(req, settings.origins, let);
     if (let.fault.status != 0) return refuse(client, let.fault, trace, let.route_lines, let.lines.view());
-    // Clients such as curl hold back a large body until told to go on;
-    // without this they would wait a second before every upload.
+    // A declared body that the process-wide budget cannot hold is refused
+    // before a byte of it is read.
     if (!req.head.chunked && !req.budget.grow_to(req.head.content_length))
         return refuse(client, budget_fault, trace, budget_retry_lines, let.lines.view());
+    // Clients such as curl hold back a large body until told to go on;
+    // without this they would wait a second before every upload.
     if (req.head.expects_continue && body_awaited(req)) send_continue(client);
     got = read_request_body(client, req);
     if (got.fault.status != 0)
