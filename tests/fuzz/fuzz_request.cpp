@@ -110,7 +110,7 @@ void check_head(std::string_view bytes) {
         return;
     }
     if (n == parse_fault) {
-        FUZZ_CHECK(f.status == 400 || f.status == 413 || f.status == 431 || f.status == 501);
+        FUZZ_CHECK(f.status == 400 || f.status == 413 || f.status == 431 || f.status == 501 || f.status == 505);
         FUZZ_CHECK(f.message && *f.message);
         return;
     }
