@@ -19,29 +19,11 @@ void put(cors_lines& out, std::string_view s) {
     out.len += n;
 }
 
-bool is_tchar(char c) {
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-           std::strchr("!#$%&'*+-.^_`|~", c) != nullptr;
-}
-
-bool is_token(std::string_view s) {
-    if (s.empty()) return false;
-    for (char c : s)
-        if (c == '\0' || !is_tchar(c)) return false;
-    return true;
-}
-
 // The headers chat-completions client libraries send from a page: the body
 // type, the bearer key and their own "x-" headers.
 bool is_safe_request_header(std::string_view name) {
     return ascii_iequals(name, "content-type") || ascii_iequals(name, "authorization") ||
            (name.size() > 2 && ascii_istarts_with(name, "x-"));
-}
-
-std::string_view trim(std::string_view s) {
-    while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
-    while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
-    return s;
 }
 
 }  // namespace
@@ -85,7 +67,7 @@ bool origin_allowed(const origin_list& listed, std::string_view origin) {
 bool declares_json(std::string_view content_type) {
     constexpr std::string_view json = "application/json";
     if (!ascii_istarts_with(content_type, json)) return false;
-    std::string_view rest = trim(content_type.substr(json.size()));
+    std::string_view rest = ascii_trim_blanks(content_type.substr(json.size()));
     return rest.empty() || rest.front() == ';';
 }
 
@@ -108,9 +90,9 @@ void put_preflight_lines(cors_lines& out, std::string_view origin, bool chat, st
     size_t list_start = 0;
     while (!requested_headers.empty()) {
         size_t comma = requested_headers.find(',');
-        std::string_view name = trim(requested_headers.substr(0, comma));
+        std::string_view name = ascii_trim_blanks(requested_headers.substr(0, comma));
         requested_headers = comma == std::string_view::npos ? std::string_view{} : requested_headers.substr(comma + 1);
-        if (!is_token(name) || !is_safe_request_header(name)) continue;
+        if (!http_is_token(name) || !is_safe_request_header(name)) continue;
         if (out.len + name.size() + allow_headers.size() + 2 + tail_room > sizeof out.text) break;
         if (list_start == 0) {
             put(out, allow_headers);

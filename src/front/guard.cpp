@@ -5,6 +5,8 @@
 
 namespace {
 
+constexpr const char* origin_refused = "origin not allowed: only pages on localhost and the origins setting may call the shim";
+
 bool is_port_suffix(std::string_view rest) {
     if (rest.empty()) return true;
     if (rest.front() != ':' || rest.size() == 1) return false;
@@ -46,7 +48,7 @@ bool caller_allowed(const http_request& req, const origin_list& origins, request
         if (sep != std::string_view::npos) {
             std::string_view scheme = origin.substr(0, sep);
             if ((ascii_iequals(scheme, "http") || ascii_iequals(scheme, "https")) && !origin_allowed(origins, origin)) {
-                fault = {403, "origin not allowed: only pages on localhost and the origins setting may call the shim"};
+                fault = {403, origin_refused};
                 return false;
             }
         }
@@ -67,7 +69,7 @@ void admit_request(const http_request& req, const origin_list& origins, admissio
         bool model_list = target.starts_with("/v1/models") || target.starts_with("/api/tags");
         if (chat || model_list) {
             if (!allowed) {
-                out.fault = {403, "origin not allowed: only pages on localhost and the origins setting may call the shim"};
+                out.fault = {403, origin_refused};
                 return;
             }
             out.preflight = true;

@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "text/bounded.hpp"
+
 namespace {
 
 // Appends to a fixed area, cutting what does not fit; one byte is kept back
@@ -22,9 +24,8 @@ struct line_builder {
     __attribute__((format(ZELK_PRINTF_FORMAT, 2, 3))) void format(const char* fmt, ...) {
         va_list ap;
         va_start(ap, fmt);
-        int n = std::vsnprintf(out + len, room - len + 1, fmt, ap);
+        len += vbformat_at(out + len, room - len + 1, fmt, ap);
         va_end(ap);
-        if (n > 0) len += static_cast<size_t>(n) < room - len ? static_cast<size_t>(n) : room - len;
     }
 
     // Bytes that could end or forge a line, or break the key=value reading,

@@ -4,29 +4,10 @@
 
 namespace {
 
-std::string_view trim_ows(std::string_view s) {
-    while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
-    while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
-    return s;
-}
-
 bool fault_with(request_fault& f, int status, const char* message) {
     f.status = status;
     f.message = message;
     return false;
-}
-
-// A token character of RFC 9110, for methods and header names.
-bool is_tchar(char c) {
-    if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')) return true;
-    return std::string_view("!#$%&'*+-.^_`|~").find(c) != std::string_view::npos;
-}
-
-bool all_tchars(std::string_view s) {
-    if (s.empty()) return false;
-    for (char c : s)
-        if (!is_tchar(c)) return false;
-    return true;
 }
 
 text_span span_of(std::string_view whole, std::string_view part) {
@@ -43,7 +24,7 @@ bool parse_request_line(std::string_view head, std::string_view line, request_he
     auto digit = [](char c) { return c >= '0' && c <= '9'; };
     bool well_formed_version = version.size() == 8 && version.substr(0, 5) == "HTTP/" && digit(version[5]) &&
                                version[6] == '.' && digit(version[7]);
-    if (!all_tchars(method) || target.empty() || !well_formed_version)
+    if (!http_is_token(method) || target.empty() || !well_formed_version)
         return fault_with(f, 400, "malformed request line");
     for (char c : target)
         if (static_cast<unsigned char>(c) <= 0x20 || c == 0x7f) return fault_with(f, 400, "malformed request line");
@@ -86,10 +67,10 @@ bool parse_head(std::string_view head, request_head& out, request_fault& f) {
         size_t colon = line.find(':');
         // A folded continuation line or a line without a name is refused, as
         // recipients disagree on what it means.
-        if (colon == std::string_view::npos || !all_tchars(line.substr(0, colon)))
+        if (colon == std::string_view::npos || !http_is_token(line.substr(0, colon)))
             return fault_with(f, 400, "malformed header line");
         std::string_view name = line.substr(0, colon);
-        std::string_view value = trim_ows(line.substr(colon + 1));
+        std::string_view value = ascii_trim_blanks(line.substr(colon + 1));
         for (char c : value)
             if (c == '\0' || c == '\r' || c == '\n') return fault_with(f, 400, "malformed header line");
         if (ascii_iequals(name, "Content-Length")) {

@@ -31,7 +31,10 @@ void run_start_cell(void* cell);
 
 // The upstream client: whether its session is up, the start-up connection
 // (runs on its own thread; takes and frees the upstream_target it is given),
-// and one exchange with the body as pieces.
+// and one exchange with the body as pieces. A body of one piece of at most
+// upstream_joined_body_limit bytes goes out with the request head in one
+// send; call_upstream joins a small body of several pieces into one.
+inline constexpr size_t upstream_joined_body_limit = 64 * 1024;
 bool os_upstream_ready();
 void os_upstream_warm_up(void* target);
 void os_perform_upstream(const upstream_target& target, std::string_view header_lines,

@@ -10,6 +10,7 @@
 #include "platform/os_calls.hpp"
 #include "platform/thread.hpp"
 #include "platform/upstream.hpp"
+#include "text/buf.hpp"
 
 void socket_handle::reset() {
     if (fd_ != invalid) {
@@ -133,7 +134,21 @@ void upstream_warm_up(const upstream_target& target) {
 }
 
 void call_upstream(const upstream_call& call, body_sink sink, void* ctx, upstream_outcome& out) {
-    std::span<const std::string_view> pieces = call.body_pieces;
-    if (pieces.empty()) pieces = {&call.body, 1};
-    os_perform_upstream(*call.target, call.header_lines, pieces, sink, ctx, out, call.caller);
+    std::span<const std::string_view> body = call.body;
+    size_t total = 0;
+    for (std::string_view piece : body) total += piece.size();
+    // A small body goes out joined, in the same send as the request head; a
+    // large one from its pieces as they are.
+    buf joined;
+    std::string_view one;
+    if (body.size() > 1 && total <= upstream_joined_body_limit) {
+        for (std::string_view piece : body) buf_put(joined, piece);
+        if (joined.failed) {
+            set_error(out.error, "upstream request failed: out of memory");
+            return;
+        }
+        one = joined.view();
+        body = {&one, 1};
+    }
+    os_perform_upstream(*call.target, call.header_lines, body, sink, ctx, out, call.caller);
 }

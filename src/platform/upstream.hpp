@@ -80,11 +80,10 @@ void upstream_warm_up(const upstream_target& target);
 struct upstream_call {
     const upstream_target* target = nullptr;
     std::string_view header_lines;  // each ending in CR LF
-    std::string_view body;
-    // When not empty, the body is these pieces sent one after another (a
-    // rewritten body as spans of the received bytes and the texts spliced
-    // between them, never joined into one copy), and `body` is unused.
-    std::span<const std::string_view> body_pieces;
+    // The body as pieces sent one after another: a rewritten body is spans
+    // of the received bytes and the texts spliced between them, and a large
+    // one is never joined into one copy.
+    std::span<const std::string_view> body;
     const caller_watch* caller = nullptr;  // watched for departure when set
 };
 

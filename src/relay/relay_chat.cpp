@@ -200,7 +200,7 @@ void relay_chat(const socket_handle& client, const chat_request& request, const 
 
     const error_text& failure = settings.upstream_error;
     bool ready = failure.empty();
-    upstream_call call{&settings.target, settings.header_lines(), {}, {upstream_body.piece, upstream_body.count}};
+    upstream_call call{&settings.target, settings.header_lines(), {upstream_body.piece, upstream_body.count}};
     upstream_outcome got;
     if (stream) {
         stream_relay relay{client, got, {}, 0};

@@ -61,10 +61,7 @@ std::string_view system_text_escaped() {
     return once.text.view();
 }
 
-int detect_stream_flag(std::string_view body) {
-    json_member m = json_top_member(body, "stream");
-    return m.found && m.value(body) == "true" ? 1 : 0;
-}
+int detect_stream_flag(std::string_view body) { return find_chat_members(body).streaming(body) ? 1 : 0; }
 
 chat_members find_chat_members(std::string_view body) {
     static constexpr std::string_view keys[] = {"stream", "messages", "model"};

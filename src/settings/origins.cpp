@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "text/ascii.hpp"
+
 namespace {
 
 bool is_alpha(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
@@ -55,12 +57,6 @@ bool is_host_and_port(std::string_view s) {
     return true;
 }
 
-std::string_view trim(std::string_view s) {
-    while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
-    while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
-    return s;
-}
-
 bool classify(std::string_view entry, origin_pattern& kind, std::string_view& kept) {
     kept = entry;
     kind = origin_pattern::exact;
@@ -93,7 +89,7 @@ bool parse_origin_list(std::string_view setting, origin_list& out, std::string_v
     out = {};
     while (!setting.empty()) {
         size_t comma = setting.find(',');
-        std::string_view entry = trim(setting.substr(0, comma));
+        std::string_view entry = ascii_trim_blanks(setting.substr(0, comma));
         setting = comma == std::string_view::npos ? std::string_view{} : setting.substr(comma + 1);
         if (entry.empty()) continue;
         origin_pattern kind;

@@ -15,3 +15,21 @@ constexpr bool ascii_iequals(std::string_view a, std::string_view b) {
 constexpr bool ascii_istarts_with(std::string_view s, std::string_view prefix) {
     return s.size() >= prefix.size() && ascii_iequals(s.substr(0, prefix.size()), prefix);
 }
+
+// Without the blanks (spaces and tabs) at either end, as HTTP field values
+// and list elements are read.
+constexpr std::string_view ascii_trim_blanks(std::string_view s) {
+    while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
+    while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
+    return s;
+}
+
+// A token of RFC 9110 (methods, header names): one or more of its characters.
+constexpr bool http_is_token(std::string_view s) {
+    if (s.empty()) return false;
+    for (char c : s) {
+        bool alnum = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+        if (!alnum && std::string_view("!#$%&'*+-.^_`|~").find(c) == std::string_view::npos) return false;
+    }
+    return true;
+}

@@ -21,7 +21,7 @@
 #include "platform/thread.hpp"
 #include "platform/os_calls.hpp"
 #include "platform/upstream.hpp"
-#include "text/buf.hpp"
+#include "text/ascii.hpp"
 
 namespace {
 
@@ -36,10 +36,6 @@ void share_unlock(CURL*, curl_lock_data data, void*) { g_share_locks[data].unloc
 // Idle handles beyond this are closed: enough for a burst of concurrent
 // chat turns, small enough that an idle shim holds little.
 constexpr size_t max_idle_handles = 32;
-
-// libcurl puts a body of at most this size in the same send as the header
-// block; a larger one goes out from the read callback, piece by piece.
-constexpr size_t joined_body_limit = 64 * 1024;
 
 struct header_list {
     curl_slist* list = nullptr;
@@ -104,25 +100,16 @@ void note_proxy_refusal(upstream_outcome& out) {
     set_error(out.error, "upstream request failed: proxy %s asks for credentials (407)", g_proxy.url);
 }
 
-bool starts_with_nocase(std::string_view s, std::string_view prefix) {
-    if (s.size() < prefix.size()) return false;
-    for (size_t i = 0; i < prefix.size(); ++i)
-        if ((s[i] | 0x20) != prefix[i]) return false;
-    return true;
-}
-
 // Sees every header line of every answer head (interim ones too).
 size_t on_header(char* data, size_t, size_t n, void* p) {
     transfer& t = static_cast<easy_slot*>(p)->t;
     std::string_view line(data, n);
     if (line.starts_with("HTTP/")) {
         t.encoding[0] = '\0';  // a new head: what an interim one said does not count
-    } else if (starts_with_nocase(line, "content-encoding:")) {
+    } else if (ascii_istarts_with(line, "content-encoding:")) {
         std::string_view value = line.substr(17);
-        while (!value.empty() && (value.front() == ' ' || value.front() == '\t')) value.remove_prefix(1);
-        while (!value.empty() && (value.back() == '\r' || value.back() == '\n' || value.back() == ' ' ||
-                                  value.back() == '\t'))
-            value.remove_suffix(1);
+        while (!value.empty() && (value.back() == '\r' || value.back() == '\n')) value.remove_suffix(1);
+        value = ascii_trim_blanks(value);
         bformat(t.encoding, "%.*s", static_cast<int>(value.size()), value.data());
     }
     return n;
@@ -137,7 +124,7 @@ bool refuse_answer(transfer& t) {
         set_error(t.out->error, "upstream answered with status %lu", status);
         return true;
     }
-    if (t.encoding[0] && !starts_with_nocase(t.encoding, "identity")) {
+    if (t.encoding[0] && !ascii_istarts_with(t.encoding, "identity")) {
         set_error(t.out->error, "upstream answered with Content-Encoding %s, which was not asked for", t.encoding);
         return true;
     }
@@ -367,7 +354,6 @@ void os_upstream_warm_up(void* arg) {
     s.header_text[0] = '\0';
 }
 
-
 void os_perform_upstream(const upstream_target& target, std::string_view header_lines,
                          std::span<const std::string_view> body, body_sink sink, void* ctx, upstream_outcome& out,
                          const caller_watch* watch) {
@@ -395,23 +381,10 @@ void os_perform_upstream(const upstream_target& target, std::string_view header_
 
     size_t total = 0;
     for (size_t i = 0; i < piece_count; ++i) total += pieces[i].size();
-    // A small body goes out joined, in the same send as the header block; a
-    // large one from its pieces as they are.
-    buf joined;
-    if (total <= joined_body_limit && piece_count > 1) {
-        for (size_t i = 0; i < piece_count; ++i) buf_put(joined, pieces[i]);
-        if (joined.failed) {
-            set_error(out.error, "upstream request failed: out of memory (%d)", CURLE_OUT_OF_MEMORY);
-            return;
-        }
-    }
-    if (piece_count == 1 && total <= joined_body_limit) {
-        curl_easy_setopt(h, CURLOPT_POSTFIELDS, pieces[0].data());
-    } else if (joined.len) {
-        curl_easy_setopt(h, CURLOPT_POSTFIELDS, joined.data);
-    } else {
-        curl_easy_setopt(h, CURLOPT_POSTFIELDS, nullptr);  // from the read callback
-    }
+    // libcurl puts a small body in the same send as the header block; a
+    // large one goes out from the read callback, piece by piece.
+    bool with_head = piece_count == 1 && total <= upstream_joined_body_limit;
+    curl_easy_setopt(h, CURLOPT_POSTFIELDS, with_head ? pieces[0].data() : nullptr);
     curl_easy_setopt(h, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(total));
 
     bool watched = watch && watch->socket && watch->socket->valid();
@@ -436,9 +409,8 @@ void os_perform_upstream(const upstream_target& target, std::string_view header_
         else
             set_error(out.error, "upstream request failed: %s (%d)", words, static_cast<int>(rc));
     }
-    curl_easy_setopt(h, CURLOPT_POSTFIELDS, nullptr);  // `joined` goes now
+    curl_easy_setopt(h, CURLOPT_POSTFIELDS, nullptr);  // the body is the caller's; the pooled handle keeps no pointer to it
 }
-
 
 const char* const upstream_trust_help =
     "  CURL_CA_BUNDLE, SSL_CERT_FILE  another CA bundle for the upstream's TLS\n"

@@ -16,7 +16,6 @@
 #include "platform/thread.hpp"
 #include "platform/os_calls.hpp"
 #include "platform/upstream.hpp"
-#include "text/buf.hpp"
 
 const char* const upstream_trust_help = "  the upstream's TLS certificate is checked against the Windows certificate store\n";
 
@@ -144,10 +143,6 @@ bool upstream_startup(error_text& err, const upstream_proxy* proxy) {
 }
 
 namespace {
-
-// A body of at most this size goes out joined, with the request itself; a
-// larger one is written piece by piece after it.
-constexpr size_t joined_body_limit = 64 * 1024;
 
 // Watches the caller from a thread of its own while the calling thread is
 // blocked in WinHTTP, and cancels the exchange by closing the request handle,
@@ -365,18 +360,8 @@ void perform(const upstream_target& target, std::string_view header_lines, const
     }
     // A small body goes with the request in one send; a large one follows it
     // from its pieces as they are, never joined into one copy.
-    buf joined;
     std::string_view with_request;
-    if (piece_count == 1 && body_size <= joined_body_limit) {
-        with_request = pieces[0];
-    } else if (body_size <= joined_body_limit) {
-        for (size_t i = 0; i < piece_count; ++i) buf_put(joined, pieces[i]);
-        if (joined.failed) {
-            set_error(out.error, "WinHttpSendRequest %lu", static_cast<unsigned long>(ERROR_NOT_ENOUGH_MEMORY));
-            return;
-        }
-        with_request = joined.view();
-    }
+    if (piece_count == 1 && body_size <= upstream_joined_body_limit) with_request = pieces[0];
     DWORD total_len = static_cast<DWORD>(body_size);
     DWORD first_len = static_cast<DWORD>(with_request.size());
     // Each blocking call runs with the watch's lock released, so the watcher
@@ -463,10 +448,10 @@ void perform(const upstream_target& target, std::string_view header_lines, const
         set_error(out.error, "WinHttpReadData %lu", static_cast<unsigned long>(ERROR_WINHTTP_CONNECTION_ERROR));
 }
 
-// The warm-up: a bodiless OPTIONS without the key, its answer read to the end
-// so the connection goes back to the session's pool for the first chat turn.
 }  // namespace
 
+// The warm-up: a bodiless OPTIONS without the key, its answer read to the end
+// so the connection goes back to the session's pool for the first chat turn.
 void os_upstream_warm_up(void* arg) {
     auto* owned = static_cast<upstream_target*>(arg);
     upstream_target target = *owned;
@@ -492,7 +477,6 @@ void os_upstream_warm_up(void* arg) {
         if (!WinHttpReadData(request.get(), block, sizeof block, &got) || got == 0) break;
     }
 }
-
 
 bool os_upstream_ready() { return g_session != nullptr; }
 
