@@ -1,6 +1,7 @@
 #include "http/reply.hpp"
 
 #include "text/bounded.hpp"
+#include "text/json_scan.hpp"
 
 namespace {
 
@@ -87,9 +88,13 @@ const char* reason_phrase(int status) {
     }
 }
 
-void put_error_body(buf& body, std::string_view message) {
+void put_error_body(buf& body, std::string_view message, std::string_view their_words) {
     buf_put(body, "{\"error\":{\"message\":\"");
     json_escape(body, message);
+    if (!their_words.empty()) {
+        buf_put(body, ": ");
+        json_put_string_content(body, their_words);  // their escapes kept; raw line breaks would end an event
+    }
     buf_put(body, "\",\"type\":\"zelk_shim_error\"}}");
 }
 
@@ -122,10 +127,12 @@ bool send_chunk(const socket_handle& client, std::string_view bytes) {
 
 bool send_last_chunk(const socket_handle& client) { return sock_send_all(client, "0\r\n\r\n"); }
 
-bool send_error_event(const socket_handle& client, std::string_view message) {
+bool send_error_event(const socket_handle& client, std::string_view message, std::string_view their_words,
+                      std::string_view lead) {
     buf event;
+    buf_put(event, lead);
     buf_put(event, "data: ");
-    put_error_body(event, message);
+    put_error_body(event, message, their_words);
     buf_put(event, "\n\n");
     if (event.failed) return false;
     return send_chunk(client, event.view());

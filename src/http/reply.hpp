@@ -41,8 +41,10 @@ bool send_reply(const socket_handle& client, const reply_head& head, std::string
 // The standard reason phrase of a status code ("Not Found"), or "Unknown".
 const char* reason_phrase(int status);
 
-// {"error":{"message":"<escaped text>","type":"zelk_shim_error"}}
-void put_error_body(buf& body, std::string_view message);
+// {"error":{"message":"<escaped text>","type":"zelk_shim_error"}}, the one
+// error document the shim writes. Another party's own words (JSON string
+// content as it wrote them) may follow the message after ": ".
+void put_error_body(buf& body, std::string_view message, std::string_view their_words = {});
 
 // The JSON error reply under `status`; relay failures pass the reason
 // "Internal" with 502, which callers have always seen.
@@ -60,4 +62,7 @@ bool send_continue(const socket_handle& client);
 void build_stream_head(reply_bytes& out, std::string_view extra_lines);
 bool send_chunk(const socket_handle& client, std::string_view bytes);
 bool send_last_chunk(const socket_handle& client);
-bool send_error_event(const socket_handle& client, std::string_view message);
+// `lead` goes first: the blank line that ends whatever line the upstream's
+// bytes left open, so the event starts on a line of its own.
+bool send_error_event(const socket_handle& client, std::string_view message, std::string_view their_words = {},
+                      std::string_view lead = {});

@@ -1,36 +1,32 @@
-// The HTTP client for the one upstream chat service. The calling thread
-// blocks for the whole exchange; the answer body arrives in blocks of at
-// most `upstream_block_size` bytes, with any transfer coding removed.
+// The upstream transport: the HTTP client for the one upstream chat service,
+// libcurl on POSIX and WinHTTP on Windows. It is mechanism only: it opens or
+// reuses a connection (through the proxy when one is set), sends the body
+// pieces, hands back the final answer's head and then its body blocks as
+// they arrive, and stops when told. What an answer means and how a failure
+// is worded is decided above it, once for both systems.
 #pragma once
-#include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <string_view>
 
 #include "platform/net.hpp"
 #include "text/bounded.hpp"
 
+// The answer body arrives in blocks of at most this many bytes, with any
+// transfer coding removed.
 inline constexpr size_t upstream_block_size = 16384;
+
+// A body of one piece up to this size goes out in the same send as the
+// request head.
+inline constexpr size_t upstream_joined_body_limit = 64 * 1024;
 
 struct upstream_target {
     bool secure = false;
     char host[256] = {};  // bare host; an IPv6 literal without its brackets
     uint16_t port = 0;
     char path[512] = {};
-};
-
-// Receives each block as soon as it has been read. Returning false ends the
-// transfer at once (the caller has gone, or the block could not be kept).
-using body_sink = bool (*)(void* ctx, const char* data, size_t len);
-
-struct upstream_outcome {
-    unsigned long status = 0;    // 0 until a status line was read; set before the first block reaches the sink
-    bool stopped = false;        // the sink ended the transfer, or the caller left (then caller_gone too)
-    bool caller_gone = false;    // the watched caller left while the upstream worked
-    bool received_body = false;  // at least one body byte arrived
-    std::chrono::steady_clock::time_point first_byte_at{};  // when it did
-    error_text error;            // empty unless the exchange failed
 };
 
 // An explicit HTTP proxy for every upstream call. The environment's proxy
@@ -45,49 +41,78 @@ struct upstream_proxy {
     bool has_credentials() const { return user[0] != '\0'; }
 };
 
-// The caller whose request is being relayed, watched while the upstream
-// works, so a caller that leaves ends the upstream transfer within about a
-// second instead of at the next block sent to it. A reset or error on its
-// connection is a departure. A caller that has only shut down its sending
-// side (which a leaving caller does too) is sent `probe` once: a caller
-// that left answers those bytes with a reset, one that still listens takes
-// them in and gets its whole answer.
-struct caller_watch {
-    const socket_handle* socket = nullptr;  // null: not watched
-    // Sends the probe; false when nothing may be sent now (asked again later).
-    // Called on the calling thread on POSIX and from a watcher thread on
-    // Windows, never at the same time as the sink.
-    bool (*probe)(void* ctx) = nullptr;
-    void* probe_ctx = nullptr;
+// Everything the transport needs, worked out once at start-up.
+struct upstream_config {
+    upstream_target target;
+    upstream_proxy proxy;
+    const char* ca_bundle = nullptr;  // another CA bundle for TLS; null or empty: the system's store
+    int connect_timeout_ms = 30 * 1000;
+    // A transfer that keeps moving has no limit; one silent this long has failed.
+    int silence_timeout_ms = 600 * 1000;
 };
 
-// For --help: how this build decides which TLS certificates to trust.
-extern const char* const upstream_trust_help;
+// The transport's state for the process's life: the configuration and the
+// shared handles that keep connections, name lookups and TLS sessions warm
+// across requests. Opaque above the platform.
+struct upstream_client;
+struct upstream_client_closer {
+    void operator()(upstream_client* c) const;
+};
+using upstream_client_ptr = std::unique_ptr<upstream_client, upstream_client_closer>;
 
-// Once per process, before the first call: the shared session that keeps
-// upstream connections, name lookups and TLS sessions warm across requests.
-// The proxy (may be null) is fixed here for the process's life, since a
-// WinHTTP session takes its proxy when it is opened.
-bool upstream_startup(error_text& err, const upstream_proxy* proxy = nullptr);
+// Once per process, before the first exchange. Null with `err` set when
+// the system's HTTP client cannot be started.
+upstream_client_ptr upstream_client_open(const upstream_config& config, error_text& err);
 
 // Opens a first connection to the target in the background and keeps it for
 // the first chat request, so that request does not wait for the connect and
 // the TLS handshake. Returns at once; sends no key and no chat request, and
-// an upstream that cannot be reached leaves no trace.
-void upstream_warm_up(const upstream_target& target);
+// an upstream that cannot be reached leaves no trace. The client must live
+// for the rest of the process.
+void upstream_warm_up(upstream_client& client);
 
-// One upstream exchange.
-struct upstream_call {
-    const upstream_target* target = nullptr;
-    std::string_view header_lines;  // each ending in CR LF
-    // The body as pieces sent one after another: a rewritten body is spans
-    // of the received bytes and the texts spliced between them, and a large
-    // one is never joined into one copy.
-    std::span<const std::string_view> body;
-    const caller_watch* caller = nullptr;  // watched for departure when set
+// For --help: how this build decides which TLS certificates to trust.
+extern const char* const upstream_trust_help;
+
+// The final answer's head as far as the relay needs it.
+struct upstream_head {
+    unsigned long status = 0;
+    std::string_view content_encoding;  // the value, blanks trimmed; empty when there is none
 };
 
-// POSTs the body to the target with exactly the call's header lines besides
-// the client's own host, length and user-agent lines, and hands the answer
-// body to `sink`.
-void call_upstream(const upstream_call& call, body_sink sink, void* ctx, upstream_outcome& out);
+// The relay's side of one exchange. Each callback returning false ends the
+// transfer at once.
+struct upstream_handler {
+    void* ctx = nullptr;
+    // Called once with the final answer's head: before the first body block,
+    // or after a complete answer without a body.
+    bool (*head)(void* ctx, const upstream_head& head) = nullptr;
+    bool (*body)(void* ctx, const char* data, size_t len) = nullptr;
+    // The caller whose request is relayed, watched while the upstream works,
+    // so a caller that leaves ends the transfer within about a second. A reset
+    // or error on its connection is a departure. A caller that has only shut
+    // its sending side (which a leaving caller does too) is sent `probe` once:
+    // a caller that left answers those bytes with a reset, one that still
+    // listens takes them in. `probe` returns false when nothing may be sent
+    // now (asked again later); it runs on the calling thread on POSIX and on a
+    // watcher thread on Windows, never at the same time as the callbacks.
+    const socket_handle* caller = nullptr;  // null: not watched
+    bool (*probe)(void* ctx) = nullptr;
+};
+
+struct upstream_result {
+    unsigned long status = 0;  // 0 until a status line was read
+    bool stopped = false;      // a callback ended the transfer
+    bool caller_gone = false;  // the watched caller left (the transfer was ended)
+    bool failed = false;       // the exchange failed below the relay: `detail` says how
+    // The system's own words: libcurl's message and code, or the WinHTTP call
+    // and its error number.
+    char detail[200] = {};
+};
+
+// POSTs the body (its pieces in order) to the target with exactly the given
+// header lines (each ending in CR LF) besides the client's own host, length
+// and user-agent lines.
+void upstream_exchange(upstream_client& client, std::string_view header_lines,
+                       std::span<const std::string_view> body, const upstream_handler& handler,
+                       upstream_result& out);

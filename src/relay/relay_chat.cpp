@@ -4,9 +4,9 @@
 
 #include "http/reply.hpp"
 #include "platform/host.hpp"
-#include "platform/upstream.hpp"
 #include "relay/local_dialect.hpp"
 #include "relay/rewrite.hpp"
+#include "relay/upstream_call.hpp"
 #include "relay/upstream_error.hpp"
 #include "text/json_scan.hpp"
 
@@ -68,20 +68,9 @@ bool probe_buffered(void* ctx) {
 }
 
 void send_refusal_event(const socket_handle& client, unsigned long status, std::string_view doc) {
-    char lead[64];
-    size_t lead_len = bformat(lead, "upstream refused the request (status %lu)", status);
-    std::string_view words = upstream_error_message(doc).raw;
-    buf event;
-    // The blank line first ends whatever line the upstream's document left
-    // open, so the event starts on a line of its own.
-    buf_put(event, "\n\ndata: {\"error\":{\"message\":\"");
-    buf_put(event, lead, lead_len);
-    if (!words.empty()) {
-        buf_put(event, ": ");
-        json_put_string_content(event, words);  // the upstream's escapes kept; raw line breaks would end the event
-    }
-    buf_put(event, "\",\"type\":\"zelk_shim_error\"}}\n\n");
-    if (!event.failed) send_chunk(client, event.view());
+    error_text lead;
+    set_error(lead, "upstream refused the request (status %lu)", status);
+    send_error_event(client, lead.s, upstream_error_message(doc).raw, "\n\n");
 }
 
 // A buffered answer is held whole before it is sent; beyond this it is not
@@ -158,67 +147,88 @@ void send_collected(const socket_handle& client, unsigned long status, const buf
 
 }  // namespace
 
-void relay_chat(const socket_handle& client, const chat_request& request, const shim_settings& settings) {
-    std::string_view body = request.body;
-    bool local_dialect = request.local_dialect;
-    std::string_view extra_lines = request.extra_lines;
-    request_trace* trace = request.trace;
-    // The body goes upstream as pieces over the caller's bytes: a large one
-    // is never copied to be sent.
-    rewritten_body upstream_body;
-    int stream = 0;
-    buf converted;  // the local dialect's body, which the pieces point into
+namespace {
+
+// The body that goes upstream: pieces over the caller's bytes (a large one
+// is never copied to be sent) and, for the local dialect, the converted
+// text they point into.
+struct upstream_body {
+    rewritten_body pieces;
+    buf converted;
+    bool stream = false;
+};
+
+// False when the request was answered already (a repeated key, no memory).
+bool build_upstream_body(const socket_handle& client, const chat_request& request, const shim_settings& settings,
+                         upstream_body& out) {
     std::string_view repeated;
-    if (local_dialect) {
-        convert_local_request(body, settings.model(), converted, &repeated);
-        if (repeated.empty()) stream = rebuild_pieces(converted.view(), settings.model(), upstream_body);
-        upstream_body.failed |= converted.failed;
+    if (request.local_dialect) {
+        convert_local_request(request.body, settings.model(), out.converted, &repeated);
+        if (repeated.empty()) out.stream = rebuild_pieces(out.converted.view(), settings.model(), out.pieces) != 0;
+        out.pieces.failed |= out.converted.failed;
     } else {
-        stream = rebuild_pieces(body, settings.model(), upstream_body, &repeated);
+        out.stream = rebuild_pieces(request.body, settings.model(), out.pieces, &repeated) != 0;
     }
     if (!repeated.empty()) {
         error_text words;
         set_error(words, "the request body holds the key \"%.*s\" more than once", static_cast<int>(repeated.size()),
                   repeated.data());
-        send_error_reply(client, 400, words.s, nullptr, {}, extra_lines);
-        note_error(trace, words.s);
-        return;
+        send_error_reply(client, 400, words.s, nullptr, {}, request.extra_lines);
+        note_error(request.trace, words.s);
+        return false;
     }
-    if (upstream_body.failed) {
-        send_error_reply(client, 502, "out of memory", relay_failure_reason, {}, extra_lines);
-        note_error(trace, "out of memory");
-        return;
+    if (out.pieces.failed) {
+        send_error_reply(client, 502, "out of memory", relay_failure_reason, {}, request.extra_lines);
+        note_error(request.trace, "out of memory");
+        return false;
     }
-    if (trace) trace->mode = stream ? "stream" : "buffered";
+    return true;
+}
 
-    if (settings.debug_copy) write_debug_copy(upstream_body);
-    if (stream) {
-        reply_bytes head;
-        build_stream_head(head, extra_lines);
-        send_bytes(client, head);
-    }
+upstream_call make_call(const shim_settings& settings, const upstream_body& body, const socket_handle& client) {
+    upstream_call call;
+    call.client = settings.upstream;
+    call.proxy = &settings.proxy;
+    call.header_lines = settings.header_lines();
+    call.body = {body.pieces.piece, body.pieces.count};
+    call.caller = &client;
+    return call;
+}
 
-    const error_text& failure = settings.upstream_error;
-    bool ready = failure.empty();
-    upstream_call call{&settings.target, settings.header_lines(), {upstream_body.piece, upstream_body.count}};
+// The upstream's answer relayed as it arrives, framed as chunks after the
+// event-stream head that the caller gets at once.
+void relay_stream(const socket_handle& client, const chat_request& request, const shim_settings& settings,
+                  const upstream_body& body) {
+    reply_bytes head;
+    build_stream_head(head, request.extra_lines);
+    send_bytes(client, head);
+
     upstream_outcome got;
-    if (stream) {
-        stream_relay relay{client, got, {}, 0};
-        caller_watch watch{&client, probe_stream, &relay};
-        call.caller = &watch;
-        if (ready) call_upstream(call, relay_block, &relay, got);
-        note_upstream(trace, got);
-        finish_stream(client, got, failure, {relay.refusal, relay.refusal_len}, trace);
-        return;
-    }
+    stream_relay relay{client, got, {}, 0};
+    upstream_call call = make_call(settings, body, client);
+    call.probe = probe_stream;
+    call.probe_ctx = &relay;
+    const error_text& failure = settings.upstream_error;
+    if (failure.empty() && settings.upstream) call_upstream(call, relay_block, &relay, got);
+    note_upstream(request.trace, got);
+    finish_stream(client, got, failure, {relay.refusal, relay.refusal_len}, request.trace);
+}
+
+// The upstream's answer collected whole, then sent as it came or converted
+// into the local-model reply object.
+void relay_buffered(const socket_handle& client, const chat_request& request, const shim_settings& settings,
+                    const upstream_body& body) {
+    upstream_outcome got;
     collector collected;
     buffered_probe probe{client, !request.http10};
-    caller_watch watch{&client, probe_buffered, &probe};
-    call.caller = &watch;
-    if (ready) call_upstream(call, collect_block, &collected, got);
-    note_upstream(trace, got);
+    upstream_call call = make_call(settings, body, client);
+    call.probe = probe_buffered;
+    call.probe_ctx = &probe;
+    const error_text& failure = settings.upstream_error;
+    if (failure.empty() && settings.upstream) call_upstream(call, collect_block, &collected, got);
+    note_upstream(request.trace, got);
     if (got.caller_gone) {
-        note_error(trace, "caller gone");
+        note_error(request.trace, "caller gone");
         return;  // nobody to answer
     }
     error_text problem = failure;
@@ -228,11 +238,24 @@ void relay_chat(const socket_handle& client, const chat_request& request, const 
     if (problem.empty() && collected.answer.len == 0)
         set_error(problem, "empty upstream response (status %lu)", got.status);
     if (!problem.empty()) {
-        send_error_reply(client, 502, problem.s, relay_failure_reason, {}, extra_lines);
-        note_error(trace, problem.s);
-    } else if (local_dialect) {
-        convert_local_reply(client, got.status, collected.answer.view(), settings.model(), extra_lines);
+        send_error_reply(client, 502, problem.s, relay_failure_reason, {}, request.extra_lines);
+        note_error(request.trace, problem.s);
+    } else if (request.local_dialect) {
+        convert_local_reply(client, got.status, collected.answer.view(), settings.model(), request.extra_lines);
     } else {
-        send_collected(client, got.status, collected.answer, extra_lines);
+        send_collected(client, got.status, collected.answer, request.extra_lines);
     }
+}
+
+}  // namespace
+
+void relay_chat(const socket_handle& client, const chat_request& request, const shim_settings& settings) {
+    upstream_body body;
+    if (!build_upstream_body(client, request, settings, body)) return;
+    if (request.trace) request.trace->mode = body.stream ? "stream" : "buffered";
+    if (settings.debug_copy) write_debug_copy(body.pieces);
+    if (body.stream)
+        relay_stream(client, request, settings, body);
+    else
+        relay_buffered(client, request, settings, body);
 }

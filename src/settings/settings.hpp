@@ -35,6 +35,8 @@ struct shim_settings {
     upstream_proxy proxy;
     // Where each request's line goes; null when the log is off.
     const log_output* request_log = nullptr;
+    // The upstream transport, opened once at start-up after the settings.
+    upstream_client* upstream = nullptr;
 
     std::string_view model() const { return CFG_MODEL; }
     std::string_view header_lines() const { return {upstream_headers, upstream_headers_len}; }

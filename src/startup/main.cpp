@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/host.hpp"
 #include "platform/net.hpp"
 #include "platform/upstream.hpp"
 #include "startup/listener.hpp"
@@ -88,10 +89,19 @@ int main(int argc, char** argv) {
     }
     if (request_log.enabled()) settings.request_log = &request_log;
 
-    if (!net_startup(err) || !upstream_startup(err, &settings.proxy)) {
+    upstream_config upstream;
+    upstream.target = settings.target;
+    upstream.proxy = settings.proxy;
+    const char* bundle = env_value("CURL_CA_BUNDLE");
+    if (!bundle || !*bundle) bundle = env_value("SSL_CERT_FILE");
+    upstream.ca_bundle = bundle;
+    static upstream_client_ptr client;  // used by every connection thread until the process ends
+    if (net_startup(err)) client = upstream_client_open(upstream, err);
+    if (!client) {
         std::fprintf(stderr, "zelk-shim: %s\n", err.s);
         return 1;
     }
+    settings.upstream = client.get();
 
     socket_handle listener;
     listener_result bound = open_listener(port.port, listener);
@@ -103,6 +113,6 @@ int main(int argc, char** argv) {
                  settings.proxy.enabled() ? " via proxy " : "", settings.proxy.url);
     std::fflush(stderr);
     // The first chat turn should not wait for the upstream's handshakes.
-    if (settings.upstream_error.empty()) upstream_warm_up(settings.target);
+    if (settings.upstream_error.empty()) upstream_warm_up(*client);
     accept_loop(listener, settings);
 }

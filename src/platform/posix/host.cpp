@@ -1,5 +1,5 @@
 #include "platform/host.hpp"
-#include "platform/os_calls.hpp"
+#include "platform/per_system.hpp"
 
 #include <fcntl.h>
 #include <sys/stat.h>

@@ -1,5 +1,5 @@
 #include "platform/net.hpp"
-#include "platform/os_calls.hpp"
+#include "platform/per_system.hpp"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>

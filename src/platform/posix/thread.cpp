@@ -2,7 +2,7 @@
 
 #include <climits>
 
-#include "platform/os_calls.hpp"
+#include "platform/per_system.hpp"
 
 namespace {
 

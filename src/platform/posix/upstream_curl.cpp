@@ -1,7 +1,7 @@
-// The upstream client on top of libcurl. Upstream connections stay warm in a
-// small pool of idle easy handles (each keeps its live connection between
-// transfers), and one process-wide share object keeps DNS answers and TLS
-// sessions, so a chat turn after the first skips the connect and the
+// The upstream transport on top of libcurl. Upstream connections stay warm
+// in a small pool of idle easy handles (each keeps its live connection
+// between transfers), and the client's share object keeps DNS answers and
+// TLS sessions, so a chat turn after the first skips the connect and the
 // handshake. Connections themselves are not put in the share: libcurl does
 // not support one connection cache used by concurrent threads.
 //
@@ -17,25 +17,33 @@
 #include <mutex>
 #include <new>
 
-#include "platform/host.hpp"
-#include "platform/thread.hpp"
-#include "platform/os_calls.hpp"
+#include "platform/per_system.hpp"
 #include "platform/upstream.hpp"
 #include "text/ascii.hpp"
 
 namespace {
 
-CURLSH* g_share = nullptr;
-std::mutex g_share_locks[CURL_LOCK_DATA_LAST];
-const char* g_ca_bundle = nullptr;
-upstream_proxy g_proxy;  // set once by upstream_startup
-
-void share_lock(CURL*, curl_lock_data data, curl_lock_access, void*) { g_share_locks[data].lock(); }
-void share_unlock(CURL*, curl_lock_data data, void*) { g_share_locks[data].unlock(); }
-
 // Idle handles beyond this are closed: enough for a burst of concurrent
 // chat turns, small enough that an idle shim holds little.
 constexpr size_t max_idle_handles = 32;
+
+struct easy_slot;
+
+}  // namespace
+
+struct upstream_client {
+    upstream_config config;
+    char ca_bundle[512] = {};
+    char url[1024] = {};  // the target as one URL
+    CURLSH* share = nullptr;
+    std::mutex share_locks[CURL_LOCK_DATA_LAST];
+    std::mutex pool_lock;
+    easy_slot* idle[max_idle_handles] = {};
+    size_t idle_count = 0;
+    ~upstream_client();
+};
+
+namespace {
 
 struct header_list {
     curl_slist* list = nullptr;
@@ -64,12 +72,12 @@ struct body_reader {
 };
 
 struct transfer {
-    body_sink sink = nullptr;
-    void* ctx = nullptr;
-    upstream_outcome* out = nullptr;
+    const upstream_handler* handler = nullptr;
+    upstream_result* out = nullptr;
     body_reader body;
-    const caller_watch* watch = nullptr;
+    bool watched = false;
     bool probed = false;
+    bool head_given = false;
     char encoding[48] = {};  // the final answer's Content-Encoding, if any
 };
 
@@ -77,7 +85,6 @@ struct transfer {
 struct easy_slot {
     CURL* h = nullptr;
     bool configured = false;  // the fixed options are set
-    char url[1024] = {};      // as last set on the handle
     char header_text[768] = {};
     header_list headers;
     char message[CURL_ERROR_SIZE] = {};
@@ -87,17 +94,11 @@ struct easy_slot {
     }
 };
 
-struct easy_pool {
-    std::mutex lock;
-    easy_slot* idle[max_idle_handles] = {};
-    size_t count = 0;
-};
-easy_pool g_pool;
-
-// A 407 can only come from the proxy: it must not pass for the upstream's
-// answer when the request went to the proxy as a plain HTTP request.
-void note_proxy_refusal(upstream_outcome& out) {
-    set_error(out.error, "upstream request failed: proxy %s asks for credentials (407)", g_proxy.url);
+void share_lock(CURL*, curl_lock_data data, curl_lock_access, void* client) {
+    static_cast<upstream_client*>(client)->share_locks[data].lock();
+}
+void share_unlock(CURL*, curl_lock_data data, void* client) {
+    static_cast<upstream_client*>(client)->share_locks[data].unlock();
 }
 
 // Sees every header line of every answer head (interim ones too).
@@ -115,20 +116,20 @@ size_t on_header(char* data, size_t, size_t n, void* p) {
     return n;
 }
 
-// An answer the caller must not get as it is: a final status that is no
-// final status at all, or a body coded in a way nobody asked for (we send no
-// Accept-Encoding, so it could only be relayed as unreadable bytes).
-bool refuse_answer(transfer& t) {
-    unsigned long status = t.out->status;
-    if (status != 0 && (status < 200 || status > 599)) {
-        set_error(t.out->error, "upstream answered with status %lu", status);
-        return true;
+// Hands the final head to the relay once; false when it ends the transfer.
+bool give_head(easy_slot& s) {
+    transfer& t = s.t;
+    if (t.head_given) return true;
+    t.head_given = true;
+    long status = 0;
+    curl_easy_getinfo(s.h, CURLINFO_RESPONSE_CODE, &status);
+    t.out->status = static_cast<unsigned long>(status);
+    upstream_head head{t.out->status, t.encoding};
+    if (t.handler->head && !t.handler->head(t.handler->ctx, head)) {
+        t.out->stopped = true;
+        return false;
     }
-    if (t.encoding[0] && !ascii_istarts_with(t.encoding, "identity")) {
-        set_error(t.out->error, "upstream answered with Content-Encoding %s, which was not asked for", t.encoding);
-        return true;
-    }
-    return false;
+    return true;
 }
 
 // Called about once a second while the upstream is silent, and more often
@@ -139,14 +140,14 @@ bool refuse_answer(transfer& t) {
 // which the next call sees.
 int on_progress(void* p, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
     transfer& t = static_cast<easy_slot*>(p)->t;
-    if (!t.watch) return 0;
-    pollfd pfd{static_cast<int>(t.watch->socket->fd()), POLLRDHUP, 0};
+    if (!t.watched) return 0;
+    pollfd pfd{static_cast<int>(t.handler->caller->fd()), POLLRDHUP, 0};
     if (::poll(&pfd, 1, 0) <= 0) return 0;
     if (pfd.revents & (POLLERR | POLLHUP | POLLNVAL)) {
         t.out->caller_gone = t.out->stopped = true;
         return 1;  // aborts the transfer
     }
-    if ((pfd.revents & POLLRDHUP) && !t.probed && t.watch->probe) t.probed = t.watch->probe(t.watch->probe_ctx);
+    if ((pfd.revents & POLLRDHUP) && !t.probed && t.handler->probe) t.probed = t.handler->probe(t.handler->ctx);
     return 0;
 }
 
@@ -154,19 +155,8 @@ size_t on_body(char* data, size_t, size_t n, void* p) {
     auto* slot = static_cast<easy_slot*>(p);
     transfer& t = slot->t;
     if (n == 0) return 0;
-    if (!t.out->received_body) {
-        long status = 0;
-        curl_easy_getinfo(slot->h, CURLINFO_RESPONSE_CODE, &status);
-        t.out->status = static_cast<unsigned long>(status);
-        t.out->first_byte_at = std::chrono::steady_clock::now();
-        if (status == 407 && g_proxy.enabled()) {
-            note_proxy_refusal(*t.out);
-            return CURL_WRITEFUNC_ERROR;
-        }
-        if (refuse_answer(t)) return CURL_WRITEFUNC_ERROR;
-    }
-    t.out->received_body = true;
-    if (!t.sink(t.ctx, data, n)) {
+    if (!give_head(*slot)) return CURL_WRITEFUNC_ERROR;
+    if (!t.handler->body(t.handler->ctx, data, n)) {
         t.out->stopped = true;
         return CURL_WRITEFUNC_ERROR;
     }
@@ -206,18 +196,24 @@ int on_seek(void* p, curl_off_t offset, int origin) {
     return CURL_SEEKFUNC_OK;
 }
 
-// The options every request of this process shares.
-void configure(easy_slot& s) {
+// The options every request of this client shares: the target, the proxy,
+// the trust store, the time limits and the callbacks.
+void configure(const upstream_client& c, easy_slot& s) {
     CURL* h = s.h;
-    curl_easy_setopt(h, CURLOPT_SHARE, g_share);
+    const upstream_proxy& proxy = c.config.proxy;
+    curl_easy_setopt(h, CURLOPT_SHARE, c.share);
     curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
-    if (g_proxy.enabled()) {
-        curl_easy_setopt(h, CURLOPT_PROXY, g_proxy.url);
+    curl_easy_setopt(h, CURLOPT_URL, c.url);
+    if (proxy.enabled()) {
+        curl_easy_setopt(h, CURLOPT_PROXY, proxy.url);
         curl_easy_setopt(h, CURLOPT_PROXYTYPE, static_cast<long>(CURLPROXY_HTTP));
         curl_easy_setopt(h, CURLOPT_NOPROXY, "");  // NO_PROXY in the environment must not bypass it
-        if (g_proxy.has_credentials()) {
-            curl_easy_setopt(h, CURLOPT_PROXYUSERNAME, g_proxy.user);
-            curl_easy_setopt(h, CURLOPT_PROXYPASSWORD, g_proxy.password);
+        // An https upstream is reached by a CONNECT tunnel, so the key and the
+        // body pass the proxy encrypted; an http one gets an absolute-form request.
+        curl_easy_setopt(h, CURLOPT_HTTPPROXYTUNNEL, c.config.target.secure ? 1L : 0L);
+        if (proxy.has_credentials()) {
+            curl_easy_setopt(h, CURLOPT_PROXYUSERNAME, proxy.user);
+            curl_easy_setopt(h, CURLOPT_PROXYPASSWORD, proxy.password);
         }
     } else {
         curl_easy_setopt(h, CURLOPT_PROXY, "");  // never a proxy, whatever the environment says
@@ -237,20 +233,18 @@ void configure(easy_slot& s) {
     curl_easy_setopt(h, CURLOPT_BUFFERSIZE, static_cast<long>(upstream_block_size));
     curl_easy_setopt(h, CURLOPT_ERRORBUFFER, s.message);
     curl_easy_setopt(h, CURLOPT_TCP_NODELAY, 1L);
-    // 30 s to connect; a transfer that keeps moving has no limit, one that is
-    // silent for 600 s has failed.
-    curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT, 30L);
+    curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(c.config.connect_timeout_ms));
     curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, 1L);
-    curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, 600L);
-    if (g_ca_bundle) curl_easy_setopt(h, CURLOPT_CAINFO, g_ca_bundle);
+    curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, static_cast<long>(c.config.silence_timeout_ms / 1000));
+    if (c.ca_bundle[0]) curl_easy_setopt(h, CURLOPT_CAINFO, c.ca_bundle);
     curl_easy_setopt(h, CURLOPT_POST, 1L);
     s.configured = true;
 }
 
-easy_slot* take_easy() {
+easy_slot* take_easy(upstream_client& c) {
     {
-        std::lock_guard<std::mutex> hold(g_pool.lock);
-        if (g_pool.count) return g_pool.idle[--g_pool.count];
+        std::lock_guard<std::mutex> hold(c.pool_lock);
+        if (c.idle_count) return c.idle[--c.idle_count];
     }
     auto* s = new (std::nothrow) easy_slot;
     if (!s) return nullptr;
@@ -262,12 +256,12 @@ easy_slot* take_easy() {
     return s;
 }
 
-void give_back_easy(easy_slot* s) {
+void give_back_easy(upstream_client& c, easy_slot* s) {
     s->t = transfer{};  // nothing of the finished request stays reachable
     {
-        std::lock_guard<std::mutex> hold(g_pool.lock);
-        if (g_pool.count < max_idle_handles) {
-            g_pool.idle[g_pool.count++] = s;
+        std::lock_guard<std::mutex> hold(c.pool_lock);
+        if (c.idle_count < max_idle_handles) {
+            c.idle[c.idle_count++] = s;
             return;
         }
     }
@@ -276,28 +270,15 @@ void give_back_easy(easy_slot* s) {
 
 // One request's handle, back to the pool when the request is done.
 struct pooled_easy {
-    easy_slot* s = take_easy();
-    pooled_easy() = default;
+    upstream_client& c;
+    easy_slot* s = take_easy(c);
+    explicit pooled_easy(upstream_client& client) : c(client) {}
     pooled_easy(const pooled_easy&) = delete;
     pooled_easy& operator=(const pooled_easy&) = delete;
     ~pooled_easy() {
-        if (s) give_back_easy(s);
+        if (s) give_back_easy(c, s);
     }
 };
-
-// Through a proxy, an https upstream is reached by a CONNECT tunnel, so the
-// key and the body pass the proxy encrypted; an http one gets an
-// absolute-form request.
-void set_url(CURL* h, const upstream_target& target, const char* url) {
-    curl_easy_setopt(h, CURLOPT_URL, url);
-    if (g_proxy.enabled()) curl_easy_setopt(h, CURLOPT_HTTPPROXYTUNNEL, target.secure ? 1L : 0L);
-}
-
-void format_url(const upstream_target& target, char (&url)[1024]) {
-    bool v6 = std::strchr(target.host, ':') != nullptr;
-    bformat(url, "%s://%s%s%s:%u%s", target.secure ? "https" : "http", v6 ? "[" : "", target.host, v6 ? "]" : "",
-            static_cast<unsigned>(target.port), target.path);
-}
 
 // The header list for `header_lines`, built only when they differ from what
 // the handle last sent.
@@ -326,117 +307,106 @@ bool set_headers(easy_slot& s, std::string_view header_lines) {
     return true;
 }
 
+void fail(upstream_result& out, const char* words, int code) {
+    out.failed = true;
+    bformat(out.detail, "%s (%d)", words, code);
+}
+
 }  // namespace
 
+upstream_client::~upstream_client() {
+    for (size_t i = 0; i < idle_count; ++i) delete idle[i];
+    if (share) curl_share_cleanup(share);
+}
+
+void upstream_client_closer::operator()(upstream_client* c) const { delete c; }
+
 void os_upstream_warm_up(void* arg) {
-    auto* owned = static_cast<upstream_target*>(arg);
-    upstream_target target = *owned;
-    delete owned;
-    pooled_easy easy;
+    upstream_client& c = *static_cast<upstream_client*>(arg);
+    pooled_easy easy(c);
     if (!easy.s) return;
     easy_slot& s = *easy.s;
-    configure(s);
-    format_url(target, s.url);
-    set_url(s.h, target, s.url);
+    configure(c, s);
     // A bodiless OPTIONS without the key: it costs the upstream nothing and
     // leaves the connection open for the first chat turn.
     curl_easy_setopt(s.h, CURLOPT_CUSTOMREQUEST, "OPTIONS");
     curl_easy_setopt(s.h, CURLOPT_HTTPGET, 1L);
-    upstream_outcome ignored;
-    s.t.sink = [](void*, const char*, size_t) { return true; };
+    upstream_handler ignore;
+    ignore.body = [](void*, const char*, size_t) { return true; };
+    upstream_result ignored;
+    s.t.handler = &ignore;
     s.t.out = &ignored;
     curl_easy_perform(s.h);
     // Back to no options at all; the connection stays with the handle.
     curl_easy_reset(s.h);
     s.configured = false;
-    s.url[0] = '\0';
     s.headers.clear();
     s.header_text[0] = '\0';
 }
 
-void os_perform_upstream(const upstream_target& target, std::string_view header_lines,
-                         std::span<const std::string_view> body, body_sink sink, void* ctx, upstream_outcome& out,
-                         const caller_watch* watch) {
-    const std::string_view* pieces = body.data();
-    size_t piece_count = body.size();
-    pooled_easy easy;
-    if (!easy.s) {
-        set_error(out.error, "upstream request failed: curl_easy_init (%d)", 0);
-        return;
-    }
+void upstream_exchange(upstream_client& c, std::string_view header_lines, std::span<const std::string_view> body,
+                       const upstream_handler& handler, upstream_result& out) {
+    pooled_easy easy(c);
+    if (!easy.s) return fail(out, "curl_easy_init failed", 0);
     easy_slot& s = *easy.s;
     CURL* h = s.h;
-    if (!s.configured) configure(s);
-
-    char url[1024];
-    format_url(target, url);
-    if (std::strcmp(url, s.url) != 0) {
-        std::memcpy(s.url, url, sizeof url);
-        set_url(h, target, s.url);
-    }
-    if (!set_headers(s, header_lines)) {
-        set_error(out.error, "upstream request failed: out of memory (%d)", CURLE_OUT_OF_MEMORY);
-        return;
-    }
+    if (!s.configured) configure(c, s);
+    if (!set_headers(s, header_lines)) return fail(out, "out of memory", CURLE_OUT_OF_MEMORY);
 
     size_t total = 0;
-    for (size_t i = 0; i < piece_count; ++i) total += pieces[i].size();
+    for (std::string_view piece : body) total += piece.size();
     // libcurl puts a small body in the same send as the header block; a
     // large one goes out from the read callback, piece by piece.
-    bool with_head = piece_count == 1 && total <= upstream_joined_body_limit;
-    curl_easy_setopt(h, CURLOPT_POSTFIELDS, with_head ? pieces[0].data() : nullptr);
+    bool with_head = body.size() == 1 && total <= upstream_joined_body_limit;
+    curl_easy_setopt(h, CURLOPT_POSTFIELDS, with_head ? body[0].data() : nullptr);
     curl_easy_setopt(h, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(total));
 
-    bool watched = watch && watch->socket && watch->socket->valid();
-    s.t = transfer{sink, ctx, &out, body_reader{pieces, piece_count, 0, 0}, watched ? watch : nullptr};
+    bool watched = handler.caller && handler.caller->valid();
+    s.t = transfer{&handler, &out, body_reader{body.data(), body.size(), 0, 0}, watched};
     curl_easy_setopt(h, CURLOPT_NOPROGRESS, watched ? 0L : 1L);
     s.message[0] = '\0';
     CURLcode rc = curl_easy_perform(h);
-    long status = 0;
-    curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &status);
-    out.status = static_cast<unsigned long>(status);
-    if (!out.error.empty()) {
-        // already said why
-    } else if (rc == CURLE_OK && status == 407 && g_proxy.enabled()) {
-        note_proxy_refusal(out);
-    } else if (rc == CURLE_OK && !out.received_body && !out.stopped) {
-        refuse_answer(s.t);  // an answer without a body is checked here
-    } else if (rc != CURLE_OK && !out.stopped) {
-        const char* words = s.message[0] ? s.message : curl_easy_strerror(rc);
-        if (g_proxy.enabled())
-            set_error(out.error, "upstream request failed via proxy %s: %s (%d)", g_proxy.url, words,
-                      static_cast<int>(rc));
-        else
-            set_error(out.error, "upstream request failed: %s (%d)", words, static_cast<int>(rc));
-    }
     curl_easy_setopt(h, CURLOPT_POSTFIELDS, nullptr);  // the body is the caller's; the pooled handle keeps no pointer to it
+    if (out.stopped) return;
+    if (rc != CURLE_OK) {
+        long status = 0;
+        curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &status);
+        out.status = static_cast<unsigned long>(status);
+        return fail(out, s.message[0] ? s.message : curl_easy_strerror(rc), static_cast<int>(rc));
+    }
+    give_head(s);  // an answer without a body is shown to the relay here
 }
 
 const char* const upstream_trust_help =
     "  CURL_CA_BUNDLE, SSL_CERT_FILE  another CA bundle for the upstream's TLS\n"
     "                     (else the system's certificate store)\n";
 
-bool upstream_startup(error_text& err, const upstream_proxy* proxy) {
-    if (proxy) g_proxy = *proxy;
+upstream_client_ptr upstream_client_open(const upstream_config& config, error_text& err) {
     if (curl_global_init(CURL_GLOBAL_DEFAULT) != CURLE_OK) {
         set_error(err, "curl_global_init failed");
-        return false;
+        return nullptr;
     }
-    g_share = curl_share_init();
-    if (!g_share) {
+    upstream_client_ptr c(new (std::nothrow) upstream_client);
+    if (!c) {
+        set_error(err, "out of memory");
+        return nullptr;
+    }
+    c->config = config;
+    if (config.ca_bundle) bformat(c->ca_bundle, "%s", config.ca_bundle);
+    c->config.ca_bundle = c->ca_bundle;
+    const upstream_target& t = config.target;
+    bool v6 = std::strchr(t.host, ':') != nullptr;
+    bformat(c->url, "%s://%s%s%s:%u%s", t.secure ? "https" : "http", v6 ? "[" : "", t.host, v6 ? "]" : "",
+            static_cast<unsigned>(t.port), t.path);
+    c->share = curl_share_init();
+    if (!c->share) {
         set_error(err, "curl_share_init failed");
-        return false;
+        return nullptr;
     }
-    curl_share_setopt(g_share, CURLSHOPT_LOCKFUNC, share_lock);
-    curl_share_setopt(g_share, CURLSHOPT_UNLOCKFUNC, share_unlock);
-    curl_share_setopt(g_share, CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS);
-    curl_share_setopt(g_share, CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION);
-    // The conventional variables for another trust store; without them the
-    // system's certificate store is used.
-    const char* bundle = env_value("CURL_CA_BUNDLE");
-    if (!bundle || !*bundle) bundle = env_value("SSL_CERT_FILE");
-    g_ca_bundle = bundle && *bundle ? bundle : nullptr;
-    return true;
+    curl_share_setopt(c->share, CURLSHOPT_LOCKFUNC, share_lock);
+    curl_share_setopt(c->share, CURLSHOPT_UNLOCKFUNC, share_unlock);
+    curl_share_setopt(c->share, CURLSHOPT_USERDATA, c.get());
+    curl_share_setopt(c->share, CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS);
+    curl_share_setopt(c->share, CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION);
+    return c;
 }
-
-bool os_upstream_ready() { return g_share != nullptr; }

@@ -2,7 +2,7 @@
 // in the handle's intptr_t, and INVALID_SOCKET (~0) reads there as -1, the
 // handle's own "invalid".
 #include "platform/net.hpp"
-#include "platform/os_calls.hpp"
+#include "platform/per_system.hpp"
 
 #include <winsock2.h>
 #include <ws2tcpip.h>

@@ -1,6 +1,6 @@
 #include <windows.h>
 
-#include "platform/os_calls.hpp"
+#include "platform/per_system.hpp"
 
 namespace {
 

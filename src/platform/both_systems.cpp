@@ -1,16 +1,15 @@
 // Platform code that reads the same on both systems, on top of the calls
-// each provides (os_api.hpp for sockets, os_calls.hpp for the rest).
+// each provides (sys_sockets.hpp for sockets, per_system.hpp for the rest).
 #include <atomic>
 #include <cstdlib>
 #include <new>
 
-#include "os_api.hpp"
+#include "sys_sockets.hpp"
 #include "platform/host.hpp"
 #include "platform/net.hpp"
-#include "platform/os_calls.hpp"
+#include "platform/per_system.hpp"
 #include "platform/thread.hpp"
 #include "platform/upstream.hpp"
-#include "text/buf.hpp"
 
 void socket_handle::reset() {
     if (fd_ != invalid) {
@@ -126,29 +125,7 @@ constexpr size_t warm_up_stack_bytes = 256 * 1024;
 
 }  // namespace
 
-void upstream_warm_up(const upstream_target& target) {
-    if (!os_upstream_ready()) return;
-    auto* copy = new (std::nothrow) upstream_target(target);
+void upstream_warm_up(upstream_client& client) {
     // A thread that could not be started only means no warm connection.
-    if (copy && !start_detached_thread(os_upstream_warm_up, copy, warm_up_stack_bytes)) delete copy;
-}
-
-void call_upstream(const upstream_call& call, body_sink sink, void* ctx, upstream_outcome& out) {
-    std::span<const std::string_view> body = call.body;
-    size_t total = 0;
-    for (std::string_view piece : body) total += piece.size();
-    // A small body goes out joined, in the same send as the request head; a
-    // large one from its pieces as they are.
-    buf joined;
-    std::string_view one;
-    if (body.size() > 1 && total <= upstream_joined_body_limit) {
-        for (std::string_view piece : body) buf_put(joined, piece);
-        if (joined.failed) {
-            set_error(out.error, "upstream request failed: out of memory");
-            return;
-        }
-        one = joined.view();
-        body = {&one, 1};
-    }
-    os_perform_upstream(*call.target, call.header_lines, body, sink, ctx, out, call.caller);
+    start_detached_thread(os_upstream_warm_up, &client, warm_up_stack_bytes);
 }

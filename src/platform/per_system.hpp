@@ -1,5 +1,5 @@
 // The calls each system implements for the platform code that both share
-// (platform/shared.cpp). Not for use outside platform/.
+// (platform/both_systems.cpp). Not for use outside platform/.
 #pragma once
 #include <cstddef>
 #include <cstdint>
@@ -29,14 +29,6 @@ long long os_send_vector(intptr_t socket, const std::string_view* parts, size_t 
 bool os_start_thread(void* cell, size_t stack_bytes);
 void run_start_cell(void* cell);
 
-// The upstream client: whether its session is up, the start-up connection
-// (runs on its own thread; takes and frees the upstream_target it is given),
-// and one exchange with the body as pieces. A body of one piece of at most
-// upstream_joined_body_limit bytes goes out with the request head in one
-// send; call_upstream joins a small body of several pieces into one.
-inline constexpr size_t upstream_joined_body_limit = 64 * 1024;
-bool os_upstream_ready();
-void os_upstream_warm_up(void* target);
-void os_perform_upstream(const upstream_target& target, std::string_view header_lines,
-                         std::span<const std::string_view> pieces, body_sink sink, void* ctx, upstream_outcome& out,
-                         const caller_watch* watch);
+// The start-up connection of the upstream transport; runs on its own thread
+// with the client (an upstream_client*) as its argument.
+void os_upstream_warm_up(void* client);

@@ -1,0 +1,106 @@
+#include "relay/upstream_call.hpp"
+
+#include "text/ascii.hpp"
+#include "text/buf.hpp"
+
+namespace {
+
+struct exchange_state {
+    const upstream_call& call;
+    body_sink sink;
+    void* ctx;
+    upstream_outcome& out;
+    bool refused = false;  // the head was turned down: out.error says why
+};
+
+bool on_head(void* p, const upstream_head& head) {
+    auto* st = static_cast<exchange_state*>(p);
+    st->out.status = head.status;
+    st->refused = answer_refused(head, st->call.proxy, st->out.error);
+    return !st->refused;
+}
+
+bool on_body(void* p, const char* data, size_t len) {
+    auto* st = static_cast<exchange_state*>(p);
+    if (!st->out.received_body) {
+        st->out.received_body = true;
+        st->out.first_byte_at = std::chrono::steady_clock::now();
+    }
+    return st->sink(st->ctx, data, len);
+}
+
+bool on_probe(void* p) {
+    auto* st = static_cast<exchange_state*>(p);
+    return st->call.probe && st->call.probe(st->call.probe_ctx);
+}
+
+bool via_proxy(const upstream_proxy* proxy) { return proxy && proxy->enabled(); }
+
+}  // namespace
+
+bool answer_refused(const upstream_head& head, const upstream_proxy* proxy, error_text& err) {
+    // A 407 can only come from the proxy: it must not pass for the upstream's
+    // answer when the request went to the proxy as a plain HTTP request.
+    if (head.status == 407 && via_proxy(proxy)) {
+        set_error(err, "upstream request failed: proxy %s asks for credentials (407)", proxy->url);
+        return true;
+    }
+    if (head.status != 0 && (head.status < 200 || head.status > 599)) {
+        set_error(err, "upstream answered with status %lu", head.status);
+        return true;
+    }
+    // We send no Accept-Encoding, so a coded body could only be relayed as
+    // unreadable bytes.
+    std::string_view coding = head.content_encoding;
+    if (!coding.empty() && !ascii_istarts_with(coding, "identity")) {
+        set_error(err, "upstream answered with Content-Encoding %.*s, which was not asked for",
+                  static_cast<int>(coding.size() < 48 ? coding.size() : 48), coding.data());
+        return true;
+    }
+    return false;
+}
+
+void call_upstream(const upstream_call& call, body_sink sink, void* ctx, upstream_outcome& out) {
+    std::span<const std::string_view> body = call.body;
+    size_t total = 0;
+    for (std::string_view piece : body) total += piece.size();
+    // A small body goes out joined, in the same send as the request head; a
+    // large one from its pieces as they are.
+    buf joined;
+    std::string_view one;
+    if (body.size() > 1 && total <= upstream_joined_body_limit) {
+        for (std::string_view piece : body) buf_put(joined, piece);
+        if (joined.failed) {
+            set_error(out.error, "upstream request failed: out of memory");
+            return;
+        }
+        one = joined.view();
+        body = {&one, 1};
+    }
+
+    exchange_state st{call, sink, ctx, out};
+    upstream_handler handler;
+    handler.ctx = &st;
+    handler.head = on_head;
+    handler.body = on_body;
+    handler.caller = call.caller;
+    handler.probe = on_probe;
+    upstream_result got;
+    upstream_exchange(*call.client, call.header_lines, body, handler, got);
+    if (!st.refused && got.status) out.status = got.status;
+    if (st.refused) return;
+    if (got.caller_gone) {
+        out.caller_gone = out.stopped = true;
+        out.error = {};
+        return;
+    }
+    if (got.stopped) {
+        out.stopped = true;
+        return;
+    }
+    if (!got.failed) return;
+    if (via_proxy(call.proxy))
+        set_error(out.error, "upstream request failed via proxy %s: %s", call.proxy->url, got.detail);
+    else
+        set_error(out.error, "upstream request failed: %s", got.detail);
+}

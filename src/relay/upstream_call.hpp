@@ -1,0 +1,47 @@
+// One chat request's exchange with the upstream, and what its answer means:
+// the transport below moves the bytes; here an answer that must not reach
+// the caller as it is (a status that is no final status, a coding nobody
+// asked for, a proxy's demand for credentials) and every transport failure
+// become one error text, worded the same on every system.
+#pragma once
+#include <chrono>
+#include <span>
+#include <string_view>
+
+#include "platform/net.hpp"
+#include "platform/upstream.hpp"
+#include "text/bounded.hpp"
+
+// Receives each body block as soon as it has been read. Returning false ends
+// the transfer at once (the caller has gone, or the block could not be kept).
+using body_sink = bool (*)(void* ctx, const char* data, size_t len);
+
+struct upstream_call {
+    upstream_client* client = nullptr;
+    const upstream_proxy* proxy = nullptr;  // named in error texts when enabled
+    std::string_view header_lines;          // each ending in CR LF
+    // The body as pieces sent one after another: a rewritten body is spans
+    // of the received bytes and the texts spliced between them, and a large
+    // one is never joined into one copy.
+    std::span<const std::string_view> body;
+    // The caller, watched for departure while the upstream works, and the
+    // bytes that probe a half-closed caller (see upstream_handler).
+    const socket_handle* caller = nullptr;
+    bool (*probe)(void* ctx) = nullptr;
+    void* probe_ctx = nullptr;
+};
+
+struct upstream_outcome {
+    unsigned long status = 0;    // 0 until a status line was read; set before the first block reaches the sink
+    bool stopped = false;        // the sink ended the transfer, or the caller left (then caller_gone too)
+    bool caller_gone = false;    // the watched caller left while the upstream worked
+    bool received_body = false;  // at least one body byte arrived
+    std::chrono::steady_clock::time_point first_byte_at{};  // when it did
+    error_text error;            // empty unless the exchange failed
+};
+
+// An error text when the answer's head must not reach the caller as it is.
+bool answer_refused(const upstream_head& head, const upstream_proxy* proxy, error_text& err);
+
+// POSTs the body and hands the answer body to `sink`.
+void call_upstream(const upstream_call& call, body_sink sink, void* ctx, upstream_outcome& out);
