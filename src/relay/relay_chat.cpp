@@ -1,6 +1,7 @@
 #include "relay/relay_chat.hpp"
 
 #include <cstring>
+#include <optional>
 
 #include "http/reply.hpp"
 #include "platform/host.hpp"
@@ -8,6 +9,7 @@
 #include "relay/rewrite.hpp"
 #include "relay/upstream_call.hpp"
 #include "relay/upstream_error.hpp"
+#include "relay/usage.hpp"
 #include "text/json_scan.hpp"
 
 namespace {
@@ -22,6 +24,7 @@ struct stream_relay {
     char refusal[4096];
     size_t refusal_len = 0;
     char tail[4] = {'\r', '\n', '\r', '\n'};  // the last bytes relayed; nothing relayed counts as an event boundary
+    stream_tail* usage = nullptr;  // only while the request log is on: where the last usage event is found
 };
 
 bool relay_block(void* ctx, const char* data, size_t len) {
@@ -38,6 +41,7 @@ bool relay_block(void* ctx, const char* data, size_t len) {
         std::memmove(relay->tail, relay->tail + len, sizeof relay->tail - len);
         std::memcpy(relay->tail + sizeof relay->tail - len, data, len);
     }
+    if (relay->usage) relay->usage->add(data, len);
     return send_chunk(relay->client, {data, len});
 }
 
@@ -55,17 +59,8 @@ bool probe_stream(void* ctx) {
 // A buffered reply's probe: an interim 100 answer, which HTTP/1.1 clients
 // must accept and skip before the final one. An HTTP/1.0 caller may not be
 // sent one, so its half-close is never taken for a departure (a reset still is).
-struct buffered_probe {
-    const socket_handle& client;
-    bool interim_allowed;
-};
-
-bool probe_buffered(void* ctx) {
-    auto* probe = static_cast<buffered_probe*>(ctx);
-    if (!probe->interim_allowed) return false;
-    send_continue(probe->client);
-    return true;
-}
+struct collector;
+bool probe_buffered(void* ctx);
 
 void send_refusal_event(const socket_handle& client, unsigned long status, std::string_view doc) {
     error_text lead;
@@ -81,7 +76,16 @@ constexpr size_t collected_answer_max = 64u << 20;
 struct collector {
     buf answer;
     bool too_large = false;
+    const socket_handle& client;
+    bool interim_allowed;  // the caller speaks HTTP/1.1
 };
+
+bool probe_buffered(void* ctx) {
+    auto* c = static_cast<collector*>(ctx);
+    if (!c->interim_allowed) return false;
+    send_continue(c->client);
+    return true;
+}
 
 bool collect_block(void* ctx, const char* data, size_t len) {
     auto* c = static_cast<collector*>(ctx);
@@ -97,6 +101,12 @@ void note_upstream(request_trace* trace, const upstream_outcome& got) {
     if (!trace) return;
     trace->upstream_status = got.status;
     trace->upstream_first_byte = got.first_byte_at;
+}
+
+void note_usage(request_trace* trace, token_usage used) {
+    if (!trace) return;
+    trace->prompt_tokens = used.prompt;
+    trace->completion_tokens = used.completion;
 }
 
 void note_error(request_trace* trace, const char* text) {
@@ -185,14 +195,19 @@ bool build_upstream_body(const socket_handle& client, const chat_request& reques
     return true;
 }
 
-upstream_call make_call(const shim_settings& settings, const upstream_body& body, const socket_handle& client) {
+// The exchange with the upstream, unless the settings already said it fails.
+void exchange(const shim_settings& settings, const upstream_body& body, const socket_handle& client,
+              bool (*probe)(void*), body_sink sink, void* ctx, upstream_outcome& got, request_trace* trace) {
     upstream_call call;
     call.client = settings.upstream;
     call.proxy = &settings.proxy;
     call.header_lines = settings.header_lines();
     call.body = {body.pieces.piece, body.pieces.count};
     call.caller = &client;
-    return call;
+    call.probe = probe;
+    call.probe_ctx = ctx;
+    if (settings.upstream_error.empty() && settings.upstream) call_upstream(call, sink, ctx, got);
+    note_upstream(trace, got);
 }
 
 // The upstream's answer relayed as it arrives, framed as chunks after the
@@ -205,13 +220,11 @@ void relay_stream(const socket_handle& client, const chat_request& request, cons
 
     upstream_outcome got;
     stream_relay relay{client, got, {}, 0};
-    upstream_call call = make_call(settings, body, client);
-    call.probe = probe_stream;
-    call.probe_ctx = &relay;
-    const error_text& failure = settings.upstream_error;
-    if (failure.empty() && settings.upstream) call_upstream(call, relay_block, &relay, got);
-    note_upstream(request.trace, got);
-    finish_stream(client, got, failure, {relay.refusal, relay.refusal_len}, request.trace);
+    std::optional<stream_tail> usage;
+    if (request.trace) relay.usage = &usage.emplace();
+    exchange(settings, body, client, probe_stream, relay_block, &relay, got, request.trace);
+    if (usage) note_usage(request.trace, last_stream_usage(usage->view()));
+    finish_stream(client, got, settings.upstream_error, {relay.refusal, relay.refusal_len}, request.trace);
 }
 
 // The upstream's answer collected whole, then sent as it came or converted
@@ -219,19 +232,13 @@ void relay_stream(const socket_handle& client, const chat_request& request, cons
 void relay_buffered(const socket_handle& client, const chat_request& request, const shim_settings& settings,
                     const upstream_body& body) {
     upstream_outcome got;
-    collector collected;
-    buffered_probe probe{client, !request.http10};
-    upstream_call call = make_call(settings, body, client);
-    call.probe = probe_buffered;
-    call.probe_ctx = &probe;
-    const error_text& failure = settings.upstream_error;
-    if (failure.empty() && settings.upstream) call_upstream(call, collect_block, &collected, got);
-    note_upstream(request.trace, got);
+    collector collected{{}, false, client, !request.http10};
+    exchange(settings, body, client, probe_buffered, collect_block, &collected, got, request.trace);
     if (got.caller_gone) {
         note_error(request.trace, "caller gone");
         return;  // nobody to answer
     }
-    error_text problem = failure;
+    error_text problem = settings.upstream_error;
     if (problem.empty() && collected.too_large) set_error(problem, "upstream response too large");
     if (problem.empty() && collected.answer.failed) set_error(problem, "upstream response too large to hold");
     if (problem.empty() && !got.error.empty()) problem = got.error;
@@ -240,7 +247,10 @@ void relay_buffered(const socket_handle& client, const chat_request& request, co
     if (!problem.empty()) {
         send_error_reply(client, 502, problem.s, relay_failure_reason, {}, request.extra_lines);
         note_error(request.trace, problem.s);
-    } else if (request.local_dialect) {
+        return;
+    }
+    if (request.trace) note_usage(request.trace, answer_usage(collected.answer.view()));
+    if (request.local_dialect) {
         convert_local_reply(client, got.status, collected.answer.view(), settings.model(), request.extra_lines);
     } else {
         send_collected(client, got.status, collected.answer, request.extra_lines);
