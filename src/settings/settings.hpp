@@ -39,6 +39,7 @@ struct shim_settings {
     upstream_client* upstream = nullptr;
 
     std::string_view model() const { return CFG_MODEL; }
+    std::string_view key() const { return CFG_KEY; }
     std::string_view header_lines() const { return {upstream_headers, upstream_headers_len}; }
 };
 

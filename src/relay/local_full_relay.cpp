@@ -1,0 +1,159 @@
+#include "relay/local_full_relay.hpp"
+
+#include "http/reply.hpp"
+#include "relay/key_mask.hpp"
+#include "relay/local_full.hpp"
+#include "relay/relay_steps.hpp"
+
+namespace {
+
+// A refusal's document is kept to pass its words on; more than this is not
+// an error document.
+constexpr size_t refusal_max = 64 * 1024;
+
+// The dialect's own error reply: {"error":"<text>"}.
+void send_local_error(const socket_handle& client, int status, std::string_view text, const chat_request& request,
+                      const char* reason = nullptr) {
+    buf body;
+    buf_put(body, "{\"error\":\"");
+    json_escape(body, text);
+    buf_put(body, "\"}");
+    if (!body.failed) send_reply(client, {status, reason, "application/json", {}, request.extra_lines}, body.view());
+    if (!request.trace) return;
+    set_error(request.trace->error, "%.*s", static_cast<int>(text.size()), text.data());
+}
+
+int64_t steady_now(const local_clock& clock) { return clock.steady_ns(); }
+
+// The stream's reply: its head waits for the upstream's status, so a
+// refusal can still be answered under that status; after it, each
+// converted line goes out as one chunk the moment its event is complete.
+struct line_relay {
+    const socket_handle& client;
+    const chat_request& request;
+    const upstream_outcome& got;
+    full_stream lines;
+    buf refusal;
+    bool head_sent = false;
+    bool caller_failed = false;
+};
+
+void send_line(void* ctx, std::string_view line) {
+    auto* r = static_cast<line_relay*>(ctx);
+    if (!r->caller_failed && !send_chunk(r->client, line)) r->caller_failed = true;
+}
+
+bool line_block(void* ctx, const char* data, size_t len) {
+    auto* r = static_cast<line_relay*>(ctx);
+    if (r->got.status >= 400) {
+        size_t room = refusal_max - r->refusal.len;
+        buf_put(r->refusal, data, len < room ? len : room);
+        return true;
+    }
+    if (!r->head_sent) {
+        r->head_sent = true;
+        r->lines.timing.head_ns = steady_now(r->lines.clock);
+        reply_bytes head;
+        build_chunked_head(head, {200, nullptr, "application/x-ndjson", {}, r->request.extra_lines});
+        if (!send_bytes(r->client, head)) return false;
+    }
+    bool more = full_stream_feed(r->lines, {data, len});
+    return more && !r->caller_failed;
+}
+
+bool probe_lines(void*) { return false; }  // a half-close alone is not taken for a departure
+
+void send_error_line(line_relay& r, std::string_view text) {
+    buf line;
+    buf_put(line, "{\"error\":\"");
+    json_escape(line, text);
+    buf_put(line, "\"}\n");
+    if (!line.failed) send_chunk(r.client, line.view());
+}
+
+void finish_lines(line_relay& r, const shim_settings& settings) {
+    const upstream_outcome& got = r.got;
+    request_trace* trace = r.request.trace;
+    if (got.caller_gone || r.caller_failed) {
+        note_error(trace, "caller gone");
+        return;
+    }
+    if (got.status >= 400 && settings.upstream_error.empty() && got.error.empty()) {
+        buf body;
+        local_reply reply = build_full_reply(got.status, r.refusal.view(), settings.model(), settings.key(),
+                                             r.lines.timing, r.lines.clock, body);
+        if (!body.failed)
+            send_reply(r.client, {reply.status, nullptr, "application/json", {}, r.request.extra_lines}, body.view());
+        if (trace) set_error(trace->error, "upstream refused the request (status %lu)", got.status);
+        return;
+    }
+    error_text problem = settings.upstream_error;
+    if (problem.empty() && !got.error.empty()) problem = masked_text(got.error.s, settings);
+    if (!r.head_sent) {
+        if (problem.empty()) set_error(problem, "empty upstream response (status %lu)", got.status);
+        send_local_error(r.client, 502, problem.s, r.request, relay_failure_reason);
+        return;
+    }
+    if (!r.lines.finished) {
+        if (!problem.empty()) {
+            send_error_line(r, problem.s);
+            note_error(trace, problem.s);
+        } else {
+            full_stream_end(r.lines);
+            if (trace && !r.lines.error.empty()) note_error(trace, r.lines.error.s);
+        }
+    }
+    if (trace && r.lines.done) note_usage(trace, {r.lines.prompt_tokens, r.lines.completion_tokens});
+    send_last_chunk(r.client);
+}
+
+void relay_lines(const socket_handle& client, const chat_request& request, const shim_settings& settings,
+                 std::string_view body, const local_timing& timing) {
+    upstream_outcome got;
+    line_relay r{client, request, got};
+    full_stream_start(r.lines, settings.model(), settings.key(), timing, system_local_clock(), send_line, &r);
+    std::string_view piece[1] = {body};
+    exchange(settings, piece, client, probe_lines, line_block, &r, got, request.trace);
+    finish_lines(r, settings);
+}
+
+void relay_object(const socket_handle& client, const chat_request& request, const shim_settings& settings,
+                  std::string_view body, local_timing timing) {
+    upstream_outcome got;
+    collector collected{{}, false, client, !request.http10};
+    std::string_view piece[1] = {body};
+    exchange(settings, piece, client, probe_buffered, collect_block, &collected, got, request.trace);
+    if (got.caller_gone) {
+        note_error(request.trace, "caller gone");
+        return;
+    }
+    error_text problem = collected_problem(settings, collected, got);
+    if (!problem.empty()) return send_local_error(client, 502, problem.s, request, relay_failure_reason);
+    local_clock clock = system_local_clock();
+    timing.first_byte_ns = std::chrono::duration_cast<std::chrono::nanoseconds>(got.first_byte_at.time_since_epoch()).count();
+    buf reply_body;
+    local_reply reply = build_full_reply(got.status, collected.answer.view(), settings.model(), settings.key(), timing,
+                                         clock, reply_body);
+    if (reply_body.failed) return;
+    if (got.status < 400 && request.trace) note_usage(request.trace, answer_usage(collected.answer.view()));
+    std::string_view type = reply.success ? "application/x-ndjson" : "application/json";
+    send_reply(client, {reply.status, nullptr, type, {}, request.extra_lines}, reply_body.view());
+}
+
+}  // namespace
+
+void relay_local_full(const socket_handle& client, const chat_request& request, const shim_settings& settings) {
+    local_timing timing;
+    timing.started_ns = steady_now(system_local_clock());
+    buf body;
+    full_request converted = convert_full_request(request.body, settings.model(), body);
+    if (!converted.ok) return send_local_error(client, 400, converted.error.s, request);
+    if (body.failed) return send_local_error(client, 502, "out of memory", request, relay_failure_reason);
+    if (request.trace) request.trace->mode = converted.stream ? "stream" : "buffered";
+    std::string_view sent[1] = {body.view()};
+    if (settings.debug_copy) write_debug_copy(sent);
+    if (converted.stream)
+        relay_lines(client, request, settings, body.view(), timing);
+    else
+        relay_object(client, request, settings, body.view(), timing);
+}

@@ -1,0 +1,11 @@
+// /api/chat when the local-model dialect is spoken in full (the
+// local_dialect setting "full"): the caller's request read as JSON and
+// converted with every field's meaning kept, and the upstream's answer
+// turned into the dialect's own replies: newline-delimited objects for a
+// stream, one object for a buffered request.
+#pragma once
+#include "platform/net.hpp"
+#include "relay/relay_chat.hpp"
+#include "settings/settings.hpp"
+
+void relay_local_full(const socket_handle& client, const chat_request& request, const shim_settings& settings);

@@ -1,0 +1,49 @@
+// The steps both chat relays take (the upstream's answer relayed as it is,
+// and the local-model dialect converted in full): the exchange, collecting a
+// buffered answer, and telling the request log what happened.
+#pragma once
+#include <span>
+#include <string_view>
+
+#include "http/request_trace.hpp"
+#include "platform/net.hpp"
+#include "relay/upstream_call.hpp"
+#include "relay/usage.hpp"
+#include "settings/settings.hpp"
+#include "text/buf.hpp"
+
+// Relay failures have always been reported under this reason phrase.
+inline constexpr const char* relay_failure_reason = "Internal";
+
+// The exchange with the upstream, unless the settings already say it fails;
+// `ctx` goes to both the sink and the probe. The trace learns the status and
+// the first byte.
+void exchange(const shim_settings& settings, std::span<const std::string_view> body, const socket_handle& client,
+              bool (*probe)(void*), body_sink sink, void* ctx, upstream_outcome& got, request_trace* trace);
+
+// A buffered answer, held whole before it is sent (up to a cap: beyond it
+// it is not a chat answer, and holding it would let one upstream take the
+// machine's memory).
+struct collector {
+    buf answer;
+    bool too_large = false;
+    const socket_handle& client;
+    bool interim_allowed;  // the caller speaks HTTP/1.1
+};
+bool collect_block(void* ctx, const char* data, size_t len);
+// A buffered reply's probe for a half-closed caller: an interim 100 answer,
+// which HTTP/1.1 clients must accept and skip before the final one. An
+// HTTP/1.0 caller may not be sent one, so its half-close is never taken for a
+// departure (a reset still is).
+bool probe_buffered(void* ctx);
+// Why a collected answer cannot be answered as it came, or empty.
+error_text collected_problem(const shim_settings& settings, const collector& collected, const upstream_outcome& got);
+
+// A text for the caller with the key masked wherever the upstream quoted it.
+error_text masked_text(std::string_view text, const shim_settings& settings);
+
+void note_usage(request_trace* trace, token_usage used);
+void note_error(request_trace* trace, const char* text);
+
+// The debug copy of the body that went upstream.
+void write_debug_copy(std::span<const std::string_view> body);
