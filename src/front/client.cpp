@@ -66,12 +66,6 @@ void refuse(const socket_handle& client, const request_fault& fault, request_tra
 
 }  // namespace
 
-bool set_connection_options(const socket_handle& s, error_text& err) {
-    // Events must not wait for the Nagle timer; a caller that stops reading
-    // its reply for a minute is treated as gone.
-    return sock_set_nodelay(s, err) && sock_set_send_timeout(s, 60 * 1000, err);
-}
-
 void refuse_connection(const socket_handle& client, const shim_settings& settings) {
     logged_request logged(client, settings.request_log);
     request_fault full{503, "too many connections"};
@@ -79,10 +73,7 @@ void refuse_connection(const socket_handle& client, const shim_settings& setting
 }
 
 void handle_client(socket_handle client, const shim_settings& settings) {
-    if (!accepted_sockets_inherit_options) {
-        error_text err;
-        set_connection_options(client, err);
-    }
+    sock_prepare_accepted(client, reply_stall_limit_ms);
 
     http_request req;
     logged_request logged(client, settings.request_log);
@@ -94,8 +85,9 @@ void handle_client(socket_handle client, const shim_settings& settings) {
         return;
     }
     if (got.fault.status != 0) return refuse(client, got.fault, trace);
+    route_choice choice = choose_route(req.view(req.head.request_line), req.view(req.head.target));
     admission let;
-    admit_request(req, settings.origins, let);
+    admit_request(req, choice, settings.origins, let);
     if (let.fault.status != 0) return refuse(client, let.fault, trace, let.route_lines, let.lines.view());
     // A declared body that the process-wide budget cannot hold is refused
     // before a byte of it is read.
@@ -113,5 +105,5 @@ void handle_client(socket_handle client, const shim_settings& settings) {
         send_reply(client, {204, nullptr, {}, {}, let.lines.view()}, {});
         return;
     }
-    route_request(client, req, settings, let.lines.view(), trace);
+    route_request(client, req, choice, settings, let.lines.view(), trace);
 }

@@ -8,9 +8,8 @@
 // Serves one connection on the calling thread and closes it.
 void handle_client(socket_handle client, const shim_settings& settings);
 
-// The per-connection socket options (no delay, the send stall limit); set on
-// the listener instead where accepted sockets inherit them.
-bool set_connection_options(const socket_handle& s, error_text& err);
+// A caller that stops reading its reply this long is treated as gone.
+inline constexpr int reply_stall_limit_ms = 60 * 1000;
 
 // Answers a connection past the connection cap with 503 and closes it.
 void refuse_connection(const socket_handle& client, const shim_settings& settings);

@@ -2,8 +2,8 @@
 
 #include <cstring>
 
-#include "front/guard.hpp"
 #include "text/ascii.hpp"
+#include "text/host_port.hpp"
 
 namespace {
 
@@ -27,6 +27,14 @@ bool is_safe_request_header(std::string_view name) {
 }
 
 }  // namespace
+
+bool is_loopback_authority(std::string_view authority) {
+    host_port hp;
+    uint16_t port;
+    if (!split_host_port(authority, hp) || (hp.has_port && !parse_port(hp.port, 0, 65535, port))) return false;
+    if (hp.bracketed) return hp.host == "::1";
+    return ascii_iequals(hp.host, "localhost") || hp.host == "127.0.0.1";
+}
 
 bool is_loopback_origin(std::string_view origin) {
     size_t sep = origin.find("://");

@@ -7,6 +7,10 @@
 
 #include "settings/origins.hpp"
 
+// "localhost", "127.0.0.1" or "[::1]", with or without a port, any case:
+// the Host a request on loopback carries, and a loopback page's authority.
+bool is_loopback_authority(std::string_view authority);
+
 // An http or https page on localhost, 127.0.0.1 or [::1], any port.
 bool is_loopback_origin(std::string_view origin);
 

@@ -1,38 +1,12 @@
 #include "front/guard.hpp"
 
-#include "front/routes.hpp"
 #include "text/ascii.hpp"
 
 namespace {
 
 constexpr const char* origin_refused = "origin not allowed: only pages on localhost and the origins setting may call the shim";
 
-bool is_port_suffix(std::string_view rest) {
-    if (rest.empty()) return true;
-    if (rest.front() != ':' || rest.size() == 1) return false;
-    for (char c : rest.substr(1))
-        if (c < '0' || c > '9') return false;
-    return true;
-}
-
 }  // namespace
-
-bool is_loopback_authority(std::string_view authority) {
-    std::string_view host;
-    std::string_view rest;
-    if (!authority.empty() && authority.front() == '[') {
-        size_t close = authority.find(']');
-        if (close == std::string_view::npos) return false;
-        host = authority.substr(0, close + 1);
-        rest = authority.substr(close + 1);
-    } else {
-        size_t colon = authority.find(':');
-        host = authority.substr(0, colon);
-        rest = colon == std::string_view::npos ? std::string_view{} : authority.substr(colon);
-    }
-    if (!is_port_suffix(rest)) return false;
-    return ascii_iequals(host, "localhost") || host == "127.0.0.1" || host == "[::1]";
-}
 
 bool caller_allowed(const http_request& req, const origin_list& origins, request_fault& fault) {
     const request_head& head = req.head;
@@ -56,18 +30,16 @@ bool caller_allowed(const http_request& req, const origin_list& origins, request
     return true;
 }
 
-void admit_request(const http_request& req, const origin_list& origins, admission& out) {
+void admit_request(const http_request& req, const route_choice& choice, const origin_list& origins, admission& out) {
     const request_head& head = req.head;
     if (!caller_allowed(req, origins, out.fault)) return;
     std::string_view origin = head.has_origin ? req.view(head.origin) : std::string_view{};
     bool allowed = head.has_origin && origin_allowed(origins, origin);
     std::string_view method = req.view(head.method);
-    std::string_view target = req.view(head.target);
-    bool chat = choose_route(req.view(head.request_line), target).where == route::chat;
+    bool chat = choice.where == route::chat;
 
     if (head.has_origin && method == "OPTIONS") {
-        bool model_list = target.starts_with("/v1/models") || target.starts_with("/api/tags");
-        if (chat || model_list) {
+        if (chat || choice.model_list_path) {
             if (!allowed) {
                 out.fault = {403, origin_refused};
                 return;

@@ -6,10 +6,8 @@
 
 #include "front/cors.hpp"
 #include "front/request.hpp"
+#include "front/route_choice.hpp"
 #include "settings/origins.hpp"
-
-// "localhost", "127.0.0.1" or "[::1]", with or without a port, any case.
-bool is_loopback_authority(std::string_view authority);
 
 // False with a 403 fault when the Host names a foreign site, or the Origin
 // is a web page neither on loopback nor listed.
@@ -24,5 +22,6 @@ struct admission {
 };
 
 // The guard, then the rules of the chat paths: POST only, "Origin: null"
-// only when listed, JSON only across origins; and preflights.
-void admit_request(const http_request& req, const origin_list& origins, admission& out);
+// only when listed, JSON only across origins; and preflights. `choice` is
+// the request's route, chosen once from its head.
+void admit_request(const http_request& req, const route_choice& choice, const origin_list& origins, admission& out);

@@ -44,17 +44,6 @@ void put_model_list(buf& body, std::string_view model, bool with_local_models) {
     buf_put(body, "}");
 }
 
-route_choice choose_route(std::string_view request_line, std::string_view target) {
-    // "GET / " is the health probe at the root; the other local routes are
-    // prefix tests, so a GET of /healthz is a health probe too.
-    if (request_line.starts_with("GET /health") || request_line.starts_with("GET / ")) return {route::health, false};
-    if (request_line.starts_with("GET /v1/models")) return {route::model_list, false};
-    if (request_line.starts_with("GET /api/tags")) return {route::local_model_list, false};
-    bool local = target.find("/api/chat") != std::string_view::npos;
-    if (local || target.find("/v1/chat/completions") != std::string_view::npos) return {route::chat, local};
-    return {route::not_found, false};
-}
-
 namespace {
 
 void note_route(request_trace& trace, const route_choice& choice) {
@@ -70,9 +59,8 @@ void note_route(request_trace& trace, const route_choice& choice) {
 
 }  // namespace
 
-void route_request(const socket_handle& client, const http_request& req, const shim_settings& settings,
-                   std::string_view extra_lines, request_trace* trace) {
-    route_choice choice = choose_route(req.view(req.head.request_line), req.view(req.head.target));
+void route_request(const socket_handle& client, const http_request& req, const route_choice& choice,
+                   const shim_settings& settings, std::string_view extra_lines, request_trace* trace) {
     if (trace) note_route(*trace, choice);
     switch (choice.where) {
         case route::health: {

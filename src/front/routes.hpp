@@ -1,31 +1,21 @@
-// Choosing the route of a request from its request line, and the replies
-// the shim gives itself without the upstream.
+// Performing the chosen route, and the replies the shim gives itself
+// without the upstream.
 #pragma once
 #include <string_view>
 
 #include "front/request.hpp"
+#include "front/route_choice.hpp"
 #include "http/request_trace.hpp"
 #include "http/reply.hpp"
 #include "platform/net.hpp"
 #include "settings/settings.hpp"
 
-enum class route { health, model_list, local_model_list, chat, not_found };
-
-struct route_choice {
-    route where = route::not_found;
-    bool local_dialect = false;  // the chat request speaks the local-model dialect
-};
-
-// Prefix tests on the request line for the local routes; the chat paths
-// anywhere in the request target (never in headers or body).
-route_choice choose_route(std::string_view request_line, std::string_view target);
-
 // Performs the route: a local reply, or the chat relay. `extra_lines` go
 // into every reply header block (empty for most callers).
 // `trace` (null when the request log is off) learns the route and what the
 // relay saw.
-void route_request(const socket_handle& client, const http_request& req, const shim_settings& settings,
-                   std::string_view extra_lines, request_trace* trace = nullptr);
+void route_request(const socket_handle& client, const http_request& req, const route_choice& choice,
+                   const shim_settings& settings, std::string_view extra_lines, request_trace* trace = nullptr);
 
 // The health probe's reply.
 void build_health_reply(reply_bytes& out, std::string_view extra_lines);

@@ -10,10 +10,17 @@
 // and terminated; returns its length (0 when it cannot be found).
 size_t exe_directory(char* out, size_t cap);
 
-// Reads `key` from `section` of the ini file at `path` into `out` (cut to
-// fit, terminated); returns the number of characters stored, 0 for a missing
-// file, section or key, or an empty value.
-size_t ini_read_value(const char* path, const char* section, const char* key, char* out, size_t cap);
+// One key of an ini file's section, and where its value goes.
+struct ini_value {
+    const char* key;
+    char* out;       // the value, cut to fit `cap` and terminated
+    size_t cap;
+    size_t len = 0;  // characters stored; 0 for a missing key or an empty value
+};
+
+// Reads every key of `values` from `section` of the ini file at `path`, the
+// file once for all of them. A missing file or section reads as empty values.
+void ini_read_values(const char* path, const char* section, ini_value* values, size_t count);
 
 // Where the copy of the last rewritten request body goes.
 void debug_copy_path(char* out, size_t cap);

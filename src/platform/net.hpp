@@ -56,25 +56,24 @@ bool net_startup(error_text& err);
 int net_last_error();
 
 bool tcp_socket(socket_handle& out, error_text& err);
-// A restart must get its port back while old connections linger in
-// TIME_WAIT, and no other program may take the port over while we hold it.
-bool sock_set_listener_reuse(const socket_handle& s, error_text& err);
 bool tcp_bind_loopback(const socket_handle& s, uint16_t port, error_text& err);
 bool tcp_listen(const socket_handle& s, int backlog, error_text& err);
-// Where the system offers it, accept hands over a connection only once its
-// first bytes are in (or after about a second of silence): the thread that
-// serves it then wakes once per request instead of twice.
-void sock_set_accept_on_data(const socket_handle& listener);
 int sock_local_port(const socket_handle& s);  // -1 on failure
 // Waits for the next connection; false on failure (the caller just retries).
 bool tcp_accept(const socket_handle& listener, socket_handle& out);
 
-// True where an accepted socket takes over the listener's no-delay flag and
-// send limit: they are then set once on the listener, not per connection.
-extern const bool accepted_sockets_inherit_options;
-bool sock_set_nodelay(const socket_handle& s, error_text& err);
-// A send blocked this long (the peer stopped reading) fails.
-bool sock_set_send_timeout(const socket_handle& s, int millis, error_text& err);
+// The listener's options, before it is bound: its port back at a restart
+// while old connections linger in TIME_WAIT, and no other program taking it
+// over while we hold it; where the system offers it, connections handed
+// over only once their first bytes are in (or after about a second of
+// silence), so the thread that serves one wakes once per request instead of
+// twice. Where accepted sockets take over the listener's options, also
+// those of every connection (see sock_prepare_accepted), set once here.
+void sock_prepare_listener(const socket_handle& listener, int send_stall_ms);
+// Each accepted connection's options, where it did not take them over from
+// the listener: no delay (events must not wait for the Nagle timer), and a
+// send blocked `send_stall_ms` (the peer stopped reading) fails.
+void sock_prepare_accepted(const socket_handle& s, int send_stall_ms);
 
 enum class recv_status { data, closed, failed, timed_out };
 struct recv_result {

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "text/ascii.hpp"
+#include "text/host_port.hpp"
 
 namespace {
 
@@ -16,44 +17,18 @@ bool is_scheme(std::string_view s) {
     return true;
 }
 
-bool is_port(std::string_view s) {
-    if (s.empty() || s.size() > 5) return false;
-    unsigned v = 0;
-    for (char c : s) {
-        if (!is_digit(c)) return false;
-        v = v * 10 + static_cast<unsigned>(c - '0');
-    }
-    return v <= 65535;
-}
-
 // A registered name or IPv4 address, or an IPv6 address in brackets; no
 // user info, path, query or anything a header line could be broken with.
 bool is_host_and_port(std::string_view s) {
-    std::string_view host = s;
-    std::string_view port;
-    if (!s.empty() && s.front() == '[') {
-        size_t close = s.find(']');
-        if (close == std::string_view::npos || close < 2) return false;
-        for (char c : s.substr(1, close - 1))
-            if (!is_digit(c) && !(c >= 'a' && c <= 'f') && !(c >= 'A' && c <= 'F') && c != ':' && c != '.') return false;
-        host = {};
-        std::string_view rest = s.substr(close + 1);
-        if (!rest.empty()) {
-            if (rest.front() != ':') return false;
-            port = rest.substr(1);
-            if (!is_port(port)) return false;
-        }
-        return true;
+    host_port hp;
+    uint16_t port;
+    if (!split_host_port(s, hp) || hp.host.empty()) return false;
+    if (hp.has_port && !parse_port(hp.port, 0, 65535, port)) return false;
+    for (char c : hp.host) {
+        bool ok = hp.bracketed ? is_digit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F') || c == ':' || c == '.'
+                               : is_alpha(c) || is_digit(c) || c == '-' || c == '.' || c == '_';
+        if (!ok) return false;
     }
-    size_t colon = s.find(':');
-    if (colon != std::string_view::npos) {
-        host = s.substr(0, colon);
-        port = s.substr(colon + 1);
-        if (!is_port(port)) return false;
-    }
-    if (host.empty()) return false;
-    for (char c : host)
-        if (!is_alpha(c) && !is_digit(c) && c != '-' && c != '.' && c != '_') return false;
     return true;
 }
 

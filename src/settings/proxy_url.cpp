@@ -1,7 +1,7 @@
 #include "settings/proxy_url.hpp"
 
-#include "settings/upstream_url.hpp"
 #include "text/ascii.hpp"
+#include "text/host_port.hpp"
 
 namespace {
 
@@ -65,36 +65,18 @@ bool parse_proxy_url(std::string_view text, upstream_proxy& out, error_text& err
         }
     }
 
-    std::string_view host;
-    std::string_view port_text;
-    bool bracketed = !authority.empty() && authority.front() == '[';
-    if (bracketed) {
-        size_t close = authority.find(']');
-        if (close == std::string_view::npos || authority.substr(close + 1, 1) != ":") {
-            out = upstream_proxy{};
-            set_error(err, "needs host:port");
-            return false;
-        }
-        host = authority.substr(1, close - 1);
-        port_text = authority.substr(close + 2);
-    } else {
-        size_t colon = authority.rfind(':');
-        if (colon == std::string_view::npos) {
-            out = upstream_proxy{};
-            set_error(err, "needs host:port");
-            return false;
-        }
-        host = authority.substr(0, colon);
-        port_text = authority.substr(colon + 1);
-    }
+    host_port hp;
     uint16_t port = 0;
-    if (host.empty() || host.size() > 253 || host.find_first_of(bracketed ? "[]@ " : ":[]@ ") != std::string_view::npos ||
-        !parse_url_port(port_text, port)) {
+    if (!split_host_port(authority, hp) || !hp.has_port || hp.host.empty() || hp.host.size() > 253 ||
+        hp.host.find_first_of(hp.bracketed ? "[]@ " : ":[]@ ") != std::string_view::npos ||
+        !parse_port(hp.port, 1, 65535, port)) {
         out = upstream_proxy{};
         set_error(err, "needs host:port");
         return false;
     }
-    bformat(out.url, "http://%s%.*s%s:%u", bracketed ? "[" : "", static_cast<int>(host.size()), host.data(),
-            bracketed ? "]" : "", static_cast<unsigned>(port));
+    const char* open = hp.bracketed ? "[" : "";
+    const char* close = hp.bracketed ? "]" : "";
+    bformat(out.url, "http://%s%.*s%s:%u", open, static_cast<int>(hp.host.size()), hp.host.data(), close,
+            static_cast<unsigned>(port));
     return true;
 }

@@ -2,19 +2,14 @@
 
 #include <cstring>
 
-#include "platform/host.hpp"
 #include "settings/upstream_url.hpp"
 
 char CFG_URL[512] = "https://api.openai.com/v1/chat/completions";
 char CFG_KEY[512] = "";
 char CFG_MODEL[64] = "auto";
-char CFG_PROXY[512] = "";
-char CFG_LOG[512] = "";
 
-void derive_settings(shim_settings& out) {
-    out = shim_settings{};
-    const char* debug = env_value("ZELK_SHIM_DEBUG");
-    out.debug_copy = debug && *debug;
+void derive_upstream_settings(shim_settings& out) {
+    out.model_name = CFG_MODEL;
     if (!split_upstream_url(CFG_URL, out.target, out.upstream_error)) return;
     // A line break in the key would smuggle extra header lines upstream.
     if (std::strpbrk(CFG_KEY, "\r\n")) {

@@ -1,6 +1,6 @@
-// The process-wide settings and everything worked out from them. Filled once
-// by start-up before the first connection is accepted and only read after
-// that, so connection threads share them without locks.
+// The process-wide settings and everything worked out from them. Built once
+// by start-up (load_settings) before the first connection is accepted and
+// only read after that, so connection threads share them without locks.
 #pragma once
 #include <cstddef>
 #include <string_view>
@@ -12,9 +12,6 @@
 extern char CFG_URL[512];
 extern char CFG_KEY[512];
 extern char CFG_MODEL[64];
-// As given; start-up reads them into `proxy` and the request log.
-extern char CFG_PROXY[512];
-extern char CFG_LOG[512];
 
 struct log_output;
 
@@ -27,6 +24,8 @@ struct shim_settings {
     // The header lines of every upstream request, each ending in CR LF.
     char upstream_headers[768] = {};
     size_t upstream_headers_len = 0;
+    // CFG_MODEL as it was built; it never changes after that.
+    std::string_view model_name;
     // Keep a copy of the last rewritten request body (ZELK_SHIM_DEBUG).
     bool debug_copy = false;
     // Browser origins let in besides pages on loopback ("origins").
@@ -37,12 +36,18 @@ struct shim_settings {
     const log_output* request_log = nullptr;
     // The upstream transport, opened once at start-up after the settings.
     upstream_client* upstream = nullptr;
+    // Another CA bundle for the upstream's TLS (CURL_CA_BUNDLE, else
+    // SSL_CERT_FILE); empty: the system's store.
+    char ca_bundle[512] = {};
+    // The local-model dialect converted in full rather than relayed
+    // ("local_dialect" = full; relay by default).
+    bool local_full = false;
 
-    std::string_view model() const { return CFG_MODEL; }
+    std::string_view model() const { return model_name; }
     std::string_view key() const { return CFG_KEY; }
     std::string_view header_lines() const { return {upstream_headers, upstream_headers_len}; }
 };
 
-// Works out the derived fields from CFG_URL, CFG_KEY, CFG_MODEL and the
-// environment.
-void derive_settings(shim_settings& out);
+// Works out the upstream's fields (target, header lines or the error every
+// chat request gets, the model) from CFG_URL, CFG_KEY and CFG_MODEL.
+void derive_upstream_settings(shim_settings& out);

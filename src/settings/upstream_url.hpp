@@ -7,9 +7,6 @@
 
 inline constexpr const char* default_upstream_path = "/v1/chat/completions";
 
-// A URL's port: 1 to 65535 in at most five decimal digits, nothing else.
-bool parse_url_port(std::string_view digits, uint16_t& port);
-
 // "http[s]://host[:port][/path]", the scheme in any case; an IPv6 host in
 // brackets. False with an error text when the URL cannot be used.
 bool split_upstream_url(std::string_view url, upstream_target& out, error_text& err);

@@ -24,9 +24,7 @@ listener_result open_listener(int port, socket_handle& listener) {
             result.error_code = net_last_error();
             return result;
         }
-        sock_set_listener_reuse(s, err);
-        if (accepted_sockets_inherit_options) set_connection_options(s, err);
-        sock_set_accept_on_data(s);
+        sock_prepare_listener(s, reply_stall_limit_ms);
         if (!tcp_bind_loopback(s, static_cast<uint16_t>(port + attempt), err)) {
             result.error_code = net_last_error();
             continue;
@@ -56,68 +54,71 @@ constexpr int max_spare_threads = 32;
 // keep accepting, so a caller past the cap still gets its 503 at once.
 constexpr int max_threads = max_connections + max_spare_threads;
 
-const socket_handle* g_listener = nullptr;
-const shim_settings* g_settings = nullptr;
-std::atomic<int> g_idle{0};
-std::atomic<int> g_active{0};  // connections being served
+// What the accepting threads share, handed to each as its thread argument;
+// it lives in accept_loop, which never returns.
+struct acceptor_pool {
+    const socket_handle& listener;
+    const shim_settings& settings;
+    std::atomic<int> idle{0};     // threads waiting in accept
+    std::atomic<int> active{0};   // connections being served
+    std::atomic<int> threads{0};  // accepting threads, idle or serving
+};
 
-bool admit_connection() {
-    if (g_active.fetch_add(1, std::memory_order_acq_rel) >= max_connections) {
-        g_active.fetch_sub(1, std::memory_order_acq_rel);
+bool admit_connection(acceptor_pool& pool) {
+    if (pool.active.fetch_add(1, std::memory_order_acq_rel) >= max_connections) {
+        pool.active.fetch_sub(1, std::memory_order_acq_rel);
         return false;
     }
     return true;
 }
 
-void release_connection() { g_active.fetch_sub(1, std::memory_order_acq_rel); }
-std::atomic<int> g_threads{0};
+void release_connection(acceptor_pool& pool) { pool.active.fetch_sub(1, std::memory_order_acq_rel); }
 
-void acceptor_thread(void*);
+void acceptor_thread(void* pool);
 
-void start_acceptor() {
-    g_threads.fetch_add(1);
-    g_idle.fetch_add(1);
-    if (!start_detached_thread(acceptor_thread, nullptr, connection_stack_bytes)) {
-        g_idle.fetch_sub(1);
-        g_threads.fetch_sub(1);
+void start_acceptor(acceptor_pool& pool) {
+    pool.threads.fetch_add(1);
+    pool.idle.fetch_add(1);
+    if (!start_detached_thread(acceptor_thread, &pool, connection_stack_bytes)) {
+        pool.idle.fetch_sub(1);
+        pool.threads.fetch_sub(1);
     }
 }
 
 // Accepts and serves one connection; false when the thread should retire.
-bool serve_next(bool may_retire) {
+bool serve_next(acceptor_pool& pool, bool may_retire) {
     socket_handle client;
-    if (!tcp_accept(*g_listener, client)) return true;
+    if (!tcp_accept(pool.listener, client)) return true;
     // Counted in at once, so connections are admitted in the order they
     // were accepted, not in the order their threads get past a thread start.
-    bool admitted = admit_connection();
-    int idle = g_idle.fetch_sub(1) - 1;
-    if (idle < min_spare_threads && g_threads.load() < max_threads) start_acceptor();
+    bool admitted = admit_connection(pool);
+    int idle = pool.idle.fetch_sub(1) - 1;
+    if (idle < min_spare_threads && pool.threads.load() < max_threads) start_acceptor(pool);
     if (admitted) {
-        handle_client(std::move(client), *g_settings);
-        release_connection();
+        handle_client(std::move(client), pool.settings);
+        release_connection(pool);
     } else {
-        refuse_connection(client, *g_settings);
+        refuse_connection(client, pool.settings);
     }
-    if (g_idle.fetch_add(1) + 1 > max_spare_threads && may_retire) {
-        g_idle.fetch_sub(1);
-        g_threads.fetch_sub(1);
+    if (pool.idle.fetch_add(1) + 1 > max_spare_threads && may_retire) {
+        pool.idle.fetch_sub(1);
+        pool.threads.fetch_sub(1);
         return false;
     }
     return true;
 }
 
-void acceptor_thread(void*) {
-    while (serve_next(true)) {
+void acceptor_thread(void* pool) {
+    while (serve_next(*static_cast<acceptor_pool*>(pool), true)) {
     }
 }
 
 }  // namespace
 
 void accept_loop(const socket_handle& listener, const shim_settings& settings) {
-    g_listener = &listener;
-    g_settings = &settings;
-    g_threads.fetch_add(1);  // this thread accepts too, and never retires
-    g_idle.fetch_add(1);
-    for (int i = 0; i < min_spare_threads; ++i) start_acceptor();
-    for (;;) serve_next(false);
+    acceptor_pool pool{listener, settings};
+    pool.threads.fetch_add(1);  // this thread accepts too, and never retires
+    pool.idle.fetch_add(1);
+    for (int i = 0; i < min_spare_threads; ++i) start_acceptor(pool);
+    for (;;) serve_next(pool, false);
 }

@@ -1,104 +1,174 @@
 #include "startup/load_settings.hpp"
 
 #include <cstring>
+#include <string_view>
 
 #include "platform/host.hpp"
+#include "settings/proxy_url.hpp"
 #include "text/bounded.hpp"
+#include "text/host_port.hpp"
 
 namespace {
 
-struct setting_slot {
-    const char* ini_key;
-    const char* env_name;
-    char* value;
-    size_t size;
+struct settings_build {
+    loaded_settings& out;
+    startup_error& err;
 };
 
-const setting_slot slots[] = {
-    {"url", "ZELK_SHIM_URL", CFG_URL, sizeof CFG_URL},
-    {"key", "ZELK_SHIM_KEY", CFG_KEY, sizeof CFG_KEY},
-    {"model", "ZELK_SHIM_MODEL", CFG_MODEL, sizeof CFG_MODEL},
-    {"proxy", "ZELK_SHIM_PROXY", CFG_PROXY, sizeof CFG_PROXY},
-    {"log", "ZELK_SHIM_LOG", CFG_LOG, sizeof CFG_LOG},
+using take_value = bool (*)(std::string_view value, settings_build& b);
+
+// One row per setting: where it is read and what its value becomes. Adding
+// a setting is one row here and one line of --help.
+struct setting_row {
+    const char* ini_key;     // in section [shim]; null: not read from the ini file
+    const char* env[2];      // the first one set and non-empty counts
+    const char* options[2];  // command-line options followed by the value
+    bool each_value;         // every value given is taken (and must be good), not only the last
+    take_value take;
 };
 
-void copy_setting(const setting_slot& slot, const char* value) {
-    std::strncpy(slot.value, value, slot.size - 1);
-    slot.value[slot.size - 1] = '\0';
-}
-
-void ini_path_beside_executable(char (&ini_path)[260]) {
-    char exe_dir[260];
-    exe_directory(exe_dir, sizeof exe_dir);
-    bformat(ini_path, "%szelk_shim.ini", exe_dir);
-}
-
-}  // namespace
-
-bool parse_port(const char* text, int& port) {
-    if (!text || !*text) return false;
-    long v = 0;
-    for (const char* p = text; *p; ++p) {
-        if (*p < '0' || *p > '9') return false;
-        v = v * 10 + (*p - '0');
-        if (v > 65535) return false;
-    }
-    port = static_cast<int>(v);
+template <auto& area>
+bool take_text(std::string_view value, settings_build&) {
+    bformat(area, "%.*s", static_cast<int>(value.size()), value.data());
     return true;
 }
 
-void load_settings_from(const char* ini_path) {
-    char value[1024];
-    for (const setting_slot& slot : slots)
-        if (ini_read_value(ini_path, "shim", slot.ini_key, value, sizeof value) > 0) copy_setting(slot, value);
-    for (const setting_slot& slot : slots) {
-        const char* env = env_value(slot.env_name);
-        if (env && *env) copy_setting(slot, env);
+bool take_port(std::string_view value, settings_build& b) {
+    uint16_t port;
+    if (!parse_port(value, 0, 65535, port)) {
+        bformat(b.err.line, "bad port value \"%.*s\" (want a whole number from 0 to 65535)",
+                static_cast<int>(value.size()), value.data());
+        return false;
     }
+    b.out.port = port;
+    return true;
 }
 
-bool open_request_log(const char* value, log_output& out, error_text& err) {
-    if (!*value || std::strcmp(value, "0") == 0) return true;
-    if (std::strcmp(value, "1") == 0 || std::strcmp(value, "stderr") == 0) {
-        log_open_stderr(out);
+bool take_debug(std::string_view, settings_build& b) {
+    b.out.shim.debug_copy = true;  // any non-empty value
+    return true;
+}
+
+bool take_ca_bundle(std::string_view value, settings_build& b) {
+    bformat(b.out.shim.ca_bundle, "%.*s", static_cast<int>(value.size()), value.data());
+    return true;
+}
+
+bool take_origins(std::string_view value, settings_build& b) {
+    std::string_view bad;
+    if (parse_origin_list(value, b.out.shim.origins, bad)) return true;
+    bformat(b.err.line,
+            "bad origins entry \"%.*s\" (want an origin such as https://app.example, a scheme with * such as "
+            "chrome-extension://*, null or *)",
+            static_cast<int>(bad.size() < 160 ? bad.size() : 160), bad.data());
+    return false;
+}
+
+bool take_proxy(std::string_view value, settings_build& b) {
+    error_text err;
+    if (parse_proxy_url(value, b.out.shim.proxy, err)) return true;
+    // Never the value itself: it may hold the proxy's password.
+    bformat(b.err.line, "bad ZELK_SHIM_PROXY (ini key proxy): %s", err.s);
+    return false;
+}
+
+bool take_local_dialect(std::string_view value, settings_build& b) {
+    if (value == "relay" || value == "full") {
+        b.out.shim.local_full = value == "full";
         return true;
     }
-    return log_open_file(value, out, err);
+    bformat(b.err.line, "bad ZELK_SHIM_LOCAL_DIALECT (ini key local_dialect): want relay or full");
+    return false;
 }
 
-port_setting load_settings(int argc, char** argv) {
-    char ini_path[260];
-    ini_path_beside_executable(ini_path);
-    load_settings_from(ini_path);
-
-    port_setting result;
-    // Every argument but the last may name the port option; a later one wins.
-    for (int i = 1; i + 1 < argc; ++i) {
-        if (std::strcmp(argv[i], "--port") == 0 || std::strcmp(argv[i], "-p") == 0) {
-            if (!parse_port(argv[i + 1], result.port)) {
-                result.bad_value = argv[i + 1];
-                return result;
-            }
+// Empty or "0" is off, "1" or "stderr" standard error, anything else a file
+// that lines are appended to.
+bool take_log(std::string_view value, settings_build& b) {
+    log_output& log = b.out.request_log;
+    if (value == "0") return true;
+    if (value == "1" || value == "stderr") {
+        log_open_stderr(log);
+    } else {
+        char path[512];
+        bformat(path, "%.*s", static_cast<int>(value.size()), value.data());
+        error_text err;
+        if (!log_open_file(path, log, err)) {
+            bformat(b.err.line, "ZELK_SHIM_LOG (ini key log): %s", err.s);
+            return false;
         }
     }
-    const char* env_port = env_value("GARVO_SHIM_PORT");
-    if (env_port && *env_port && !parse_port(env_port, result.port)) result.bad_value = env_port;
-    return result;
+    b.out.shim.request_log = &log;
+    return true;
 }
 
-bool load_origins(origin_list& out, error_text& problem) {
+// Values are taken in this order, so a bad one stops start-up before a later
+// row has done anything (the log file is opened last).
+const setting_row rows[] = {
+    {"url", {"ZELK_SHIM_URL"}, {}, false, take_text<CFG_URL>},
+    {"key", {"ZELK_SHIM_KEY"}, {}, false, take_text<CFG_KEY>},
+    {"model", {"ZELK_SHIM_MODEL"}, {}, false, take_text<CFG_MODEL>},
+    {nullptr, {"GARVO_SHIM_PORT"}, {"--port", "-p"}, true, take_port},
+    {nullptr, {"ZELK_SHIM_DEBUG"}, {}, false, take_debug},
+    {nullptr, {"CURL_CA_BUNDLE", "SSL_CERT_FILE"}, {}, false, take_ca_bundle},
+    {"origins", {"ZELK_SHIM_ORIGINS"}, {}, false, take_origins},
+    {"proxy", {"ZELK_SHIM_PROXY"}, {}, false, take_proxy},
+    {"local_dialect", {"ZELK_SHIM_LOCAL_DIALECT"}, {}, false, take_local_dialect},
+    {"log", {"ZELK_SHIM_LOG"}, {}, false, take_log},
+};
+constexpr size_t row_count = sizeof rows / sizeof rows[0];
+
+}  // namespace
+
+bool load_settings_from(const char* ini_path, int argc, char** argv, loaded_settings& out, startup_error& err) {
+    settings_build b{out, err};
+    // The value each row ends with: a view of its ini value, an argument or
+    // a variable, all of which outlive the build.
+    std::string_view given[row_count];
+    bool has[row_count] = {};
+    auto offer = [&](size_t i, std::string_view value) {
+        if (rows[i].each_value && !rows[i].take(value, b)) return false;
+        given[i] = value;
+        has[i] = true;
+        return true;
+    };
+
+    char ini_text[row_count][1024];
+    ini_value ini[row_count];
+    size_t ini_count = 0;
+    size_t ini_row[row_count];
+    for (size_t i = 0; i < row_count; ++i)
+        if (rows[i].ini_key) {
+            ini_row[ini_count] = i;
+            ini[ini_count++] = {rows[i].ini_key, ini_text[i], sizeof ini_text[i]};
+        }
+    ini_read_values(ini_path, "shim", ini, ini_count);
+    for (size_t k = 0; k < ini_count; ++k)
+        if (ini[k].len > 0 && !offer(ini_row[k], {ini[k].out, ini[k].len})) return false;
+
+    // Every argument but the last may name an option; a later one wins.
+    for (int a = 1; a + 1 < argc; ++a)
+        for (size_t i = 0; i < row_count; ++i)
+            for (const char* option : rows[i].options)
+                if (option && std::strcmp(argv[a], option) == 0 && !offer(i, argv[a + 1])) return false;
+
+    for (size_t i = 0; i < row_count; ++i)
+        for (const char* name : rows[i].env) {
+            const char* value = name ? env_value(name) : nullptr;
+            if (!value || !*value) continue;
+            if (!offer(i, value)) return false;
+            break;
+        }
+
+    for (size_t i = 0; i < row_count; ++i)
+        if (has[i] && !rows[i].each_value && !rows[i].take(given[i], b)) return false;
+    derive_upstream_settings(out.shim);
+    return true;
+}
+
+bool load_settings(int argc, char** argv, loaded_settings& out, startup_error& err) {
+    char exe_dir[260];
+    exe_directory(exe_dir, sizeof exe_dir);
     char ini_path[260];
-    ini_path_beside_executable(ini_path);
-    char value[1024];
-    std::string_view setting;
-    if (ini_read_value(ini_path, "shim", "origins", value, sizeof value) > 0) setting = value;
-    const char* env = env_value("ZELK_SHIM_ORIGINS");
-    if (env && *env) setting = env;
-    std::string_view bad;
-    if (parse_origin_list(setting, out, bad)) return true;
-    set_error(problem,
-              "bad origins entry \"%.*s\" (want an origin such as https://app.example, a scheme with * such as "
-              "chrome-extension://*, null or *)",
-              static_cast<int>(bad.size() < 160 ? bad.size() : 160), bad.data());
-    return false;
+    bformat(ini_path, "%szelk_shim.ini", exe_dir);
+    return load_settings_from(ini_path, argc, argv, out, err);
 }

@@ -1,5 +1,6 @@
 // Where the settings come from: the built-in defaults, the ini file beside
-// the executable, the environment and the command line.
+// the executable, the command line and the environment, all read here and
+// nowhere else, through one table of settings.
 #pragma once
 #include <cstddef>
 
@@ -8,27 +9,23 @@
 
 inline constexpr int default_port = 8080;
 
-// Parses a port value: a whole decimal number from 0 to 65535, nothing else.
-bool parse_port(const char* text, int& port);
-
-struct port_setting {
+// Everything start-up builds from the settings.
+struct loaded_settings {
+    shim_settings shim;      // what every connection reads
+    log_output request_log;  // owns the log file; shim.request_log points here when the log is on
     int port = default_port;
-    const char* bad_value = nullptr;  // the offending text when a value was not a port
 };
 
-// Fills the settings from the built-in defaults, the ini file beside the
-// executable and the environment, each later source winning with a
-// non-empty value; the port from "--port"/"-p" and then GARVO_SHIM_PORT.
-port_setting load_settings(int argc, char** argv);
+// The line that stops start-up (printed after "zelk-shim: ", exit status 2).
+struct startup_error {
+    char line[2048] = {};
+};
 
-// Only the settings part of load_settings, from an explicit ini path (tests).
-void load_settings_from(const char* ini_path);
+// Fills CFG_URL, CFG_KEY, CFG_MODEL and `out` from every source, each later
+// source winning when it gives a non-empty value: built-in defaults, the ini
+// file beside the executable, the command line, the environment. False with
+// `err` when a value cannot be used (start-up stops).
+bool load_settings(int argc, char** argv, loaded_settings& out, startup_error& err);
 
-// The origins setting: ini key "origins", then ZELK_SHIM_ORIGINS when
-// non-empty. False when an entry is not an origin; `problem` names it.
-bool load_origins(origin_list& out, error_text& problem);
-
-// The request log setting: empty or "0" is off, "1" or "stderr" standard
-// error, anything else a file that lines are appended to. False with an
-// error text naming the file when it cannot be opened.
-bool open_request_log(const char* value, log_output& out, error_text& err);
+// The same from an explicit ini file (tests).
+bool load_settings_from(const char* ini_path, int argc, char** argv, loaded_settings& out, startup_error& err);

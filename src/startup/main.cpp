@@ -3,11 +3,9 @@
 #include <cstdio>
 #include <cstring>
 
-#include "platform/host.hpp"
 #include "platform/net.hpp"
 #include "platform/upstream.hpp"
 #include "startup/listener.hpp"
-#include "settings/proxy_url.hpp"
 #include "startup/load_settings.hpp"
 
 namespace {
@@ -40,6 +38,7 @@ constexpr const char* help_text =
     "  ZELK_SHIM_PROXY    (ini: proxy) http://[user:password@]host:port, the HTTP\n"
     "                     proxy for every upstream call (a CONNECT tunnel for\n"
     "                     https); the environment's *_proxy variables never count\n"
+    "  ZELK_SHIM_LOCAL_DIALECT (ini: local_dialect) relay (default) or full\n"
     "  ZELK_SHIM_LOG      (ini: log) request log: 1 or stderr, or a file to append\n"
     "                     to; empty or 0 is off. One line per request, e.g.\n"
     "                     time=2026-12-09T13:05:12.345Z method=POST\n"
@@ -63,38 +62,21 @@ int main(int argc, char** argv) {
         }
     }
 
-    port_setting port = load_settings(argc, argv);
-    if (port.bad_value) {
-        std::fprintf(stderr, "zelk-shim: bad port value \"%s\" (want a whole number from 0 to 65535)\n",
-                     port.bad_value);
+    // main never returns once it listens: connection threads read these
+    // until the process ends.
+    loaded_settings loaded;
+    startup_error problem;
+    if (!load_settings(argc, argv, loaded, problem)) {
+        std::fprintf(stderr, "zelk-shim: %s\n", problem.line);
         return 2;
     }
+    shim_settings& settings = loaded.shim;
 
-    static shim_settings settings;  // read by every connection thread until the process ends
-    derive_settings(settings);
     error_text err;
-    if (!load_origins(settings.origins, err)) {
-        std::fprintf(stderr, "zelk-shim: %s\n", err.s);
-        return 2;
-    }
-    // Never the value itself: it may hold the proxy's password.
-    if (!parse_proxy_url(CFG_PROXY, settings.proxy, err)) {
-        std::fprintf(stderr, "zelk-shim: bad ZELK_SHIM_PROXY (ini key proxy): %s\n", err.s);
-        return 2;
-    }
-    static log_output request_log;  // written to by connection threads until the process ends
-    if (!open_request_log(CFG_LOG, request_log, err)) {
-        std::fprintf(stderr, "zelk-shim: ZELK_SHIM_LOG (ini key log): %s\n", err.s);
-        return 2;
-    }
-    if (request_log.enabled()) settings.request_log = &request_log;
-
     upstream_config upstream;
     upstream.target = settings.target;
     upstream.proxy = settings.proxy;
-    const char* bundle = env_value("CURL_CA_BUNDLE");
-    if (!bundle || !*bundle) bundle = env_value("SSL_CERT_FILE");
-    upstream.ca_bundle = bundle;
+    upstream.ca_bundle = settings.ca_bundle;
     static upstream_client_ptr client;  // used by every connection thread until the process ends
     if (net_startup(err)) client = upstream_client_open(upstream, err);
     if (!client) {
@@ -104,7 +86,7 @@ int main(int argc, char** argv) {
     settings.upstream = client.get();
 
     socket_handle listener;
-    listener_result bound = open_listener(port.port, listener);
+    listener_result bound = open_listener(loaded.port, listener);
     if (!bound.ok) {
         std::fprintf(stderr, "zelk-shim: listen failed %d\n", bound.error_code);
         return 1;

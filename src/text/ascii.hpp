@@ -16,13 +16,16 @@ constexpr bool ascii_istarts_with(std::string_view s, std::string_view prefix) {
     return s.size() >= prefix.size() && ascii_iequals(s.substr(0, prefix.size()), prefix);
 }
 
-// Without the blanks (spaces and tabs) at either end, as HTTP field values
-// and list elements are read.
-constexpr std::string_view ascii_trim_blanks(std::string_view s) {
-    while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
-    while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
+// Without the bytes of `lead` at its start and those of `trail` at its end.
+constexpr std::string_view ascii_trim(std::string_view s, std::string_view lead, std::string_view trail) {
+    while (!s.empty() && lead.find(s.front()) != std::string_view::npos) s.remove_prefix(1);
+    while (!s.empty() && trail.find(s.back()) != std::string_view::npos) s.remove_suffix(1);
     return s;
 }
+
+// Without the blanks (spaces and tabs) at either end, as HTTP field values
+// and list elements are read.
+constexpr std::string_view ascii_trim_blanks(std::string_view s) { return ascii_trim(s, " \t", " \t"); }
 
 // A token of RFC 9110 (methods, header names): one or more of its characters.
 constexpr bool http_is_token(std::string_view s) {

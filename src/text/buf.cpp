@@ -5,8 +5,7 @@
 
 #include <mutex>
 
-#include "platform/memory.hpp"
-#include "text/utf8.hpp"
+#include "text/large_block.hpp"
 
 namespace {
 
@@ -145,42 +144,4 @@ char* buf_put(buf& b, const void* src, size_t n) {
     b.len += n;
     b.data[b.len] = '\0';
     return b.data;
-}
-
-void json_escape(buf& b, std::string_view text) {
-    static const char hex[] = "0123456789abcdef";
-    size_t run = 0;  // start of the pending run of bytes that need no escape
-    for (size_t i = 0; i < text.size(); ++i) {
-        unsigned char c = static_cast<unsigned char>(text[i]);
-        const char* esc = nullptr;
-        char uesc[6];
-        size_t esc_len = 2;
-        switch (c) {
-            case '"': esc = "\\\""; break;
-            case '\\': esc = "\\\\"; break;
-            case '\n': esc = "\\n"; break;
-            case '\r': esc = "\\r"; break;
-            case '\t': esc = "\\t"; break;
-            default:
-                if (c >= 0x20 && c < 0x80) continue;
-                if (c >= 0x80) {
-                    size_t n = utf8_sequence(text, i);
-                    if (n) {
-                        i += n - 1;
-                        continue;
-                    }
-                    esc = utf8_replacement.data();
-                    esc_len = utf8_replacement.size();
-                    break;
-                }
-                uesc[0] = '\\'; uesc[1] = 'u'; uesc[2] = '0'; uesc[3] = '0';
-                uesc[4] = hex[c >> 4]; uesc[5] = hex[c & 15];
-                esc = uesc;
-                esc_len = 6;
-        }
-        if (i > run) buf_put(b, text.data() + run, i - run);
-        buf_put(b, esc, esc_len);
-        run = i + 1;
-    }
-    if (text.size() > run) buf_put(b, text.data() + run, text.size() - run);
 }

@@ -43,4 +43,5 @@ void buf_commit(buf& b, size_t n);
 // bytes use the short escapes where JSON has them, else \u00XX; bytes from
 // 0x20 up pass unchanged where they are UTF-8, and each byte that is not
 // becomes U+FFFD, so the result is always valid JSON.
+// (Written with the JSON reader, which escapes the same way.)
 void json_escape(buf& b, std::string_view text);

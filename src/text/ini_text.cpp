@@ -5,11 +5,8 @@
 
 namespace {
 
-std::string_view trim(std::string_view s) {
-    while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
-    while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\r')) s.remove_suffix(1);
-    return s;
-}
+// A line's carriage return goes with its trailing blanks.
+std::string_view trim(std::string_view s) { return ascii_trim(s, " \t", " \t\r"); }
 
 }  // namespace
 

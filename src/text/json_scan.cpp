@@ -253,50 +253,49 @@ bool json_key_is(std::string_view raw, std::string_view name) {
     return matched == name.size();
 }
 
-void json_put_string_content(buf& out, std::string_view raw) {
+namespace {
+
+// Appends `text` as JSON string content. With `keep_escapes` the text is
+// another party's string content: a backslash that starts one of JSON's own
+// escapes is kept with it; any other backslash is text and is escaped.
+template <bool keep_escapes>
+void put_escaped(buf& out, std::string_view text) {
     static const char hex[] = "0123456789abcdef";
     size_t run = 0;  // start of the pending run that is copied as it is
     size_t i = 0;
-    auto flush = [&](size_t upto) {
-        if (upto > run) buf_put(out, raw.data() + run, upto - run);
-    };
-    while (i < raw.size()) {
-        unsigned char c = static_cast<unsigned char>(raw[i]);
-        if (c == '\\') {
-            char e = i + 1 < raw.size() ? raw[i + 1] : '\0';
+    while (i < text.size()) {
+        unsigned char c = static_cast<unsigned char>(text[i]);
+        if (c >= 0x20 && c < 0x80 && c != '"' && c != '\\') {
+            ++i;
+            continue;
+        }
+        if (keep_escapes && c == '\\') {
+            char e = i + 1 < text.size() ? text[i + 1] : '\0';
             if (e == '"' || e == '\\' || e == '/' || e == 'b' || e == 'f' || e == 'n' || e == 'r' || e == 't') {
                 i += 2;
                 continue;
             }
-            if (e == 'u' && i + 6 <= raw.size() && hex4(raw.data() + i + 2) >= 0) {
+            if (e == 'u' && i + 6 <= text.size() && hex4(text.data() + i + 2) >= 0) {
                 i += 6;
                 continue;
             }
             // A broken escape: the backslash becomes text; what followed it
             // is looked at on its own.
-            flush(i);
-            buf_put(out, "\\\\");
-            run = ++i;
-            continue;
-        }
-        if (c >= 0x20 && c < 0x80 && c != '"') {
-            ++i;
-            continue;
         }
         if (c >= 0x80) {
-            size_t n = utf8_sequence(raw, i);
+            size_t n = utf8_sequence(text, i);
             if (n) {
                 i += n;
                 continue;
             }
-            flush(i);
-            buf_put(out, utf8_replacement);
-            run = ++i;
-            continue;
         }
-        flush(i);
-        if (c == '"') {
+        if (i > run) buf_put(out, text.data() + run, i - run);
+        if (c >= 0x80) {
+            buf_put(out, utf8_replacement);
+        } else if (c == '"') {
             buf_put(out, "\\\"");
+        } else if (c == '\\') {
+            buf_put(out, "\\\\");
         } else if (c == '\n') {
             buf_put(out, "\\n");
         } else if (c == '\r') {
@@ -309,5 +308,11 @@ void json_put_string_content(buf& out, std::string_view raw) {
         }
         run = ++i;
     }
-    flush(i);
+    if (i > run) buf_put(out, text.data() + run, i - run);
 }
+
+}  // namespace
+
+void json_escape(buf& b, std::string_view text) { put_escaped<false>(b, text); }
+
+void json_put_string_content(buf& out, std::string_view raw) { put_escaped<true>(out, raw); }

@@ -103,6 +103,11 @@ def test_bad_port_values_exit_2(args, env, bad):
     assert "listening" not in err
 
 
+def test_bad_local_dialect_exits_2():
+    assert run_shim(["-p", "0"], {"ZELK_SHIM_LOCAL_DIALECT": "half"}) == (
+        2, "zelk-shim: bad ZELK_SHIM_LOCAL_DIALECT (ini key local_dialect): want relay or full\n")
+
+
 def test_busy_ports_are_skipped():
     base = free_range(2)
     socks = hold([base])

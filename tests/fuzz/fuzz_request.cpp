@@ -151,7 +151,7 @@ void check_head(std::string_view bytes) {
         return l;
     }();
     admission a;
-    admit_request(req, any_origin, a);
+    admit_request(req, c, any_origin, a);
     std::string_view lines = a.lines.view();
     FUZZ_CHECK(lines.empty() || (h.has_origin && lines.ends_with("\r\n")));
     for (size_t at = 0; at < lines.size();) {

@@ -28,10 +28,13 @@ size_t exe_directory(char* out, size_t cap) {
     return std::strlen(out);
 }
 
-size_t ini_read_value(const char* path, const char* section, const char* key, char* out, size_t cap) {
-    if (cap) out[0] = '\0';
+void ini_read_values(const char* path, const char* section, ini_value* values, size_t count) {
+    for (size_t i = 0; i < count; ++i) {
+        values[i].len = 0;
+        if (values[i].cap) values[i].out[0] = '\0';
+    }
     int fd = open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return 0;
+    if (fd < 0) return;
     // An ini file of a few settings; anything past 64 KiB is not ours to read.
     static constexpr size_t max_ini = 65536;
     char* text = static_cast<char*>(std::malloc(max_ini));
@@ -41,9 +44,10 @@ size_t ini_read_value(const char* path, const char* section, const char* key, ch
         while (len < max_ini && (n = read(fd, text + len, max_ini - len)) > 0) len += static_cast<size_t>(n);
     }
     close(fd);
-    size_t found = text ? ini_find_value({text, len}, section, key, out, cap) : 0;
+    if (!text) return;
+    for (size_t i = 0; i < count; ++i)
+        values[i].len = ini_find_value({text, len}, section, values[i].key, values[i].out, values[i].cap);
     std::free(text);
-    return found;
 }
 
 void debug_copy_path(char* out, size_t cap) {

@@ -30,7 +30,7 @@ bool set_int_option(const socket_handle& s, int level, int name, int value, erro
 }
 
 // Waits until the socket can take more bytes, for at most the send limit
-// kept on the socket by sock_set_send_timeout (none: wait as long as it takes).
+// kept on the socket by set_send_timeout (none: wait as long as it takes).
 bool wait_writable(int fd) {
     timeval limit{};
     socklen_t len = sizeof limit;
@@ -43,6 +43,33 @@ bool wait_writable(int fd) {
         if (r < 0 && errno == EINTR) continue;
         return r > 0 && !(p.revents & (POLLERR | POLLNVAL));
     }
+}
+
+bool set_listener_reuse(const socket_handle& s, error_text& err) {
+    return set_int_option(s, SOL_SOCKET, SO_REUSEADDR, 1, err, "setsockopt SO_REUSEADDR");
+}
+
+void set_accept_on_data(const socket_handle& listener) {
+#ifdef TCP_DEFER_ACCEPT
+    int seconds = 1;
+    setsockopt(fd_of(listener), IPPROTO_TCP, TCP_DEFER_ACCEPT, &seconds, sizeof seconds);
+#else
+    (void)listener;
+#endif
+}
+
+bool set_nodelay(const socket_handle& s, error_text& err) {
+    return set_int_option(s, IPPROTO_TCP, TCP_NODELAY, 1, err, "setsockopt TCP_NODELAY");
+}
+
+// The limit lives on the socket; sends wait for room with it (see wait_writable).
+bool set_send_timeout(const socket_handle& s, int millis, error_text& err) {
+    timeval tv{};
+    tv.tv_sec = millis / 1000;
+    tv.tv_usec = (millis % 1000) * 1000;
+    if (setsockopt(fd_of(s), SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv) != 0)
+        return fail(err, "setsockopt SO_SNDTIMEO");
+    return true;
 }
 
 }  // namespace
@@ -64,24 +91,22 @@ bool net_startup(error_text& err) {
 
 int net_last_error() { return errno; }
 
+void sock_prepare_listener(const socket_handle& listener, int send_stall_ms) {
+    error_text ignored;  // each option only helps: the listener works without it
+    set_listener_reuse(listener, ignored);
+    // Accepted sockets take these two over from the listener.
+    set_nodelay(listener, ignored);
+    set_send_timeout(listener, send_stall_ms, ignored);
+    set_accept_on_data(listener);
+}
+
+void sock_prepare_accepted(const socket_handle&, int) {}
+
 bool tcp_socket(socket_handle& out, error_text& err) {
     int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) return fail(err, "socket");
     out = socket_handle(fd);
     return true;
-}
-
-bool sock_set_listener_reuse(const socket_handle& s, error_text& err) {
-    return set_int_option(s, SOL_SOCKET, SO_REUSEADDR, 1, err, "setsockopt SO_REUSEADDR");
-}
-
-void sock_set_accept_on_data(const socket_handle& listener) {
-#ifdef TCP_DEFER_ACCEPT
-    int seconds = 1;
-    setsockopt(fd_of(listener), IPPROTO_TCP, TCP_DEFER_ACCEPT, &seconds, sizeof seconds);
-#else
-    (void)listener;
-#endif
 }
 
 bool tcp_accept(const socket_handle& listener, socket_handle& out) {
@@ -96,22 +121,6 @@ bool tcp_accept(const socket_handle& listener, socket_handle& out) {
         return false;
     }
     out = socket_handle(fd);
-    return true;
-}
-
-const bool accepted_sockets_inherit_options = true;
-
-bool sock_set_nodelay(const socket_handle& s, error_text& err) {
-    return set_int_option(s, IPPROTO_TCP, TCP_NODELAY, 1, err, "setsockopt TCP_NODELAY");
-}
-
-// The limit lives on the socket; sends wait for room with it (see wait_writable).
-bool sock_set_send_timeout(const socket_handle& s, int millis, error_text& err) {
-    timeval tv{};
-    tv.tv_sec = millis / 1000;
-    tv.tv_usec = (millis % 1000) * 1000;
-    if (setsockopt(fd_of(s), SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv) != 0)
-        return fail(err, "setsockopt SO_SNDTIMEO");
     return true;
 }
 

@@ -52,12 +52,17 @@ size_t exe_directory(char* out, size_t cap) {
     return copy_cut(out, cap, path);
 }
 
-size_t ini_read_value(const char* path, const char* section, const char* key, char* out, size_t cap) {
-    if (cap == 0) return 0;
-    DWORD size = cap > 0xFFFFu ? 0xFFFFu : static_cast<DWORD>(cap);
-    DWORD n = GetPrivateProfileStringA(section, key, "", out, size, path);
-    out[n < size ? n : size - 1] = '\0';
-    return n;
+// Windows reads ini files through its profile calls, one key at a time.
+void ini_read_values(const char* path, const char* section, ini_value* values, size_t count) {
+    for (size_t i = 0; i < count; ++i) {
+        ini_value& v = values[i];
+        v.len = 0;
+        if (v.cap == 0) continue;
+        DWORD size = v.cap > 0xFFFFu ? 0xFFFFu : static_cast<DWORD>(v.cap);
+        DWORD n = GetPrivateProfileStringA(section, v.key, "", v.out, size, path);
+        v.out[n < size ? n : size - 1] = '\0';
+        v.len = n;
+    }
 }
 
 void debug_copy_path(char* out, size_t cap) { copy_cut(out, cap, "C:\\zelk_shim_debug.json"); }

@@ -1,4 +1,4 @@
-#include "platform/memory.hpp"
+#include "text/large_block.hpp"
 
 #include <windows.h>
 

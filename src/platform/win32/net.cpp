@@ -28,6 +28,25 @@ bool set_option(const socket_handle& s, int level, int name, const void* value, 
 // sent in pieces rather than cut.
 constexpr size_t max_piece = size_t{1} << 30;
 
+bool set_listener_reuse(const socket_handle& s, error_text& err) {
+    // Windows lets a new listener bind over TIME_WAIT leftovers by default;
+    // what it does not do by default is keep another program from binding the
+    // same port on top of ours. SO_EXCLUSIVEADDRUSE does.
+    BOOL on = TRUE;
+    return set_option(s, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, &on, sizeof on, err, "setsockopt SO_EXCLUSIVEADDRUSE");
+}
+
+bool set_nodelay(const socket_handle& s, error_text& err) {
+    BOOL on = TRUE;
+    return set_option(s, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on, err, "setsockopt TCP_NODELAY");
+}
+
+bool set_send_timeout(const socket_handle& s, int millis, error_text& err) {
+    // Winsock takes the limit as a DWORD of milliseconds, not a timeval.
+    DWORD ms = millis < 0 ? 0 : static_cast<DWORD>(millis);
+    return set_option(s, SOL_SOCKET, SO_SNDTIMEO, &ms, sizeof ms, err, "setsockopt SO_SNDTIMEO");
+}
+
 }  // namespace
 
 bool net_startup(error_text& err) {
@@ -44,6 +63,20 @@ bool net_startup(error_text& err) {
 
 int net_last_error() { return WSAGetLastError(); }
 
+// Windows has no way to hold a connection back until its first bytes.
+void sock_prepare_listener(const socket_handle& listener, int) {
+    error_text ignored;  // only helps: the listener works without it
+    set_listener_reuse(listener, ignored);
+}
+
+// Accepted sockets are not documented to take these two over from the
+// listener: set on each connection.
+void sock_prepare_accepted(const socket_handle& s, int send_stall_ms) {
+    error_text ignored;
+    set_nodelay(s, ignored);
+    set_send_timeout(s, send_stall_ms, ignored);
+}
+
 bool tcp_socket(socket_handle& out, error_text& err) {
     // Not inheritable: no child process may keep the port or a client open.
     SOCKET s = WSASocketW(AF_INET, SOCK_STREAM, IPPROTO_TCP, nullptr, 0, WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT);
@@ -52,37 +85,12 @@ bool tcp_socket(socket_handle& out, error_text& err) {
     return true;
 }
 
-bool sock_set_listener_reuse(const socket_handle& s, error_text& err) {
-    // Windows lets a new listener bind over TIME_WAIT leftovers by default;
-    // what it does not do by default is keep another program from binding the
-    // same port on top of ours. SO_EXCLUSIVEADDRUSE does.
-    BOOL on = TRUE;
-    return set_option(s, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, &on, sizeof on, err, "setsockopt SO_EXCLUSIVEADDRUSE");
-}
-
 bool tcp_accept(const socket_handle& listener, socket_handle& out) {
     SOCKET c = ::accept(sock_of(listener), nullptr, nullptr);
     if (c == INVALID_SOCKET) return false;
     out = socket_handle(static_cast<intptr_t>(c));
     SetHandleInformation(reinterpret_cast<HANDLE>(c), HANDLE_FLAG_INHERIT, 0);
     return true;
-}
-
-// Windows has no way to hold a connection back until its first bytes.
-void sock_set_accept_on_data(const socket_handle&) {}
-
-// Not documented for these two options: set on each connection.
-const bool accepted_sockets_inherit_options = false;
-
-bool sock_set_nodelay(const socket_handle& s, error_text& err) {
-    BOOL on = TRUE;
-    return set_option(s, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on, err, "setsockopt TCP_NODELAY");
-}
-
-bool sock_set_send_timeout(const socket_handle& s, int millis, error_text& err) {
-    // Winsock takes the limit as a DWORD of milliseconds, not a timeval.
-    DWORD ms = millis < 0 ? 0 : static_cast<DWORD>(millis);
-    return set_option(s, SOL_SOCKET, SO_SNDTIMEO, &ms, sizeof ms, err, "setsockopt SO_SNDTIMEO");
 }
 
 recv_result sock_recv_within(const socket_handle& s, char* dst, size_t cap, int millis) {

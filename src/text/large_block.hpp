@@ -1,7 +1,12 @@
-// Large blocks straight from the system's page allocator. They go back to
-// the system the moment they are freed (the heap would keep a burst of large
-// requests resident), and where the system offers it they are backed by huge
-// pages, so filling one takes a fault per 2 MiB rather than per 4 KiB.
+// Large blocks for `buf`, straight from the system's page allocator. They
+// go back to the system the moment they are freed (the heap would keep a
+// burst of large requests resident), and where the system offers it they
+// are backed by huge pages, so filling one takes a fault per 2 MiB rather
+// than per 4 KiB.
+//
+// Declared here, below every other floor, and defined by each system's
+// platform code (platform/*/memory.cpp): the buffer needs the pages, but
+// the text floor knows no system.
 #pragma once
 #include <cstddef>
 
