@@ -13,12 +13,13 @@ namespace {
 // After an error reply the client may still be sending its body; closing on
 // unread bytes would reset the connection and could destroy the reply
 // before it is read. Read and drop what comes, for a short while.
-void drain_briefly(const socket_handle& client) {
-    sock_shutdown_send(client);
+void drain_briefly(client_conn& client) {
+    sock_shutdown_send(client.socket);
     char sink[8192];
     size_t dropped = 0;
     for (int rounds = 0; rounds < 64 && dropped < 4u * 1024 * 1024; ++rounds) {
-        recv_result r = sock_recv_within(client, sink, sizeof sink, 200);
+        recv_result r = sock_recv_within(client.socket, sink, sizeof sink, 200);
+        if (r.status == recv_status::data) client.bytes_in += r.count;
         if (r.status != recv_status::data) break;
         dropped += r.count;
     }
@@ -27,13 +28,13 @@ void drain_briefly(const socket_handle& client) {
 // Writes the request's line once it is done, however it ended; a
 // connection that sent nothing gets none.
 struct logged_request {
-    const socket_handle& client;
+    const client_conn& client;
     const log_output* log;
     std::optional<request_trace> trace;
     const http_request* req = nullptr;  // read from at the end: its bytes may move while the body comes in
     bool silent = false;
 
-    logged_request(const socket_handle& c, const log_output* l) : client(c), log(l) {
+    logged_request(const client_conn& c, const log_output* l) : client(c), log(l) {
         if (log) trace.emplace();
     }
     logged_request(const logged_request&) = delete;
@@ -47,14 +48,14 @@ struct logged_request {
             trace_raw_request_line(*trace, req->raw.view());
         }
         trace->status = client.reply_status;
-        trace->bytes_in = client.bytes_received;
-        trace->bytes_out = client.bytes_sent;
+        trace->bytes_in = client.bytes_in;
+        trace->bytes_out = client.bytes_out;
         log_request(*log, *trace);
     }
     request_trace* get() { return trace ? &*trace : nullptr; }
 };
 
-void refuse(const socket_handle& client, const request_fault& fault, request_trace* trace,
+void refuse(client_conn& client, const request_fault& fault, request_trace* trace,
             std::string_view route_lines = {}, std::string_view extra_lines = {}) {
     if (trace) {
         trace->route = "refused";
@@ -66,14 +67,16 @@ void refuse(const socket_handle& client, const request_fault& fault, request_tra
 
 }  // namespace
 
-void refuse_connection(const socket_handle& client, const shim_settings& settings) {
+void refuse_connection(socket_handle socket, const shim_settings& settings) {
+    client_conn client(std::move(socket));
     logged_request logged(client, settings.request_log);
     request_fault full{503, "too many connections"};
     refuse(client, full, logged.get());  // drained: its unread request would otherwise reset the 503 away
 }
 
-void handle_client(socket_handle client, const shim_settings& settings) {
-    sock_prepare_accepted(client, reply_stall_limit_ms);
+void handle_client(socket_handle socket, const shim_settings& settings) {
+    sock_prepare_accepted(socket, reply_stall_limit_ms);
+    client_conn client(std::move(socket));
 
     http_request req;
     logged_request logged(client, settings.request_log);

@@ -12,7 +12,7 @@ void handle_client(socket_handle client, const shim_settings& settings);
 inline constexpr int reply_stall_limit_ms = 60 * 1000;
 
 // Answers a connection past the connection cap with 503 and closes it.
-void refuse_connection(const socket_handle& client, const shim_settings& settings);
+void refuse_connection(socket_handle client, const shim_settings& settings);
 
 // A connection thread holds two read blocks and a few small texts on its
 // stack; the HTTP client below it needs more, so leave room for that.

@@ -13,11 +13,12 @@ read_outcome failed(int status, const char* message) {
 }
 
 // Receives into `dst` until bytes come or the request deadline passes.
-recv_result receive(const socket_handle& client, const http_request& req, char* dst, size_t room) {
+recv_result receive(client_conn& client, const http_request& req, char* dst, size_t room) {
     for (;;) {
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(req.deadline - steady::now()).count();
         if (left <= 0) return {recv_status::timed_out, 0};
-        recv_result r = sock_recv_within(client, dst, room, static_cast<int>(left));
+        recv_result r = sock_recv_within(client.socket, dst, room, static_cast<int>(left));
+        if (r.status == recv_status::data) client.bytes_in += r.count;
         if (r.status != recv_status::timed_out) return r;  // a poll that woke early goes round again
     }
 }
@@ -36,7 +37,7 @@ size_t body_bytes_in(const http_request& req) { return req.raw.len - req.header_
 
 }  // namespace
 
-read_outcome read_request_head(const socket_handle& client, http_request& req) {
+read_outcome read_request_head(client_conn& client, http_request& req) {
     req.deadline = steady::now() + std::chrono::milliseconds(request_deadline_ms);
     char block[8192];
     for (;;) {
@@ -77,7 +78,7 @@ bool body_awaited(const http_request& req) {
     return req.head.chunked ? body_bytes_in(req) == 0 : body_bytes_in(req) < req.head.content_length;
 }
 
-read_outcome read_request_body(const socket_handle& client, http_request& req) {
+read_outcome read_request_body(client_conn& client, http_request& req) {
     if (req.head.chunked) {
         // The chunked framing is decoded as it arrives and never kept.
         chunk_decoder chunks;

@@ -6,7 +6,7 @@
 #include <string_view>
 
 #include "http/request_parser.hpp"
-#include "platform/net.hpp"
+#include "http/connection.hpp"
 #include "text/buf.hpp"
 
 inline constexpr int request_deadline_ms = 30 * 1000;
@@ -53,8 +53,8 @@ struct read_outcome {
     request_fault fault;  // status 0 when this step succeeded
 };
 
-read_outcome read_request_head(const socket_handle& client, http_request& req);
-read_outcome read_request_body(const socket_handle& client, http_request& req);
+read_outcome read_request_head(client_conn& client, http_request& req);
+read_outcome read_request_body(client_conn& client, http_request& req);
 
 // True when the client waits for a go-ahead before it sends its body.
 bool body_awaited(const http_request& req);

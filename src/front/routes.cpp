@@ -11,7 +11,7 @@ namespace {
 constexpr std::string_view health_body = "{\"status\":\"ok\",\"zelk\":true}";
 constexpr std::string_view health_tail = "\n";
 
-void send_model_list(const socket_handle& client, std::string_view model, bool with_local_models,
+void send_model_list(client_conn& client, std::string_view model, bool with_local_models,
                      std::string_view extra_lines) {
     buf body;
     put_model_list(body, model, with_local_models);
@@ -59,7 +59,7 @@ void note_route(request_trace& trace, const route_choice& choice) {
 
 }  // namespace
 
-void route_request(const socket_handle& client, const http_request& req, const route_choice& choice,
+void route_request(client_conn& client, const http_request& req, const route_choice& choice,
                    const shim_settings& settings, std::string_view extra_lines, request_trace* trace) {
     if (trace) note_route(*trace, choice);
     switch (choice.where) {

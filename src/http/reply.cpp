@@ -42,12 +42,12 @@ void build_chunked_head(reply_bytes& out, const reply_head& head) {
     finish(out, format_start(out, head, "Transfer-Encoding: chunked\r\n"), head, {});
 }
 
-bool send_bytes(const socket_handle& client, const reply_bytes& bytes) {
+bool send_bytes(client_conn& client, const reply_bytes& bytes) {
     client.reply_status = bytes.status;
-    return sock_send_gather(client, std::span<const std::string_view>(bytes.parts, bytes.count));
+    return sock_send_gather(client.socket, std::span<const std::string_view>(bytes.parts, bytes.count), client.bytes_out);
 }
 
-bool send_reply(const socket_handle& client, const reply_head& head, std::string_view body) {
+bool send_reply(client_conn& client, const reply_head& head, std::string_view body) {
     reply_bytes bytes;
     build_reply(bytes, head, body);
     return send_bytes(client, bytes);
@@ -98,7 +98,7 @@ void put_error_body(buf& body, std::string_view message, std::string_view their_
     buf_put(body, "\",\"type\":\"zelk_shim_error\"}}");
 }
 
-bool send_error_reply(const socket_handle& client, int status, std::string_view message, const char* reason,
+bool send_error_reply(client_conn& client, int status, std::string_view message, const char* reason,
                       std::string_view route_lines, std::string_view extra_lines) {
     buf body;
     put_error_body(body, message);
@@ -106,28 +106,28 @@ bool send_error_reply(const socket_handle& client, int status, std::string_view 
     return send_reply(client, {status, reason, "application/json", route_lines, extra_lines}, body.view());
 }
 
-bool send_continue(const socket_handle& client) {
+bool send_continue(client_conn& client) {
     char line[32];
     size_t n = format_status_line(line, sizeof line, 100, nullptr);
     std::string_view parts[] = {{line, n}, "\r\n"};
-    return sock_send_gather(client, parts);
+    return sock_send_gather(client.socket, parts, client.bytes_out);
 }
 
 void build_stream_head(reply_bytes& out, std::string_view extra_lines) {
     build_chunked_head(out, {200, nullptr, "text/event-stream", "Cache-Control: no-cache\r\n", extra_lines});
 }
 
-bool send_chunk(const socket_handle& client, std::string_view bytes) {
+bool send_chunk(client_conn& client, std::string_view bytes) {
     if (bytes.empty()) return true;  // an empty chunk would end the stream
     char size_line[24];
     size_t n = bformat(size_line, "%zx\r\n", bytes.size());
     std::string_view parts[] = {{size_line, n}, bytes, "\r\n"};
-    return sock_send_gather(client, parts);
+    return sock_send_gather(client.socket, parts, client.bytes_out);
 }
 
-bool send_last_chunk(const socket_handle& client) { return sock_send_all(client, "0\r\n\r\n"); }
+bool send_last_chunk(client_conn& client) { return sock_send_all(client.socket, "0\r\n\r\n", client.bytes_out); }
 
-bool send_error_event(const socket_handle& client, std::string_view message, std::string_view their_words,
+bool send_error_event(client_conn& client, std::string_view message, std::string_view their_words,
                       std::string_view lead) {
     buf event;
     buf_put(event, lead);

@@ -10,7 +10,7 @@
 #include <cstddef>
 #include <string_view>
 
-#include "platform/net.hpp"
+#include "http/connection.hpp"
 #include "text/buf.hpp"
 
 struct reply_head {
@@ -35,8 +35,8 @@ void build_reply(reply_bytes& out, const reply_head& head, std::string_view body
 // The head of a chunked reply; the body follows as chunks.
 void build_chunked_head(reply_bytes& out, const reply_head& head);
 
-bool send_bytes(const socket_handle& client, const reply_bytes& bytes);
-bool send_reply(const socket_handle& client, const reply_head& head, std::string_view body);
+bool send_bytes(client_conn& client, const reply_bytes& bytes);
+bool send_reply(client_conn& client, const reply_head& head, std::string_view body);
 
 // The standard reason phrase of a status code ("Not Found"), or "Unknown".
 const char* reason_phrase(int status);
@@ -48,11 +48,11 @@ void put_error_body(buf& body, std::string_view message, std::string_view their_
 
 // The JSON error reply under `status`; relay failures pass the reason
 // "Internal" with 502, which callers have always seen.
-bool send_error_reply(const socket_handle& client, int status, std::string_view message, const char* reason = nullptr,
+bool send_error_reply(client_conn& client, int status, std::string_view message, const char* reason = nullptr,
                       std::string_view route_lines = {}, std::string_view extra_lines = {});
 
 // Tells a client that waits ("Expect: 100-continue") to send its body.
-bool send_continue(const socket_handle& client);
+bool send_continue(client_conn& client);
 
 // The event stream: its head, each relayed block as one chunk (size line,
 // bytes, CR LF in one gather write; false once the caller has gone), the
@@ -60,9 +60,9 @@ bool send_continue(const socket_handle& client);
 // error event for a stream whose upstream exchange failed:
 // data: {"error":{"message":"...","type":"zelk_shim_error"}} and a blank line.
 void build_stream_head(reply_bytes& out, std::string_view extra_lines);
-bool send_chunk(const socket_handle& client, std::string_view bytes);
-bool send_last_chunk(const socket_handle& client);
+bool send_chunk(client_conn& client, std::string_view bytes);
+bool send_last_chunk(client_conn& client);
 // `lead` goes first: the blank line that ends whatever line the upstream's
 // bytes left open, so the event starts on a line of its own.
-bool send_error_event(const socket_handle& client, std::string_view message, std::string_view their_words = {},
+bool send_error_event(client_conn& client, std::string_view message, std::string_view their_words = {},
                       std::string_view lead = {});

@@ -45,11 +45,11 @@ int sock_local_port(const socket_handle& s) {
     return ntohs(addr.sin_port);
 }
 
-bool sock_send_gather(const socket_handle& s, std::span<const std::string_view> parts) {
+bool sock_send_gather(const socket_handle& s, std::span<const std::string_view> parts, uint64_t& counted) {
     constexpr size_t max_parts = send_vector_max;
     if (parts.size() > max_parts) {
         for (std::string_view p : parts)
-            if (!sock_send_gather(s, std::span<const std::string_view>(&p, 1))) return false;
+            if (!sock_send_gather(s, std::span<const std::string_view>(&p, 1), counted)) return false;
         return true;
     }
     std::string_view rest[max_parts];
@@ -61,7 +61,7 @@ bool sock_send_gather(const socket_handle& s, std::span<const std::string_view> 
         long long n = os_send_vector(s.fd(), rest + first, count - first);
         if (n < 0) return false;
         size_t sent = static_cast<size_t>(n);
-        s.bytes_sent += sent;
+        counted += sent;
         while (first < count && sent >= rest[first].size()) {
             sent -= rest[first].size();
             ++first;
@@ -71,9 +71,9 @@ bool sock_send_gather(const socket_handle& s, std::span<const std::string_view> 
     return true;
 }
 
-bool sock_send_all(const socket_handle& s, std::string_view bytes) {
+bool sock_send_all(const socket_handle& s, std::string_view bytes, uint64_t& sent) {
     std::string_view one[1] = {bytes};
-    return sock_send_gather(s, one);
+    return sock_send_gather(s, one, sent);
 }
 
 bool replace_file_atomically(const char* path, std::string_view data, error_text& err) {

@@ -37,13 +37,6 @@ public:
 
     static constexpr intptr_t invalid = -1;
 
-    // What this connection carried, for the request log: counted by the
-    // send and receive calls and noted by the reply writer, a few additions
-    // per call and nothing more.
-    mutable uint64_t bytes_received = 0;
-    mutable uint64_t bytes_sent = 0;
-    mutable int reply_status = 0;  // of the last reply head sent; 0 before any
-
 private:
     intptr_t fd_ = invalid;
 };
@@ -84,9 +77,10 @@ struct recv_result {
 recv_result sock_recv_within(const socket_handle& s, char* dst, size_t cap, int millis);
 
 // Sends every byte, completing partial sends; false once the peer is gone.
-bool sock_send_all(const socket_handle& s, std::string_view bytes);
+// Each adds the bytes it sent to `sent`.
+bool sock_send_all(const socket_handle& s, std::string_view bytes, uint64_t& sent);
 // Sends all parts as one write (one system call when the kernel takes them
 // all), so a reply or a relayed chunk leaves in one segment.
-bool sock_send_gather(const socket_handle& s, std::span<const std::string_view> parts);
+bool sock_send_gather(const socket_handle& s, std::span<const std::string_view> parts, uint64_t& sent);
 // No more bytes from us; the peer sees the end of the reply.
 void sock_shutdown_send(const socket_handle& s);

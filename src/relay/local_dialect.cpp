@@ -111,7 +111,7 @@ local_reply build_local_reply(unsigned long upstream_status, std::string_view an
     return {200, true};
 }
 
-void convert_local_reply(const socket_handle& client, unsigned long upstream_status, std::string_view answer,
+void convert_local_reply(client_conn& client, unsigned long upstream_status, std::string_view answer,
                          std::string_view model, std::string_view extra_lines) {
     char now[32];
     size_t now_len = utc_timestamp(now, sizeof now);

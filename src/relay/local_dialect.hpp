@@ -4,7 +4,7 @@
 #pragma once
 #include <string_view>
 
-#include "platform/net.hpp"
+#include "http/connection.hpp"
 #include "text/buf.hpp"
 #include "text/json_scan.hpp"
 
@@ -25,5 +25,5 @@ local_reply build_local_reply(unsigned long upstream_status, std::string_view an
                               std::string_view created_at, buf& body);
 
 // Converts the collected answer and sends the whole reply.
-void convert_local_reply(const socket_handle& client, unsigned long upstream_status, std::string_view answer,
+void convert_local_reply(client_conn& client, unsigned long upstream_status, std::string_view answer,
                          std::string_view model, std::string_view extra_lines);

@@ -12,7 +12,7 @@ namespace {
 constexpr size_t refusal_max = 64 * 1024;
 
 // The dialect's own error reply: {"error":"<text>"}.
-void send_local_error(const socket_handle& client, int status, std::string_view text, const chat_request& request,
+void send_local_error(client_conn& client, int status, std::string_view text, const chat_request& request,
                       const char* reason = nullptr) {
     buf body;
     buf_put(body, "{\"error\":\"");
@@ -29,7 +29,7 @@ int64_t steady_now(const local_clock& clock) { return clock.steady_ns(); }
 // refusal can still be answered under that status; after it, each
 // converted line goes out as one chunk the moment its event is complete.
 struct line_relay {
-    const socket_handle& client;
+    client_conn& client;
     const chat_request& request;
     const upstream_outcome& got;
     full_stream lines;
@@ -107,7 +107,7 @@ void finish_lines(line_relay& r, const shim_settings& settings) {
     send_last_chunk(r.client);
 }
 
-void relay_lines(const socket_handle& client, const chat_request& request, const shim_settings& settings,
+void relay_lines(client_conn& client, const chat_request& request, const shim_settings& settings,
                  std::string_view body, const local_timing& timing) {
     upstream_outcome got;
     line_relay r{client, request, got};
@@ -117,7 +117,7 @@ void relay_lines(const socket_handle& client, const chat_request& request, const
     finish_lines(r, settings);
 }
 
-void relay_object(const socket_handle& client, const chat_request& request, const shim_settings& settings,
+void relay_object(client_conn& client, const chat_request& request, const shim_settings& settings,
                   std::string_view body, local_timing timing) {
     upstream_outcome got;
     collector collected{{}, false, client, !request.http10};
@@ -142,7 +142,7 @@ void relay_object(const socket_handle& client, const chat_request& request, cons
 
 }  // namespace
 
-void relay_local_full(const socket_handle& client, const chat_request& request, const shim_settings& settings) {
+void relay_local_full(client_conn& client, const chat_request& request, const shim_settings& settings) {
     local_timing timing;
     timing.started_ns = steady_now(system_local_clock());
     buf body;

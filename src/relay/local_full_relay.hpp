@@ -4,8 +4,8 @@
 // turned into the dialect's own replies: newline-delimited objects for a
 // stream, one object for a buffered request.
 #pragma once
-#include "platform/net.hpp"
+#include "http/connection.hpp"
 #include "relay/relay_chat.hpp"
 #include "settings/settings.hpp"
 
-void relay_local_full(const socket_handle& client, const chat_request& request, const shim_settings& settings);
+void relay_local_full(client_conn& client, const chat_request& request, const shim_settings& settings);

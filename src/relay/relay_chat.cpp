@@ -18,7 +18,7 @@ namespace {
 // kept, so the caller can be told in an event it understands (a client
 // reading events would otherwise see a 200 stream that simply ends).
 struct stream_relay {
-    const socket_handle& client;
+    client_conn& client;
     const upstream_outcome& got;
     std::string_view key;
     char refusal[4096];
@@ -106,7 +106,7 @@ struct upstream_body {
 };
 
 // False when the request was answered already (a repeated key, no memory).
-bool build_upstream_body(const socket_handle& client, const chat_request& request, const shim_settings& settings,
+bool build_upstream_body(client_conn& client, const chat_request& request, const shim_settings& settings,
                          upstream_body& out) {
     std::string_view repeated;
     if (request.local_dialect) {
@@ -134,7 +134,7 @@ bool build_upstream_body(const socket_handle& client, const chat_request& reques
 
 // The upstream's answer relayed as it arrives, framed as chunks after the
 // event-stream head that the caller gets at once.
-void relay_stream(const socket_handle& client, const chat_request& request, const shim_settings& settings,
+void relay_stream(client_conn& client, const chat_request& request, const shim_settings& settings,
                   const upstream_body& body) {
     reply_bytes head;
     build_stream_head(head, request.extra_lines);
@@ -151,7 +151,7 @@ void relay_stream(const socket_handle& client, const chat_request& request, cons
 
 // The upstream's answer collected whole, then sent as it came or converted
 // into the local-model reply object.
-void relay_buffered(const socket_handle& client, const chat_request& request, const shim_settings& settings,
+void relay_buffered(client_conn& client, const chat_request& request, const shim_settings& settings,
                     const upstream_body& body) {
     upstream_outcome got;
     collector collected{{}, false, client, !request.http10};
@@ -182,7 +182,7 @@ void relay_buffered(const socket_handle& client, const chat_request& request, co
 
 }  // namespace
 
-void relay_chat(const socket_handle& client, const chat_request& request, const shim_settings& settings) {
+void relay_chat(client_conn& client, const chat_request& request, const shim_settings& settings) {
     if (request.local_dialect && settings.local_full) return relay_local_full(client, request, settings);
     upstream_body body;
     if (!build_upstream_body(client, request, settings, body)) return;

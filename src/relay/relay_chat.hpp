@@ -5,7 +5,7 @@
 #include <string_view>
 
 #include "http/request_trace.hpp"
-#include "platform/net.hpp"
+#include "http/connection.hpp"
 #include "settings/settings.hpp"
 
 struct chat_request {
@@ -18,4 +18,4 @@ struct chat_request {
     request_trace* trace = nullptr;
 };
 
-void relay_chat(const socket_handle& client, const chat_request& request, const shim_settings& settings);
+void relay_chat(client_conn& client, const chat_request& request, const shim_settings& settings);

@@ -10,14 +10,14 @@ constexpr size_t collected_answer_max = 64u << 20;
 
 }  // namespace
 
-void exchange(const shim_settings& settings, std::span<const std::string_view> body, const socket_handle& client,
+void exchange(const shim_settings& settings, std::span<const std::string_view> body, client_conn& client,
               bool (*probe)(void*), body_sink sink, void* ctx, upstream_outcome& got, request_trace* trace) {
     upstream_call call;
     call.client = settings.upstream;
     call.proxy = &settings.proxy;
     call.header_lines = settings.header_lines();
     call.body = body;
-    call.caller = &client;
+    call.caller = &client.socket;
     call.probe = probe;
     call.probe_ctx = ctx;
     if (settings.upstream_error.empty() && settings.upstream) call_upstream(call, sink, ctx, got);

@@ -6,7 +6,7 @@
 #include <string_view>
 
 #include "http/request_trace.hpp"
-#include "platform/net.hpp"
+#include "http/connection.hpp"
 #include "relay/upstream_call.hpp"
 #include "relay/usage.hpp"
 #include "settings/settings.hpp"
@@ -18,7 +18,7 @@ inline constexpr const char* relay_failure_reason = "Internal";
 // The exchange with the upstream, unless the settings already say it fails;
 // `ctx` goes to both the sink and the probe. The trace learns the status and
 // the first byte.
-void exchange(const shim_settings& settings, std::span<const std::string_view> body, const socket_handle& client,
+void exchange(const shim_settings& settings, std::span<const std::string_view> body, client_conn& client,
               bool (*probe)(void*), body_sink sink, void* ctx, upstream_outcome& got, request_trace* trace);
 
 // A buffered answer, held whole before it is sent (up to a cap: beyond it
@@ -27,7 +27,7 @@ void exchange(const shim_settings& settings, std::span<const std::string_view> b
 struct collector {
     buf answer;
     bool too_large = false;
-    const socket_handle& client;
+    client_conn& client;
     bool interim_allowed;  // the caller speaks HTTP/1.1
 };
 bool collect_block(void* ctx, const char* data, size_t len);

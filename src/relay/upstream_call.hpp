@@ -8,7 +8,7 @@
 #include <span>
 #include <string_view>
 
-#include "platform/net.hpp"
+#include "http/connection.hpp"
 #include "platform/upstream.hpp"
 #include "text/bounded.hpp"
 

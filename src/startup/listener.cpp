@@ -98,7 +98,7 @@ bool serve_next(acceptor_pool& pool, bool may_retire) {
         handle_client(std::move(client), pool.settings);
         release_connection(pool);
     } else {
-        refuse_connection(client, pool.settings);
+        refuse_connection(std::move(client), pool.settings);
     }
     if (pool.idle.fetch_add(1) + 1 > max_spare_threads && may_retire) {
         pool.idle.fetch_sub(1);

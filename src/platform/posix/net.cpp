@@ -130,7 +130,6 @@ recv_result sock_recv_within(const socket_handle& s, char* dst, size_t cap, int 
     for (;;) {
         ssize_t n = ::recv(fd_of(s), dst, cap, MSG_DONTWAIT);
         if (n > 0) {
-            s.bytes_received += static_cast<size_t>(n);
             return {recv_status::data, static_cast<size_t>(n)};
         }
         if (n == 0) return {recv_status::closed, 0};

@@ -104,7 +104,6 @@ recv_result sock_recv_within(const socket_handle& s, char* dst, size_t cap, int 
     int want = static_cast<int>(cap < static_cast<size_t>(INT_MAX) ? cap : static_cast<size_t>(INT_MAX));
     int n = ::recv(sock_of(s), dst, want, 0);
     if (n > 0) {
-        s.bytes_received += static_cast<size_t>(n);
         return {recv_status::data, static_cast<size_t>(n)};
     }
     if (n == 0) return {recv_status::closed, 0};
