@@ -74,3 +74,95 @@ TEST(LocalReply, UpstreamErrorsKeepTheirStatus) {
     EXPECT_EQ(build(500, R"({"error":"plain"})").body, R"({"error":"plain"})");
     EXPECT_EQ(build(502, "gate\"way\n").body, R"({"error":"gate\"way\n"})");
 }
+
+// ---- The event-stream reader ------------------------------------------------
+
+#include <vector>
+
+#include "http/event_stream.hpp"
+
+namespace {
+
+struct events_seen {
+    std::vector<std::string> data;
+    size_t stop_after = SIZE_MAX;
+};
+
+bool collect(void* ctx, std::string_view data) {
+    auto& seen = *static_cast<events_seen*>(ctx);
+    seen.data.emplace_back(data);
+    return seen.data.size() < seen.stop_after;
+}
+
+std::vector<std::string> read_events(std::string_view stream, std::vector<size_t> cuts,
+                                     event_status* status = nullptr, size_t stop_after = SIZE_MAX) {
+    event_reader r;
+    events_seen seen{{}, stop_after};
+    size_t at = 0;
+    cuts.push_back(stream.size());
+    event_status s = event_status::reading;
+    for (size_t cut : cuts) {
+        s = event_feed(r, stream.substr(at, cut - at), collect, &seen);
+        at = cut;
+    }
+    if (status) *status = s;
+    return seen.data;
+}
+
+}  // namespace
+
+TEST(EventStream, SameEventsWhereverTheBlocksAreCut) {
+    std::string_view stream =
+        ": comment\r\n"
+        "event: delta\r\ndata: {\"a\":1}\r\n\r\n"
+        "data:no space\n\n"
+        "data: one\rdata:  two\rid: 7\r\r"
+        "data\n\n"                         // a data line without a colon is empty data: no event
+        "data: tail\n\ndata: unfinished";  // an event the stream never ends is not reported
+    const std::vector<std::string> expected = {"{\"a\":1}", "no space", "one\n two", "tail"};
+    EXPECT_EQ(read_events(stream, {}), expected);
+    for (size_t cut = 0; cut <= stream.size(); ++cut) EXPECT_EQ(read_events(stream, {cut}), expected) << cut;
+    std::vector<size_t> every_byte;
+    for (size_t cut = 1; cut < stream.size(); ++cut) every_byte.push_back(cut);
+    EXPECT_EQ(read_events(stream, every_byte), expected);
+    // "\r" closing one block and "\n" opening the next are one line end, not two.
+    EXPECT_EQ(read_events("data: a\r\ndata: b\r\n\r\n", {8}), std::vector<std::string>{"a\nb"});
+}
+
+TEST(EventStream, StopsWhenToldAndWhenAnEventIsTooLarge) {
+    event_status status;
+    EXPECT_EQ(read_events("data: 1\n\ndata: 2\n\n", {}, &status, 1).size(), 1u);
+    EXPECT_EQ(status, event_status::stopped);
+
+    std::string big = "data: " + std::string(event_max_bytes / 2, 'x') + "\ndata: " +
+                      std::string(event_max_bytes / 2, 'y') + "\n\ndata: after\n\n";
+    EXPECT_TRUE(read_events(big, {100, event_max_bytes / 2 + 3}, &status).empty());
+    EXPECT_EQ(status, event_status::too_large);
+    std::string line = "data: " + std::string(event_max_bytes, 'x');  // a line alone past the bound
+    EXPECT_TRUE(read_events(line, {10}, &status).empty());
+    EXPECT_EQ(status, event_status::too_large);
+}
+
+// ---- The key mask -------------------------------------------------------------
+
+#include "relay/key_mask.hpp"
+
+TEST(KeyMask, PlainAndEscapedFormsInWholeAndInBlocks) {
+    const std::string_view key = "sk-a/b\"c";
+    const std::string_view text = R"(bad key sk-a/b"c or "sk-a/b\"c" or sk-a\/b\"c; sk-a/b)";
+    const std::string_view masked = R"(bad key *** or "***" or ***; sk-a/b)";
+    buf whole;
+    put_masked(whole, text, key);
+    EXPECT_EQ(whole.view(), masked);
+    for (size_t cut = 0; cut <= text.size(); ++cut) {
+        masked_stream m{key, {}, {}};
+        buf out;
+        masked_feed(m, text.substr(0, cut), out);
+        masked_feed(m, text.substr(cut), out);
+        masked_end(m, out);
+        EXPECT_EQ(out.view(), masked) << cut;
+    }
+    buf untouched;
+    put_masked(untouched, text, "");
+    EXPECT_EQ(untouched.view(), text);
+}
