@@ -404,6 +404,17 @@ json_value json_get(json_value object, std::string_view key) {
     return {};
 }
 
+void json_get_members(json_value object, const std::string_view* names, json_value* out, size_t count) {
+    for (size_t k = 0; k < count; ++k) out[k] = {};
+    json_cursor c = json_walk(object);
+    std::string_view name;
+    json_value v;
+    if (!object.is(json_kind::object)) return;
+    while (json_next(c, name, v))
+        for (size_t k = 0; k < count; ++k)
+            if (json_key_is(name, names[k])) out[k] = v;
+}
+
 std::string_view json_raw(json_value string) {
     if (!string.is(json_kind::string)) return {};
     return string.text.substr(1, string.text.size() - 2);

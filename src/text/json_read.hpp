@@ -60,6 +60,9 @@ bool json_next(json_cursor& c, std::string_view& key_raw, json_value& value);
 // The member named `key` (keys compared decoded), or a missing value.
 json_value json_get(json_value object, std::string_view key);
 
+// Several members in one pass over the object: out[i] for names[i].
+void json_get_members(json_value object, const std::string_view* names, json_value* out, size_t count);
+
 // A string's content between its quotes, escapes as written: already valid
 // inside any JSON string we build, so it is passed on without decoding.
 std::string_view json_raw(json_value string);
