@@ -2,6 +2,7 @@
 
 #include "http/reply.hpp"
 #include "platform/host.hpp"
+#include "relay/local_full.hpp"
 #include "relay/relay_chat.hpp"
 
 namespace {
@@ -39,7 +40,9 @@ void put_model_list(buf& body, std::string_view model, bool with_local_models) {
         json_escape(body, model);
         buf_put(body, "\",\"modified_at\":\"");
         buf_put(body, now, now_len);
-        buf_put(body, "\",\"size\":0,\"digest\":\"\",\"details\":{}}]");
+        buf_put(body, "\",\"size\":0,\"digest\":\"\",\"details\":");
+        put_model_details(body);
+        buf_put(body, "}]");
     }
     buf_put(body, "}");
 }

@@ -116,3 +116,64 @@ TEST(JsonScan, OtherPartiesStringContentStaysValid) {
     json_escape(escaped, "\xe2\x82 \xe2\x82\xac");
     EXPECT_EQ(escaped.view(), "\xef\xbf\xbd\xef\xbf\xbd \xe2\x82\xac");
 }
+
+#include "text/json_read.hpp"
+
+TEST(JsonRead, RefusesEveryMalformedClass) {
+    std::string deep(json_max_depth + 1, '[');
+    deep += std::string(json_max_depth + 1, ']');
+    const std::string_view refused[] = {
+        "{\"a\":\"\xff\"}", "\"\xc0\xaf\"", "\"\xed\xa0\x80\"",             // not UTF-8
+        R"("\ud800")", R"("\ud800x")", R"("\udc00")", R"("\ud800\u0041")",  // lone surrogates
+        "\"a\nb\"", "\"a\tb\"", std::string_view("\"\0\"", 3),             // raw control bytes
+        "NaN", "Infinity", "-Infinity", "[nan]",                             // not numbers
+        "01", "-01", "1.", ".5", "1e", "+1", "0x1",                          // numbers off the grammar
+        "{} x", "{}{}", "1 2",                                               // bytes after the value
+        R"({"a":{"b":1,"c":2,"b":3}})", R"([{"a":1,"\u0061":2}])",          // a repeated key
+        deep,                                                                // too deep
+        "", " ", "[1,]", R"({"a":1,})", "{'a':1}", "[1 2]", R"({"a"1})", R"("\x")", R"("\u12")", "\"open",
+        "tru", "nul", "[", "{\"a\":",
+    };
+    for (std::string_view text : refused) EXPECT_FALSE(json_read(text).ok()) << text;
+
+    std::string ok_deep(json_max_depth, '[');
+    ok_deep += std::string(json_max_depth, ']');
+    const std::string_view accepted[] = {
+        ok_deep, R"("\ud83d\ude00 \u00e9 \/")", "\"\xf0\x9f\x98\x80\"", "-0", "0.5e-3", "1E+2", " [true,false,null] ",
+        R"({"a":1,"\u0062":2,"ab":{"a":3}})", R"({"":1,"\u0000":2})", "{\"a\":[],\"b\":{}}",
+    };
+    for (std::string_view text : accepted) EXPECT_TRUE(json_read(text).ok()) << text;
+}
+
+TEST(JsonRead, ErrorNamesWhereItLies) {
+    std::string_view text = R"({"messages":[{"content":"x"},{"role":"user","content":NaN}]})";
+    json_doc doc = json_read(text);
+    ASSERT_FALSE(doc.ok());
+    EXPECT_STREQ(doc.error.path, "messages[1].content");
+    EXPECT_EQ(doc.error.at, text.find("NaN"));
+    EXPECT_STREQ(json_read(R"({"a":{"b":1,"b":2}})").error.path, "a.b");
+}
+
+TEST(JsonRead, WalksMembersAndDecodesOnlyOnRequest) {
+    std::string_view text = R"( {"s":"a\"b\u00e9\ud83d\ude00","n":[1, {"x":true} ,"y"],"u":42,"f":1.5,"m\u006f":null} )";
+    json_doc doc = json_read(text);
+    ASSERT_TRUE(doc.ok());
+    EXPECT_EQ(doc.root.text, text.substr(1, text.size() - 2));
+    json_value s = json_get(doc.root, "s");
+    EXPECT_EQ(json_raw(s), R"(a\"b\u00e9\ud83d\ude00)");  // a span of the input, escapes as written
+    EXPECT_EQ(json_raw(s).data(), text.data() + 7);
+    buf decoded;
+    json_decode(json_raw(s), decoded);
+    EXPECT_EQ(decoded.view(), "a\"b\xc3\xa9\xf0\x9f\x98\x80");
+    EXPECT_TRUE(json_equals(s, "a\"b\xc3\xa9\xf0\x9f\x98\x80"));
+    EXPECT_TRUE(json_get(doc.root, "mo").is(json_kind::null));
+    EXPECT_FALSE(json_get(doc.root, "missing").given());
+    EXPECT_EQ(json_uint(json_get(doc.root, "u")), 42);
+    EXPECT_EQ(json_uint(json_get(doc.root, "f")), -1);
+
+    json_cursor c = json_walk(json_get(doc.root, "n"));
+    json_value e;
+    std::string seen;
+    while (json_next(c, e)) seen += std::string(e.text) + "|";
+    EXPECT_EQ(seen, R"(1|{"x":true}|"y"|)");
+}

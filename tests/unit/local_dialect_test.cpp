@@ -74,3 +74,277 @@ TEST(LocalReply, UpstreamErrorsKeepTheirStatus) {
     EXPECT_EQ(build(500, R"({"error":"plain"})").body, R"({"error":"plain"})");
     EXPECT_EQ(build(502, "gate\"way\n").body, R"({"error":"gate\"way\n"})");
 }
+
+// ---- The event-stream reader ------------------------------------------------
+
+#include <vector>
+
+#include "http/event_stream.hpp"
+
+namespace {
+
+struct events_seen {
+    std::vector<std::string> data;
+    size_t stop_after = SIZE_MAX;
+};
+
+bool collect(void* ctx, std::string_view data) {
+    auto& seen = *static_cast<events_seen*>(ctx);
+    seen.data.emplace_back(data);
+    return seen.data.size() < seen.stop_after;
+}
+
+std::vector<std::string> read_events(std::string_view stream, std::vector<size_t> cuts,
+                                     event_status* status = nullptr, size_t stop_after = SIZE_MAX) {
+    event_reader r;
+    events_seen seen{{}, stop_after};
+    size_t at = 0;
+    cuts.push_back(stream.size());
+    event_status s = event_status::reading;
+    for (size_t cut : cuts) {
+        s = event_feed(r, stream.substr(at, cut - at), collect, &seen);
+        at = cut;
+    }
+    if (status) *status = s;
+    return seen.data;
+}
+
+}  // namespace
+
+TEST(EventStream, SameEventsWhereverTheBlocksAreCut) {
+    std::string_view stream =
+        ": comment\r\n"
+        "event: delta\r\ndata: {\"a\":1}\r\n\r\n"
+        "data:no space\n\n"
+        "data: one\rdata:  two\rid: 7\r\r"
+        "data\n\n"                         // a data line without a colon is empty data: no event
+        "data: tail\n\ndata: unfinished";  // an event the stream never ends is not reported
+    const std::vector<std::string> expected = {"{\"a\":1}", "no space", "one\n two", "tail"};
+    EXPECT_EQ(read_events(stream, {}), expected);
+    for (size_t cut = 0; cut <= stream.size(); ++cut) EXPECT_EQ(read_events(stream, {cut}), expected) << cut;
+    std::vector<size_t> every_byte;
+    for (size_t cut = 1; cut < stream.size(); ++cut) every_byte.push_back(cut);
+    EXPECT_EQ(read_events(stream, every_byte), expected);
+    // "\r" closing one block and "\n" opening the next are one line end, not two.
+    EXPECT_EQ(read_events("data: a\r\ndata: b\r\n\r\n", {8}), std::vector<std::string>{"a\nb"});
+}
+
+TEST(EventStream, StopsWhenToldAndWhenAnEventIsTooLarge) {
+    event_status status;
+    EXPECT_EQ(read_events("data: 1\n\ndata: 2\n\n", {}, &status, 1).size(), 1u);
+    EXPECT_EQ(status, event_status::stopped);
+
+    std::string big = "data: " + std::string(event_max_bytes / 2, 'x') + "\ndata: " +
+                      std::string(event_max_bytes / 2, 'y') + "\n\ndata: after\n\n";
+    EXPECT_TRUE(read_events(big, {100, event_max_bytes / 2 + 3}, &status).empty());
+    EXPECT_EQ(status, event_status::too_large);
+    std::string line = "data: " + std::string(event_max_bytes, 'x');  // a line alone past the bound
+    EXPECT_TRUE(read_events(line, {10}, &status).empty());
+    EXPECT_EQ(status, event_status::too_large);
+}
+
+// ---- The key mask -------------------------------------------------------------
+
+#include "relay/key_mask.hpp"
+
+TEST(KeyMask, PlainAndEscapedFormsInWholeAndInBlocks) {
+    const std::string_view key = "sk-a/b\"c";
+    const std::string_view text = R"(bad key sk-a/b"c or "sk-a/b\"c" or sk-a\/b\"c; sk-a/b)";
+    const std::string_view masked = R"(bad key *** or "***" or ***; sk-a/b)";
+    buf whole;
+    put_masked(whole, text, key);
+    EXPECT_EQ(whole.view(), masked);
+    for (size_t cut = 0; cut <= text.size(); ++cut) {
+        masked_stream m{key, {}, {}};
+        buf out;
+        masked_feed(m, text.substr(0, cut), out);
+        masked_feed(m, text.substr(cut), out);
+        masked_end(m, out);
+        EXPECT_EQ(out.view(), masked) << cut;
+    }
+    buf untouched;
+    put_masked(untouched, text, "");
+    EXPECT_EQ(untouched.view(), text);
+}
+
+// ---- Full mode: request, streamed and collected replies ---------------------
+
+#include "front/routes.hpp"
+#include "relay/local_full.hpp"
+#include "relay/rewrite.hpp"
+#include "text/json_read.hpp"
+
+namespace {
+
+int64_t fake_steady = 0;
+const local_clock test_clock{[]() -> int64_t { return fake_steady += 1000; },
+                             []() -> int64_t { return 1765275072123456789; }};
+
+// The converted body after the system message, or "error: <text>".
+std::string full(std::string_view body) {
+    buf out;
+    full_request r = convert_full_request(body, "auto", out);
+    if (!r.ok) return std::string("error: ") + r.error.s;
+    EXPECT_TRUE(json_read(out.view()).ok()) << out.view();
+    std::string lead = R"({"model":"auto","messages":[{"role":"system","content":")" + std::string(system_text_escaped()) + "\"}";
+    EXPECT_EQ(out.view().substr(0, lead.size()), lead);
+    return std::string(out.view().substr(lead.size()));
+}
+
+// One reply line: the message from its content on, then the rest.
+std::string line(std::string_view message, std::string_view rest = R"("done":false})") {
+    return R"({"model":"auto","created_at":"2025-12-09T10:11:12.123456Z","message":{"role":"assistant","content":)" +
+           std::string(message) + "," + std::string(rest) + "\n";
+}
+
+void keep_line(void* ctx, std::string_view l) { static_cast<std::vector<std::string>*>(ctx)->emplace_back(l); }
+
+// Lines for an upstream stream fed in one block; `ended`: the body ended after it.
+std::vector<std::string> stream_lines(std::string_view upstream, bool ended, std::string_view key = "") {
+    fake_steady = 0;
+    full_stream s;
+    std::vector<std::string> lines;
+    full_stream_start(s, "auto", key, {100, 200, 0}, test_clock, keep_line, &lines);
+    full_stream_feed(s, upstream);
+    if (ended) full_stream_end(s);
+    EXPECT_FALSE(ended && full_stream_feed(s, "data: {\"choices\":[{\"delta\":{\"content\":\"late\"}}]}\n\n"));
+    return lines;
+}
+
+}  // namespace
+
+TEST(FullRequest, MapsEveryField) {
+    const std::string_view cases[][2] = {
+        {R"({"model":"x","messages":[{"role":"user","content":"hi","thinking":"t"}]})",
+         R"(,{"role":"user","content":"hi"}],"stream":true,"stream_options":{"include_usage":true}})"},
+        {R"({"stream":false,"keep_alive":"5m","think":true,"top_p":0.9,"temperature":1,"max_output_tokens":9,)"
+         R"("tool_choice":"auto","options":{"temperature":0.2,"num_predict":100,"stop":["a"],"num_ctx":4096,"seed":7,)"
+         R"("presence_penalty":1.5}})",
+         R"(],"stream":false,"tool_choice":"auto","temperature":0.2,"top_p":0.9,"seed":7,"stop":["a"],)"
+         R"("max_tokens":100,"presence_penalty":1.5})"},
+        {R"({"stream":false,"options":{"num_predict":-1},"format":"json"})",
+         R"(],"stream":false,"response_format":{"type":"json_object"}})"},
+        {R"({"stream":false,"format":{"type":"object"},"tools":[{"type":"function","function":{"name":"f"}}]})",
+         R"(],"stream":false,"tools":[{"type":"function","function":{"name":"f"}}],"response_format":)"
+         R"({"type":"json_schema","json_schema":{"name":"response","schema":{"type":"object"}}}})"},
+        {R"({"stream":false,"messages":[{"role":"user","content":"see","images":["iVBORw0KGgo","\/9j\/4AAQ",)"
+         R"("R0lGODlh","UklGRiQAAABXRUJQVlA4IA==","AAAA"]}]})",
+         R"(,{"role":"user","content":[{"type":"text","text":"see"},)"
+         R"({"type":"image_url","image_url":{"url":"data:image/png;base64,iVBORw0KGgo"}},)"
+         R"({"type":"image_url","image_url":{"url":"data:image/jpeg;base64,\/9j\/4AAQ"}},)"
+         R"({"type":"image_url","image_url":{"url":"data:image/gif;base64,R0lGODlh"}},)"
+         R"({"type":"image_url","image_url":{"url":"data:image/webp;base64,UklGRiQAAABXRUJQVlA4IA=="}},)"
+         R"({"type":"image_url","image_url":{"url":"data:image/png;base64,AAAA"}}]}],"stream":false})"},
+        {R"({"stream":false,"messages":[{"role":"assistant","content":"","tool_calls":[{"function":{"name":"weather",)"
+         R"("arguments":{"city":"Oslo"}}},{"function":{"name":"time","arguments":{}}}]},)"
+         R"({"role":"tool","tool_name":"time","content":"noon"},{"role":"tool","content":"cold"}]})",
+         R"(,{"role":"assistant","content":"","tool_calls":[{"id":"call_0","type":"function","function":)"
+         R"({"name":"weather","arguments":"{\"city\":\"Oslo\"}"}},{"id":"call_1","type":"function","function":)"
+         R"({"name":"time","arguments":"{}"}}]},{"role":"tool","tool_call_id":"call_1","content":"noon"},)"
+         R"({"role":"tool","tool_call_id":"call_0","content":"cold"}],"stream":false})"},
+        // Refusals name the field.
+        {R"({"messages":[{"role":"user","content":"a"},{"role":"user","content":NaN}]})",
+         "error: invalid JSON in messages[1].content at byte 68: not a JSON value"},
+        {R"({"a":1,"a":2})", "error: invalid JSON in a at byte 7: a member name occurs twice"},
+        {"[1]", "error: the body: expected a JSON object"},
+        {R"({"messages":{}})", "error: messages: expected an array"},
+        {R"({"messages":[{"role":1}]})", "error: messages[0].role: expected a string"},
+        {R"({"messages":[{"role":"user","images":[1]}]})", "error: messages[0].images[0]: expected a string"},
+        {R"({"messages":[{"role":"tool","content":"x"}]})",
+         "error: messages[0]: a tool result with no tool call before it"},
+        {R"({"options":{"temperature":"hot"}})", "error: options.temperature: expected a number"},
+        {R"({"max_output_tokens":"9"})", "error: max_output_tokens: expected a number"},
+        {R"({"format":"xml"})", "error: format: expected \"json\" or a JSON schema object"},
+        {R"({"stream":"yes"})", "error: stream: expected true or false"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(full(c[0]), c[1]) << c[0];
+}
+
+TEST(FullStream, TextReasoningCountsAndNothingAfterDone) {
+    std::string_view upstream =
+        "data: {\"choices\":[{\"delta\":{\"role\":\"assistant\"}}]}\n\n"
+        "data: {\"choices\":[{\"delta\":{\"content\":\"Hi \\\"x\\\"\"}}]}\n\n"
+        "data: {\"choices\":[{\"delta\":{\"content\":\"\",\"reasoning_content\":\"hmm\"}}]}\n\n"
+        "data: {\"choices\":[{\"delta\":{},\"finish_reason\":\"length\"}]}\n\n"
+        "data: {\"choices\":[],\"usage\":{\"prompt_tokens\":7,\"completion_tokens\":3}}\n\n"
+        "data: [DONE]\n\ndata: {\"error\":\"after the end\"}\n\n";
+    const std::vector<std::string> expected = {
+        line(R"("Hi \"x\""})"), line(R"("","thinking":"hmm"})"),
+        line(R"(""})", R"("done":true,"done_reason":"length","total_duration":1900,"load_duration":100,)"
+                       R"("prompt_eval_count":7,"prompt_eval_duration":800,"eval_count":3,"eval_duration":1000})")};
+    EXPECT_EQ(stream_lines(upstream, true), expected);
+}
+
+TEST(FullStream, ToolCallsGatheredIntoOneLine) {
+    std::string_view upstream =
+        R"(data: {"choices":[{"delta":{"tool_calls":[{"index":0,"id":"c1","function":{"name":"weather","arguments":""}}]}}]})"
+        "\n\n"
+        R"(data: {"choices":[{"delta":{"tool_calls":[{"index":0,"function":{"arguments":"{\"city\":"}},)"
+        R"({"index":1,"function":{"name":"time","arguments":""}}]}}]})"
+        "\n\n"
+        R"(data: {"choices":[{"delta":{"tool_calls":[{"index":0,"function":{"arguments":" \"Oslo\"}"}}]}}]})"
+        "\n\n"
+        R"(data: {"choices":[{"delta":{},"finish_reason":"tool_calls"}]})"
+        "\n\ndata: [DONE]\n\n";
+    std::vector<std::string> lines = stream_lines(upstream, false);
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[0], line(R"("","tool_calls":[{"function":{"name":"weather","arguments":{"city":"Oslo"}}},)"
+                             R"({"function":{"name":"time","arguments":{}}}]})"));
+    EXPECT_NE(lines[1].find(R"("done":true,"done_reason":"stop")"), std::string::npos);
+}
+
+TEST(FullStream, FailuresEndWithOneErrorLine) {
+    const std::string_view text = "data: {\"choices\":[{\"delta\":{\"content\":\"a\"}}]}\n\n";
+    const std::string_view cases[][3] = {
+        {text, "", R"({"error":"the upstream's stream was cut off before its end"})"},
+        {R"(data: {"error":{"message":"bad key sk-123"}})" "\n\n", "sk-123", R"({"error":"bad key ***"})"},
+        {R"(data: {"choices":[{"delta":{"tool_calls":[{"index":0,"function":{"name":"f","arguments":"[1]"}}]}}]})"
+         "\n\ndata: [DONE]\n\n",
+         "", R"({"error":"the upstream's tool call arguments are not a JSON object"})"},
+        {R"(data: {"choices":[{"delta":{"tool_calls":[{"index":4000000000,"function":{"name":"f"}}]}}]})" "\n\n", "",
+         R"({"error":"the upstream sent a tool call index out of range"})"},
+        {"data: hello\n\n", "", R"({"error":"the upstream sent an event that is not a JSON object"})"},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> lines = stream_lines(c[0], true, c[1]);
+        ASSERT_FALSE(lines.empty());
+        EXPECT_EQ(lines.back(), std::string(c[2]) + "\n") << c[0];
+    }
+    EXPECT_EQ(stream_lines(text, true).front(), line(R"("a"})"));
+}
+
+TEST(FullReply, ToolCallsCountsDurationsAndRefusals) {
+    fake_steady = 0;
+    buf body;
+    local_reply r = build_full_reply(
+        200,
+        R"({"choices":[{"message":{"role":"assistant","content":null,"tool_calls":[{"id":"x","type":"function",)"
+        R"("function":{"name":"f","arguments":"{\"a\": 1}"}}]},"finish_reason":"tool_calls"}],)"
+        R"("usage":{"prompt_tokens":5,"completion_tokens":2}})",
+        "auto", "", {100, 200, 500}, test_clock, body);
+    EXPECT_TRUE(r.success);
+    EXPECT_EQ(std::string(body.view()) + "\n",
+              line(R"("","tool_calls":[{"function":{"name":"f","arguments":{"a":1}}}]})",
+                   R"("done":true,"done_reason":"stop","total_duration":900,"load_duration":100,)"
+                   R"("prompt_eval_count":5,"prompt_eval_duration":300,"eval_count":2,"eval_duration":500})"));
+
+    buf refused;
+    r = build_full_reply(401, R"({"error":{"message":"key sk-1 is wrong"}})", "auto", "sk-1", {}, test_clock, refused);
+    EXPECT_EQ(r.status, 401);
+    EXPECT_EQ(refused.view(), R"({"error":"key *** is wrong"})");
+    buf broken;
+    EXPECT_EQ(build_full_reply(200, "oops", "auto", "", {}, test_clock, broken).status, 502);
+}
+
+TEST(FullDiscovery, ModelEntriesAndShowCarryDetails) {
+    buf tags, show;
+    put_model_list(tags, "auto", true);
+    put_show_body(show, "auto", "2025-12-09T10:11:12Z");
+    json_doc t = json_read(tags.view()), s = json_read(show.view());
+    ASSERT_TRUE(t.ok() && s.ok());
+    json_cursor models = json_walk(json_get(t.root, "models"));
+    json_value entry;
+    ASSERT_TRUE(json_next(models, entry));
+    EXPECT_TRUE(json_equals(json_get(json_get(entry, "details"), "family"), "zelk"));
+    EXPECT_EQ(json_get(s.root, "capabilities").text, R"(["completion","tools"])");
+}

@@ -1,0 +1,115 @@
+// The local-model dialect in full: its /api/chat request read as JSON and
+// converted into a chat-completions body with every field's meaning kept,
+// the upstream's event stream turned into newline-delimited reply objects,
+// a collected answer into one reply object, and the bodies of the model
+// information routes. Pure: no socket; the clock is passed in.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+#include "http/event_stream.hpp"
+#include "relay/local_dialect.hpp"
+#include "text/bounded.hpp"
+#include "text/buf.hpp"
+
+// ---- Request ----------------------------------------------------------------
+
+struct full_request {
+    bool ok = false;
+    bool stream = true;  // the dialect streams unless told otherwise
+    error_text error;    // when !ok: the 400 reply's text, naming the field
+};
+
+// Converts a local-model chat body into a chat-completions body in `out`:
+// the configured model, the system message first, the caller's messages
+// (images as data-URL content parts, tool calls with string arguments and
+// generated ids "call_0", "call_1", ..., tool results tied to their call),
+// tools, tool_choice, format as response_format, sampling options as
+// top-level fields, and usage asked for on a stream. Malformed JSON, a body
+// nested too deep or a field of the wrong type gives !ok and leaves `out`
+// unusable.
+full_request convert_full_request(std::string_view body, std::string_view model, buf& out);
+
+// ---- Time -------------------------------------------------------------------
+
+// The clocks the replies read, replaceable so that tests are exact.
+struct local_clock {
+    int64_t (*steady_ns)();  // for durations
+    int64_t (*utc_ns)();     // nanoseconds since 1970-01-01 UTC, for created_at
+};
+local_clock system_local_clock();
+
+// Moments of one request on the steady clock; 0 when not known.
+struct local_timing {
+    int64_t started_ns = 0;     // the request arrived
+    int64_t head_ns = 0;        // the upstream's status was known
+    int64_t first_byte_ns = 0;  // the upstream's first body byte (collected answers)
+};
+
+// "2026-12-09T10:11:12.345678Z"; returns its length (at most 27).
+size_t format_utc(char (&out)[32], int64_t utc_ns);
+
+// ---- Streamed reply ---------------------------------------------------------
+
+// Receives each reply line (a JSON object and its "\n") to send as one chunk.
+using line_sink = void (*)(void* ctx, std::string_view line);
+
+inline constexpr size_t max_stream_tool_calls = 64;          // indexes 0..63
+inline constexpr size_t max_tool_argument_bytes = 16u << 20;  // all calls of one reply
+
+struct stream_tool_call {
+    buf name;       // JSON string content as the upstream wrote it
+    buf arguments;  // the same, its pieces joined
+    bool used = false;
+};
+
+// One streamed reply. Fill it with full_stream_start, then feed it the
+// upstream's body blocks; once it says it is finished, the reply is complete
+// (its final or error line was sent) and the upstream is no longer needed.
+struct full_stream {
+    std::string_view model;
+    std::string_view key;
+    local_clock clock{};
+    local_timing timing;
+    line_sink sink = nullptr;
+    void* sink_ctx = nullptr;
+    event_reader events;
+    buf line;
+    buf scratch;
+    stream_tool_call calls[max_stream_tool_calls];
+    size_t argument_bytes = 0;
+    long long prompt_tokens = 0;
+    long long completion_tokens = 0;
+    bool cut_by_length = false;
+    int64_t first_event_ns = 0;
+    bool finished = false;
+};
+
+// `model` and `key` must outlive the stream; the key is masked out of
+// the upstream's error texts.
+void full_stream_start(full_stream& s, std::string_view model, std::string_view key, const local_timing& timing,
+                       const local_clock& clock, line_sink sink, void* ctx);
+// One block of the upstream's body; returns false once the reply is finished.
+bool full_stream_feed(full_stream& s, std::string_view block);
+// The upstream's body ended: a reply not finished by then gets an error line.
+void full_stream_end(full_stream& s);
+
+// ---- Collected reply --------------------------------------------------------
+
+// The reply to a buffered request: as build_local_reply, plus tool calls
+// (arguments as objects), the counts and the durations. An upstream refusal
+// keeps its status with {"error":"<the upstream's words, key masked>"}; an
+// answer that is not JSON, or tool arguments that do not parse, give 502.
+local_reply build_full_reply(unsigned long upstream_status, std::string_view answer, std::string_view model,
+                             std::string_view key, const local_timing& timing, const local_clock& clock, buf& body);
+
+// ---- Model information ------------------------------------------------------
+
+// The "details" object of a model entry ({"parent_model":"","format":...}).
+void put_model_details(buf& body);
+// GET /api/version: {"version":"<version>"}.
+void put_version_body(buf& body, std::string_view version);
+// POST /api/show: the configured model's details, model_info, capabilities
+// (completion, tools) and modified_at.
+void put_show_body(buf& body, std::string_view model, std::string_view modified_at);

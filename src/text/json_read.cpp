@@ -1,0 +1,449 @@
+#include "text/json_read.hpp"
+
+#include <algorithm>
+#include <cstring>
+
+#include "text/bounded.hpp"
+#include "text/json_scan.hpp"
+#include "text/utf8.hpp"
+
+namespace {
+
+bool is_ws(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+int hex_digit(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+long hex4(std::string_view s, size_t i) {
+    if (i + 4 > s.size()) return -1;
+    long v = 0;
+    for (size_t k = 0; k < 4; ++k) {
+        int d = hex_digit(s[i + k]);
+        if (d < 0) return -1;
+        v = v * 16 + d;
+    }
+    return v;
+}
+
+size_t put_utf8(char* out, long cp) {
+    if (cp < 0x80) {
+        out[0] = static_cast<char>(cp);
+        return 1;
+    }
+    if (cp < 0x800) {
+        out[0] = static_cast<char>(0xc0 | (cp >> 6));
+        out[1] = static_cast<char>(0x80 | (cp & 0x3f));
+        return 2;
+    }
+    if (cp < 0x10000) {
+        out[0] = static_cast<char>(0xe0 | (cp >> 12));
+        out[1] = static_cast<char>(0x80 | ((cp >> 6) & 0x3f));
+        out[2] = static_cast<char>(0x80 | (cp & 0x3f));
+        return 3;
+    }
+    out[0] = static_cast<char>(0xf0 | (cp >> 18));
+    out[1] = static_cast<char>(0x80 | ((cp >> 12) & 0x3f));
+    out[2] = static_cast<char>(0x80 | ((cp >> 6) & 0x3f));
+    out[3] = static_cast<char>(0x80 | (cp & 0x3f));
+    return 4;
+}
+
+// Decodes one character of checked string content at raw[i] into `out`;
+// returns its byte count and moves i past it.
+size_t decode_one(std::string_view raw, size_t& i, char* out) {
+    char c = raw[i];
+    if (c != '\\') {
+        out[0] = c;
+        ++i;
+        return 1;
+    }
+    char e = raw[i + 1];
+    i += 2;
+    switch (e) {
+        case 'b': out[0] = '\b'; return 1;
+        case 'f': out[0] = '\f'; return 1;
+        case 'n': out[0] = '\n'; return 1;
+        case 'r': out[0] = '\r'; return 1;
+        case 't': out[0] = '\t'; return 1;
+        case 'u': break;
+        default: out[0] = e; return 1;  // " \ /
+    }
+    long cp = hex4(raw, i);
+    i += 4;
+    if (cp >= 0xd800 && cp <= 0xdbff) {
+        long low = hex4(raw, i + 2);
+        i += 6;
+        cp = 0x10000 + ((cp - 0xd800) << 10) + (low - 0xdc00);
+    }
+    return put_utf8(out, cp);
+}
+
+json_kind kind_at(char c) {
+    switch (c) {
+        case '{': return json_kind::object;
+        case '[': return json_kind::array;
+        case '"': return json_kind::string;
+        case 'n': return json_kind::null;
+        case 't': case 'f': return json_kind::boolean;
+        default: return json_kind::number;
+    }
+}
+
+// A key of the object being checked: where its raw text lies. Offsets
+// (not pointers) keep the record small; documents are limited to 4 GiB.
+struct key_ref {
+    uint32_t at;
+    uint32_t len;
+    bool escaped;
+};
+
+// Orders keys by their decoded bytes, so equal keys end up side by side.
+struct key_order {
+    std::string_view text;
+    int compare(const key_ref& a, const key_ref& b) const {
+        std::string_view ra = text.substr(a.at, a.len), rb = text.substr(b.at, b.len);
+        if (!a.escaped && !b.escaped) return ra.compare(rb);
+        size_t i = 0, j = 0;
+        char ca[4], cb[4];
+        size_t na = 0, nb = 0, ka = 0, kb = 0;  // decoded bytes held and used
+        for (;;) {
+            if (ka == na) {
+                if (i >= ra.size()) break;
+                na = decode_one(ra, i, ca), ka = 0;
+            }
+            if (kb == nb) {
+                if (j >= rb.size()) return 1;
+                nb = decode_one(rb, j, cb), kb = 0;
+            }
+            unsigned char x = static_cast<unsigned char>(ca[ka++]), y = static_cast<unsigned char>(cb[kb++]);
+            if (x != y) return x < y ? -1 : 1;
+        }
+        return (kb == nb && j >= rb.size()) ? 0 : -1;
+    }
+    bool operator()(const key_ref& a, const key_ref& b) const { return compare(a, b) < 0; }
+};
+
+struct level {
+    bool object;
+    uint32_t index;      // arrays: the element being read
+    uint32_t key_at;     // objects: the member being read
+    uint32_t key_len;
+    size_t first_key;    // objects: its first record in the key list
+};
+
+class checker {
+public:
+    explicit checker(std::string_view s) : s_(s) {}
+
+    json_doc run() {
+        json_doc doc;
+        if (s_.size() > UINT32_MAX) return fail(doc, "document too large", 0);
+        i_ = skip(0);
+        size_t start = i_;
+        enum { value, key, after } step = value;
+        for (;;) {
+            if (step == value) {
+                i_ = skip(i_);
+                if (i_ >= s_.size()) return fail(doc, "a value is missing", i_);
+                char c = s_[i_];
+                if (c == '{' || c == '[') {
+                    if (depth_ == json_max_depth) return fail(doc, "nested too deep", i_);
+                    bool object = c == '{';
+                    stack_[depth_++] = level{object, 0, 0, 0, key_count()};
+                    i_ = skip(i_ + 1);
+                    char close = object ? '}' : ']';
+                    if (i_ < s_.size() && s_[i_] == close) {
+                        --depth_;
+                        ++i_;
+                        step = after;
+                    } else {
+                        step = object ? key : value;
+                    }
+                    continue;
+                }
+                const char* what = scalar();
+                if (what) return fail(doc, what, i_);
+                step = after;
+            } else if (step == key) {
+                i_ = skip(i_);
+                if (i_ >= s_.size() || s_[i_] != '"') return fail(doc, "a member name is missing", i_);
+                size_t open = i_;
+                bool escaped = false;
+                const char* what = string(escaped);
+                if (what) return fail(doc, what, i_);
+                level& top = stack_[depth_ - 1];
+                top.key_at = static_cast<uint32_t>(open + 1);
+                top.key_len = static_cast<uint32_t>(i_ - open - 2);
+                key_ref ref{top.key_at, top.key_len, escaped};
+                if (!buf_put(keys_, &ref, sizeof ref)) return fail(doc, "out of memory", open);
+                i_ = skip(i_);
+                if (i_ >= s_.size() || s_[i_] != ':') return fail(doc, "a colon is missing", i_);
+                ++i_;
+                step = value;
+            } else {
+                if (depth_ == 0) break;
+                i_ = skip(i_);
+                level& top = stack_[depth_ - 1];
+                char c = i_ < s_.size() ? s_[i_] : '\0';
+                if (c == ',') {
+                    ++i_;
+                    if (top.object) {
+                        step = key;
+                    } else {
+                        ++top.index;
+                        step = value;
+                    }
+                } else if (c == (top.object ? '}' : ']')) {
+                    if (top.object) {
+                        const key_ref* repeat = repeated_key(top.first_key);
+                        if (repeat) {
+                            top.key_at = repeat->at, top.key_len = repeat->len;
+                            return fail(doc, "a member name occurs twice", repeat->at - 1);
+                        }
+                    }
+                    --depth_;
+                    ++i_;
+                } else {
+                    return fail(doc, top.object ? "a comma or } is missing" : "a comma or ] is missing", i_);
+                }
+            }
+        }
+        size_t end = i_;
+        if (skip(i_) != s_.size()) return fail(doc, "bytes follow the value", skip(i_));
+        doc.root = {kind_at(s_[start]), s_.substr(start, end - start)};
+        return doc;
+    }
+
+private:
+    size_t skip(size_t i) const {
+        while (i < s_.size() && is_ws(s_[i])) ++i;
+        return i;
+    }
+
+    size_t key_count() const { return keys_.len / sizeof(key_ref); }
+
+    // Sorts the keys of the object that just closed and looks for two equal
+    // neighbours; returns the later of them, or null. The records are
+    // dropped afterwards, so each key is sorted once.
+    const key_ref* repeated_key(size_t first) {
+        key_ref* all = reinterpret_cast<key_ref*>(keys_.data);
+        size_t count = key_count();
+        keys_.len = first * sizeof(key_ref);
+        if (count - first < 2) return nullptr;
+        key_order order{s_};
+        std::sort(all + first, all + count, order);
+        for (size_t k = first + 1; k < count; ++k)
+            if (order.compare(all[k - 1], all[k]) == 0) return all[k - 1].at > all[k].at ? &all[k - 1] : &all[k];
+        return nullptr;
+    }
+
+    // A string, number or literal at i_; moves past it. Null or the fault.
+    const char* scalar() {
+        char c = s_[i_];
+        if (c == '"') {
+            bool escaped;
+            return string(escaped);
+        }
+        for (std::string_view word : {"true", "false", "null"}) {
+            if (c == word[0]) {
+                if (s_.substr(i_, word.size()) != word) return "not a JSON value";
+                i_ += word.size();
+                return nullptr;
+            }
+        }
+        return number();
+    }
+
+    const char* number() {
+        if (s_[i_] == '-') ++i_;
+        if (i_ >= s_.size() || !is_digit(s_[i_])) return "not a JSON value";
+        if (s_[i_] == '0') {
+            ++i_;
+            if (i_ < s_.size() && is_digit(s_[i_])) return "a number has a leading zero";
+        } else {
+            while (i_ < s_.size() && is_digit(s_[i_])) ++i_;
+        }
+        if (i_ < s_.size() && s_[i_] == '.') {
+            ++i_;
+            if (i_ >= s_.size() || !is_digit(s_[i_])) return "a number has no digits after its point";
+            while (i_ < s_.size() && is_digit(s_[i_])) ++i_;
+        }
+        if (i_ < s_.size() && (s_[i_] == 'e' || s_[i_] == 'E')) {
+            ++i_;
+            if (i_ < s_.size() && (s_[i_] == '+' || s_[i_] == '-')) ++i_;
+            if (i_ >= s_.size() || !is_digit(s_[i_])) return "a number has no digits in its exponent";
+            while (i_ < s_.size() && is_digit(s_[i_])) ++i_;
+        }
+        return nullptr;
+    }
+
+    // The string whose quote is at i_; moves past its closing quote.
+    const char* string(bool& escaped) {
+        escaped = false;
+        size_t i = i_ + 1;
+        const size_t n = s_.size();
+        for (;;) {
+            // Plain ASCII is the bulk of every string (base64 data above all).
+            while (i < n) {
+                unsigned char c = static_cast<unsigned char>(s_[i]);
+                if (c < 0x20 || c >= 0x80 || c == '"' || c == '\\') break;
+                ++i;
+            }
+            if (i >= n) return i_ = i, "a string is not closed";
+            unsigned char c = static_cast<unsigned char>(s_[i]);
+            if (c == '"') {
+                i_ = i + 1;
+                return nullptr;
+            }
+            if (c < 0x20) return i_ = i, "a raw control character in a string";
+            if (c >= 0x80) {
+                size_t len = utf8_sequence(s_, i);
+                if (!len) return i_ = i, "not UTF-8";
+                i += len;
+                continue;
+            }
+            escaped = true;
+            if (i + 1 >= n) return i_ = i, "a string is not closed";
+            char e = s_[i + 1];
+            if (e == '"' || e == '\\' || e == '/' || e == 'b' || e == 'f' || e == 'n' || e == 'r' || e == 't') {
+                i += 2;
+                continue;
+            }
+            if (e != 'u') return i_ = i, "an unknown escape";
+            long cp = hex4(s_, i + 2);
+            if (cp < 0) return i_ = i, "a broken \\u escape";
+            if (cp >= 0xdc00 && cp <= 0xdfff) return i_ = i, "a lone surrogate escape";
+            if (cp >= 0xd800 && cp <= 0xdbff) {
+                long low = (i + 7 < n && s_[i + 6] == '\\' && s_[i + 7] == 'u') ? hex4(s_, i + 8) : -1;
+                if (low < 0xdc00 || low > 0xdfff) return i_ = i, "a lone surrogate escape";
+                i += 6;
+            }
+            i += 6;
+        }
+    }
+
+    json_doc& fail(json_doc& doc, const char* what, size_t at) {
+        doc.error.what = what;
+        doc.error.at = at;
+        size_t used = 0;
+        char* p = doc.error.path;
+        size_t cap = sizeof doc.error.path;
+        for (int d = 0; d < depth_ && used < cap - 1; ++d) {
+            const level& l = stack_[d];
+            if (l.object) {
+                if (l.key_len == 0 && l.key_at == 0) break;  // no member reached yet
+                used += bformat_at(p + used, cap - used, "%s%.*s", d ? "." : "", static_cast<int>(l.key_len),
+                                   s_.data() + l.key_at);
+            } else {
+                used += bformat_at(p + used, cap - used, "[%u]", l.index);
+            }
+        }
+        return doc;
+    }
+
+    std::string_view s_;
+    size_t i_ = 0;
+    int depth_ = 0;
+    level stack_[json_max_depth];
+    buf keys_;  // key_ref records of the objects open now
+};
+
+// The value starting at the front of c.rest; moves past it and the comma.
+json_value take_value(json_cursor& c) {
+    size_t end = json_value_end(c.rest, 0);
+    json_value v{kind_at(c.rest[0]), c.rest.substr(0, end)};
+    size_t i = json_skip_ws(c.rest, end);
+    if (i < c.rest.size() && c.rest[i] == ',') i = json_skip_ws(c.rest, i + 1);
+    c.rest = c.rest.substr(i);
+    return v;
+}
+
+bool at_end(const json_cursor& c) { return c.rest.empty() || c.rest[0] == ']' || c.rest[0] == '}'; }
+
+}  // namespace
+
+json_doc json_read(std::string_view text) {
+    checker check(text);
+    return check.run();
+}
+
+json_cursor json_walk(json_value container) {
+    if (!container.is(json_kind::object) && !container.is(json_kind::array)) return {};
+    std::string_view t = container.text;
+    return {t.substr(json_skip_ws(t, 1))};
+}
+
+bool json_next(json_cursor& c, json_value& element) {
+    if (at_end(c)) return false;
+    element = take_value(c);
+    return true;
+}
+
+bool json_next(json_cursor& c, std::string_view& key_raw, json_value& value) {
+    if (at_end(c)) return false;
+    size_t key_end = json_string_end(c.rest, 0);
+    key_raw = c.rest.substr(1, key_end - 2);
+    size_t colon = json_skip_ws(c.rest, key_end);
+    c.rest = c.rest.substr(json_skip_ws(c.rest, colon + 1));
+    value = take_value(c);
+    return true;
+}
+
+json_value json_get(json_value object, std::string_view key) {
+    json_cursor c = json_walk(object);
+    std::string_view name;
+    json_value v;
+    if (!object.is(json_kind::object)) return {};
+    while (json_next(c, name, v))
+        if (json_key_is(name, key)) return v;
+    return {};
+}
+
+void json_get_members(json_value object, const std::string_view* names, json_value* out, size_t count) {
+    for (size_t k = 0; k < count; ++k) out[k] = {};
+    json_cursor c = json_walk(object);
+    std::string_view name;
+    json_value v;
+    if (!object.is(json_kind::object)) return;
+    while (json_next(c, name, v))
+        for (size_t k = 0; k < count; ++k)
+            if (json_key_is(name, names[k])) out[k] = v;
+}
+
+std::string_view json_raw(json_value string) {
+    if (!string.is(json_kind::string)) return {};
+    return string.text.substr(1, string.text.size() - 2);
+}
+
+void json_decode(std::string_view raw, buf& out) {
+    if (raw.find('\\') == std::string_view::npos) {
+        buf_put(out, raw);
+        return;
+    }
+    if (!buf_reserve(out, raw.size())) return;  // decoding never lengthens
+    size_t i = 0;
+    while (i < raw.size()) {
+        const char* slash = static_cast<const char*>(std::memchr(raw.data() + i, '\\', raw.size() - i));
+        size_t run_end = slash ? static_cast<size_t>(slash - raw.data()) : raw.size();
+        buf_put(out, raw.data() + i, run_end - i);
+        i = run_end;
+        if (i >= raw.size()) break;
+        char bytes[4];
+        size_t n = decode_one(raw, i, bytes);
+        buf_put(out, bytes, n);
+    }
+}
+
+bool json_equals(json_value string, std::string_view text) {
+    return string.is(json_kind::string) && json_key_is(json_raw(string), text);
+}
+
+long long json_uint(json_value number) {
+    if (!number.is(json_kind::number)) return -1;
+    return json_uint_at(number.text, 0, number.text.size());
+}
