@@ -1,6 +1,6 @@
 #include "front/route_choice.hpp"
 
-route_choice choose_route(std::string_view request_line, std::string_view target) {
+route_choice choose_route(std::string_view request_line, std::string_view target, bool local_full) {
     route_choice c;
     bool models = target.starts_with("/v1/models");
     bool tags = target.starts_with("/api/tags");
@@ -14,6 +14,10 @@ route_choice choose_route(std::string_view request_line, std::string_view target
         c.where = route::model_list;
     } else if (get && tags) {
         c.where = route::local_model_list;
+    } else if (local_full && get && target.starts_with("/api/version")) {
+        c.where = route::local_version;
+    } else if (local_full && request_line.starts_with("POST /api/show")) {
+        c.where = route::local_show;
     } else {
         c.local_dialect = target.find("/api/chat") != std::string_view::npos;
         if (c.local_dialect || target.find("/v1/chat/completions") != std::string_view::npos) c.where = route::chat;

@@ -3,7 +3,9 @@
 #pragma once
 #include <string_view>
 
-enum class route { health, model_list, local_model_list, chat, not_found };
+// local_version and local_show exist only when the local-model dialect is
+// spoken in full.
+enum class route { health, model_list, local_model_list, local_version, local_show, chat, not_found };
 
 struct route_choice {
     route where = route::not_found;
@@ -13,4 +15,4 @@ struct route_choice {
 
 // Prefix tests on the request line for the local routes; the chat paths
 // anywhere in the request target (never in headers or body).
-route_choice choose_route(std::string_view request_line, std::string_view target);
+route_choice choose_route(std::string_view request_line, std::string_view target, bool local_full = false);

@@ -4,6 +4,7 @@
 #include "platform/host.hpp"
 #include "relay/local_full.hpp"
 #include "relay/relay_chat.hpp"
+#include "settings/version.hpp"
 
 namespace {
 
@@ -16,6 +17,21 @@ void send_model_list(client_conn& client, std::string_view model, bool with_loca
                      std::string_view extra_lines) {
     buf body;
     put_model_list(body, model, with_local_models);
+    if (body.failed) return;
+    send_reply(client, {200, nullptr, "application/json", {}, extra_lines}, body.view());
+}
+
+// The local-model server's own version and model routes, for clients that
+// ask them before they chat.
+void send_local_info(client_conn& client, route where, std::string_view model, std::string_view extra_lines) {
+    buf body;
+    if (where == route::local_version) {
+        put_version_body(body, shim_version);
+    } else {
+        char now[32];
+        size_t now_len = utc_timestamp(now, sizeof now);
+        put_show_body(body, model, {now, now_len});
+    }
     if (body.failed) return;
     send_reply(client, {200, nullptr, "application/json", {}, extra_lines}, body.view());
 }
@@ -55,6 +71,8 @@ void note_route(request_trace& trace, const route_choice& choice) {
         case route::health: trace.route = "health"; break;
         case route::model_list: trace.route = "models", trace.dialect = "chat-completions"; break;
         case route::local_model_list: trace.route = "models", trace.dialect = "local-model"; break;
+        case route::local_version: trace.route = "version", trace.dialect = "local-model"; break;
+        case route::local_show: trace.route = "show", trace.dialect = "local-model"; break;
         case route::chat: trace.route = "chat", trace.dialect = chat_dialect; break;
         case route::not_found: trace.route = "not_found"; break;
     }
@@ -74,6 +92,8 @@ void route_request(client_conn& client, const http_request& req, const route_cho
         }
         case route::model_list: send_model_list(client, settings.model(), false, extra_lines); break;
         case route::local_model_list: send_model_list(client, settings.model(), true, extra_lines); break;
+        case route::local_version:
+        case route::local_show: send_local_info(client, choice.where, settings.model(), extra_lines); break;
         case route::chat: {
             bool http10 = req.view(req.head.version) == "HTTP/1.0";
             relay_chat(client, {req.body, choice.local_dialect, http10, extra_lines, trace}, settings);

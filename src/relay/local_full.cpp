@@ -380,6 +380,7 @@ void fail(full_stream& s, std::string_view text) {
     buf_put(s.line, "\"}\n");
     send(s);
     s.finished = true;
+    set_error(s.error, "%.*s", static_cast<int>(text.size()), text.data());
 }
 
 void fail_with_upstream_words(full_stream& s, std::string_view event) {
@@ -427,6 +428,7 @@ void send_final(full_stream& s) {
     buf_put(s.line, "\n");
     send(s);
     s.finished = true;
+    s.done = true;
 }
 
 // Gathers one fragment of a tool call; false after an error line.
@@ -476,6 +478,7 @@ bool on_event(void* ctx, std::string_view data) {
         long long c = json_uint(json_get(event[1], "completion_tokens"));
         if (p >= 0) s.prompt_tokens = p;
         if (c >= 0) s.completion_tokens = c;
+        s.usage_reported |= p >= 0 || c >= 0;
     }
     json_cursor choices = json_walk(event[2]);
     json_value choice;

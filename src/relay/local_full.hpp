@@ -82,8 +82,11 @@ struct full_stream {
     long long prompt_tokens = 0;
     long long completion_tokens = 0;
     bool cut_by_length = false;
+    bool usage_reported = false;  // an event carried the counts
     int64_t first_event_ns = 0;
     bool finished = false;
+    bool done = false;  // the final line went out
+    error_text error;   // the error line's text, when the reply ended in one
 };
 
 // `model` and `key` must outlive the stream; the key is masked out of

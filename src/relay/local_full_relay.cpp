@@ -100,10 +100,10 @@ void finish_lines(line_relay& r, const shim_settings& settings) {
             note_error(trace, problem.s);
         } else {
             full_stream_end(r.lines);
-            if (trace && !r.lines.error.empty()) note_error(trace, r.lines.error.s);
         }
     }
-    if (trace && r.lines.done) note_usage(trace, {r.lines.prompt_tokens, r.lines.completion_tokens});
+    if (!r.lines.error.empty()) note_error(trace, r.lines.error.s);
+    if (trace && r.lines.usage_reported) note_usage(trace, {r.lines.prompt_tokens, r.lines.completion_tokens});
     send_last_chunk(r.client);
 }
 
