@@ -137,6 +137,39 @@ def test_upstream_error_words_are_carried_as_valid_json(mock, relay, path, strea
     assert "a\x00b\nc\r\nd\x1f\n\ndata: x\ufffd" in words
 
 
+# A key with a quote and a backslash, so its JSON-escaped form differs from it.
+QUOTED_KEY = 'sk-Mask"9f3\\Kq'
+QUOTING_DOCUMENT = mu.json_reply(401, {"error": {"message": f"Incorrect API key provided: {QUOTED_KEY}"}})
+QUOTING_TEXT = mu.json_reply(500, f"no such key {QUOTED_KEY}\n".encode())
+QUOTING_EVENT = mu.event_stream(mu.sse_events([{"content": "Hi"}], finish=None, ended=False) +
+                                [b"data: " + json.dumps({"error": {"message": f"key {QUOTED_KEY} revoked"}}).encode()
+                                 + b"\n\n"])
+
+
+@pytest.mark.parametrize("mode, path, stream, answer", [
+    ("relay", CHAT, False, QUOTING_DOCUMENT),  # the refusal document passed on
+    ("relay", CHAT, False, QUOTING_TEXT),
+    ("relay", CHAT, True, QUOTING_DOCUMENT),  # the document, then the refusal event
+    ("relay", CHAT, True, QUOTING_TEXT),
+    ("relay", LOCAL, False, QUOTING_DOCUMENT),  # the local-model error object
+    ("full", CHAT, False, QUOTING_DOCUMENT),
+    ("full", LOCAL, False, QUOTING_DOCUMENT),
+    ("full", LOCAL, True, QUOTING_DOCUMENT),  # the refusal before the stream's head
+    ("full", LOCAL, True, QUOTING_TEXT),
+    ("full", LOCAL, True, QUOTING_EVENT),  # the error line ending a stream
+], ids=["relay-chat-document", "relay-chat-text", "relay-chat-stream-document", "relay-chat-stream-text",
+        "relay-local-document", "full-chat-document", "full-local-document", "full-local-stream-document",
+        "full-local-stream-text", "full-local-stream-event"])
+def test_the_key_never_reaches_a_caller_in_the_upstreams_error_words(mock, start_shim, mode, path, stream, answer):
+    mock.reset()
+    shim = start_shim(env={"ZELK_SHIM_URL": mock.url(), "ZELK_SHIM_KEY": QUOTED_KEY, "ZELK_SHIM_LOCAL_DIALECT": mode})
+    mock.behaviour = answer
+    r = chat(shim.port, chat_body(stream), path)
+    assert mock.last().header("Authorization") == f"Bearer {QUOTED_KEY}"
+    # Neither the key nor its escaped form, nor any part of them.
+    assert b"9f3" not in r.raw and b"***" in r.body(), r.raw
+
+
 @pytest.mark.parametrize("coding", ["gzip", "deflate"])
 @pytest.mark.parametrize("path, stream", [(CHAT, False), (LOCAL, False), (CHAT, True)])
 def test_unasked_content_encoding_is_an_error_naming_it(mock, relay, coding, path, stream):

@@ -104,6 +104,21 @@ def test_stream_mode_is_decided_by_the_top_level_member(mock, relay):
     assert mock.last().body.endswith(b',"stream":false}')
 
 
+@pytest.mark.parametrize("setting", [{}, {"ZELK_SHIM_LOCAL_DIALECT": "relay"}], ids=["default", "relay"])
+def test_relay_mode_passes_a_stream_on_byte_for_byte(mock, start_shim, setting):
+    """Events, blocks cut mid-character, tool calls and all: what the upstream
+    sends is what the caller gets, and the request keeps its three fields."""
+    mock.reset()
+    shim = start_shim(env={"ZELK_SHIM_URL": mock.url(), **setting})
+    blocks = mu.split_mid_character(mu.sse_events(
+        [{"reasoning_content": "hmm…"}, {"content": "Grüße ✓"}] + mu.tool_call_deltas([("c1", "f", '{"a":"é"}')]),
+        usage={"prompt_tokens": 1, "completion_tokens": 2, "total_tokens": 3}))
+    mock.behaviour = mu.event_stream(blocks)
+    r = chat(shim.port, {"messages": [], "stream": True, "tools": [{"type": "function"}]}, LOCAL)
+    assert r.head == STREAM_HEADER and r.body() == b"".join(blocks)
+    assert list(mock.last().json()) == ["model", "messages", "stream"]
+
+
 def test_stream_failure_is_an_in_band_event(start_shim):
     shim = start_shim(env={"ZELK_SHIM_URL": "ftp://x"})
     r = chat(shim.port, {"messages": [], "stream": True}, LOCAL)
