@@ -13,13 +13,18 @@ import json
 import os
 import re
 import select
+import shutil
 import signal
 import socket
 import ssl
 import statistics
 import subprocess
 import sys
+import threading
 import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "e2e"))
+from shim_process import Shim, free_port, run_shim  # noqa: E402 (the suite's own start-up helpers)
 
 HOST = "127.0.0.1"
 KEY = "k"
@@ -57,10 +62,13 @@ class Procs:
         log = open(os.path.join(self.tmp, name + ".log"), "wb")
         p = subprocess.Popen(cmd, env=env, stdout=stdout if stdout is not None else log, stderr=log,
                              stdin=subprocess.DEVNULL)
+        self.adopt(name, p)
+        return p
+
+    def adopt(self, name, p):
         self.live.append((name, p))
         with open(os.path.join(self.tmp, "pids"), "a") as f:
             f.write("%d\n" % p.pid)
-        return p
 
     def stop_all(self):
         for _, p in reversed(self.live):
@@ -92,14 +100,6 @@ def wait_port(port, what, timeout=10):
     fail("%s does not accept on port %d" % (what, port))
 
 
-def free_port():
-    s = socket.socket()
-    s.bind((HOST, 0))
-    port = s.getsockname()[1]
-    s.close()
-    return port
-
-
 def read_port_line(p, what):
     ready, _, _ = select.select([p.stdout], [], [], 10)
     line = p.stdout.readline() if ready else b""
@@ -109,24 +109,17 @@ def read_port_line(p, what):
 
 
 def start_shim(procs, args, name, url, extra_env=None):
-    env = {k: v for k, v in os.environ.items()
-           if not k.startswith(("ZELK_SHIM_", "GARVO_SHIM_")) and k not in ("CURL_CA_BUNDLE", "SSL_CERT_FILE")}
-    env.update({"ZELK_SHIM_URL": url, "ZELK_SHIM_KEY": KEY})
-    env.update(extra_env or {})
-    p = procs.start(name, [args.shim, "-p", "0"], env=env)
-    log = os.path.join(args.tmp, name + ".log")
-    end = time.time() + 10
-    while time.time() < end:
-        with open(log, "rb") as f:
-            m = re.search(rb"listening on 127\.0\.0\.1:(\d+)", f.read())
-        if m:
-            port = int(m.group(1))
-            wait_port(port, name)
-            return p, port
-        if p.poll() is not None:
-            break
-        time.sleep(0.05)
-    fail("%s did not start; see %s" % (name, log))
+    """Starts one shim as the end-to-end suite does, on a port of its choosing."""
+    shim = run_shim(["-p", "0"], {"ZELK_SHIM_URL": url, "ZELK_SHIM_KEY": KEY, **(extra_env or {})}, cmd=[args.shim])
+    if not isinstance(shim, Shim):
+        fail("%s did not start (status %s): %s" % (name, shim[0], shim[1].strip()))
+    procs.adopt(name, shim.proc)
+    # Its standard error goes on to the run's log, so a full pipe never stalls it.
+    log = open(os.path.join(args.tmp, name + ".log"), "wb")
+    log.write(shim.startup_line.encode() + b"\n")
+    threading.Thread(target=shutil.copyfileobj, args=(shim.proc.stderr, log), daemon=True).start()
+    wait_port(shim.port, name)
+    return shim.proc, shim.port
 
 
 def nginx_common(tmp, tag):

@@ -1,8 +1,8 @@
 #!/bin/sh
 # Installs what tests/e2e/test_clients.py runs: node and npm for the
-# chat-completions client library, curl, and the library itself from
-# package-lock.json. Safe to run again: each step is skipped when its
-# result is already there.
+# chat-completions and local-model client libraries, curl, and the libraries
+# themselves from package-lock.json. Safe to run again: each step is skipped
+# when its result is already there (node_modules newer than the lock file).
 set -eu
 here=$(cd "$(dirname "$0")" && pwd)
 
@@ -25,7 +25,7 @@ if [ -n "$missing" ]; then
     apt-get install -y -qq $pkgs
 fi
 
-if [ ! -d "$here/node_modules" ]; then
+if [ "$here/package-lock.json" -nt "$here/node_modules/.package-lock.json" ]; then
     echo "install.sh: npm ci in $here" >&2
     (cd "$here" && npm ci --no-audit --no-fund)
 fi

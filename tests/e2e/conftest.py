@@ -1,15 +1,8 @@
-"""End-to-end harness: starts the real shim as a child process and speaks
-raw TCP to it.
-
-ZELK_SHIM_CMD is the command that starts the shim (default: the native
-build in build/zelk-shim); the Windows build runs the same suite with a
-command that starts zelk-shim.exe under Wine.
+"""End-to-end harness: starts the real shim as a child process (through
+shim_process, which the bench shares) and speaks raw TCP to it.
 """
+import json
 import os
-import pathlib
-import re
-import select
-import shlex
 import shutil
 import socket
 import subprocess
@@ -19,15 +12,14 @@ import time
 import pytest
 
 from mock_upstream import MockUpstream
+from shim_process import ROOT, Shim, free_port, run_shim, shim_command, shim_env  # noqa: F401 (used by the tests)
 
-ROOT = pathlib.Path(__file__).resolve().parents[2]
-STARTUP_RE = re.compile(rb"zelk-shim: listening on 127\.0\.0\.1:(\d+) -> (.*) \(model=(.*)\)(?: via proxy \S+)?")
-START_TIMEOUT = float(os.environ.get("ZELK_SHIM_START_TIMEOUT", "30"))
 ON_WINDOWS = os.environ.get("ZELK_SHIM_WINDOWS") == "1"
 
-# How an upstream failure begins in an error text: libcurl's words on POSIX,
-# the WinHTTP call and its code on Windows.
-UPSTREAM_FAILURE = ("upstream request failed: ", "empty upstream response") + (("WinHttp",) if ON_WINDOWS else ())
+# How an upstream failure begins in an error text, on every system alike; the
+# system's own detail (libcurl's words, or the WinHTTP call and its code)
+# follows it.
+UPSTREAM_FAILURE = ("upstream request failed: ", "empty upstream response")
 
 # Wine's WinHTTP ends a chunked body that was cut before its last chunk as if
 # it were complete, and holds each chunk back until the next size line
@@ -38,76 +30,6 @@ wine_chunked_quirk = pytest.mark.xfail(ON_WINDOWS, strict=False,
 # Accepting and starting threads is far slower under Wine; tests that
 # measure how fast the shim answers under load only run natively.
 native_timing = pytest.mark.skipif(ON_WINDOWS, reason="timing limits do not hold under Wine")
-
-
-def shim_command():
-    cmd = os.environ.get("ZELK_SHIM_CMD")
-    if cmd:
-        return shlex.split(cmd)
-    return [str(ROOT / "build" / "zelk-shim")]
-
-
-# Variables of the host that would change what the shim does.
-_SCRUB = ("ZELK_SHIM_URL", "ZELK_SHIM_KEY", "ZELK_SHIM_MODEL", "ZELK_SHIM_DEBUG", "ZELK_SHIM_ORIGINS", "GARVO_SHIM_PORT", "ZELK_SHIM_PROXY", "ZELK_SHIM_LOG",
-          "CURL_CA_BUNDLE", "SSL_CERT_FILE", "http_proxy", "https_proxy", "HTTP_PROXY", "HTTPS_PROXY", "ALL_PROXY", "all_proxy")
-
-
-def shim_env(extra=None):
-    env = {k: v for k, v in os.environ.items() if k not in _SCRUB}
-    env.update(extra or {})
-    return env
-
-
-class Shim:
-    def __init__(self, proc, port, startup_line):
-        self.proc = proc
-        self.port = port
-        self.startup_line = startup_line
-
-    def stop(self):
-        if self.proc.poll() is None:
-            self.proc.kill()
-        try:
-            self.proc.wait(timeout=10)
-        except subprocess.TimeoutExpired:
-            pass
-        for f in (self.proc.stdout, self.proc.stderr):
-            if f:
-                f.close()
-
-    def alive(self):
-        return self.proc.poll() is None
-
-
-def run_shim(args=(), env=None, cmd=None, cwd=None):
-    """Starts the shim and waits for its start-up line; returns a Shim, or
-    (exit code, stderr) when it ended instead."""
-    proc = subprocess.Popen((cmd or shim_command()) + list(args), env=shim_env(env), cwd=cwd,
-                            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-    deadline = time.monotonic() + START_TIMEOUT
-    seen = b""
-    fd = proc.stderr.fileno()
-    while time.monotonic() < deadline:
-        r, _, _ = select.select([fd], [], [], 0.1)
-        if r:
-            chunk = os.read(fd, 4096)
-            if not chunk:
-                break
-            seen += chunk
-            m = STARTUP_RE.search(seen)
-            if m:
-                return Shim(proc, int(m.group(1)), m.group(0).decode(errors="replace"))
-        elif proc.poll() is not None:
-            break
-    try:
-        code = proc.wait(timeout=10)
-    except subprocess.TimeoutExpired:
-        proc.kill()
-        code = proc.wait()
-    rest = proc.stderr.read() or b""
-    proc.stdout.close()
-    proc.stderr.close()
-    return code, (seen + rest).decode(errors="replace")
 
 
 @pytest.fixture
@@ -164,6 +86,13 @@ def relay(mock, start_shim, debug_dir):
     return start_shim(env={"ZELK_SHIM_URL": mock.url(), "ZELK_SHIM_KEY": "sk-test", "TMPDIR": debug_dir})
 
 
+@pytest.fixture
+def full_relay(mock, start_shim):
+    """The same with the local-model dialect in full mode."""
+    mock.reset()
+    return start_shim(env={"ZELK_SHIM_URL": mock.url(), "ZELK_SHIM_KEY": "sk-test", "ZELK_SHIM_LOCAL_DIALECT": "full"})
+
+
 # ---- raw HTTP over TCP ---------------------------------------------------
 
 def connect(port, timeout=10):
@@ -216,9 +145,21 @@ def http_request(method, path, body=b"", headers=None):
     return head.encode() + b"\r\n" + body
 
 
-def post_json(port, path, obj, headers=None, timeout=15):
-    import json
-    return exchange(port, http_request("POST", path, json.dumps(obj).encode(), headers), timeout)
+CHAT, LOCAL = "/v1/chat/completions", "/api/chat"
+
+
+def chat_body(stream=False, content="hi", **extra):
+    """A small chat request body, good for either dialect."""
+    return json.dumps({"model": "m", "stream": stream, "messages": [{"role": "user", "content": content}],
+                       **extra}).encode()
+
+
+def chat(port, body=None, path=CHAT, headers=None, timeout=15):
+    """POSTs one chat request (bytes, an object to encode, or chat_body()) and returns the Reply."""
+    if body is None:
+        body = chat_body()
+    raw = body if isinstance(body, bytes) else json.dumps(body).encode()
+    return Reply(exchange(port, http_request("POST", path, raw, headers), timeout))
 
 
 class Reply:
@@ -244,8 +185,31 @@ class Reply:
         return self.body_bytes[:n]
 
     def json(self):
-        import json
         return json.loads(self.body())
+
+
+def error_text(reply, status=None):
+    """The error text a reply carries, whatever its form: the in-band event
+    ending an event stream (after the refusal document it may follow), the
+    error line ending a local-model stream, or a JSON error body of either
+    dialect ({"error":{"message":...}} or {"error":"..."})."""
+    if isinstance(reply, bytes):
+        reply = Reply(reply)
+    if status is not None:
+        assert reply.status == status, reply.raw[:300]
+    ctype = reply.headers.get("content-type", "")
+    if reply.headers.get("transfer-encoding") == "chunked":
+        last = decode_chunks(reply.body_bytes)[-1]
+        if ctype == "text/event-stream":
+            event = last.removeprefix(b"\n\n")  # a refusal event first ends the upstream's open line
+            assert event.startswith(b"data: ") and event.endswith(b"\n\n") and event.count(b"\n\n") == 1, event
+            return json.loads(event[6:])["error"]["message"]
+        assert last.endswith(b"\n") and last.count(b"\n") == 1, last
+        error = json.loads(last)["error"]
+    else:
+        assert ctype == "application/json", reply.raw[:300]
+        error = reply.json()["error"]
+    return error if isinstance(error, str) else error["message"]
 
 
 def decode_chunks(data):
@@ -273,12 +237,6 @@ def wait_for(pred, timeout=10, step=0.02):
             return True
         time.sleep(step)
     return pred()
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
 
 
 def shim_path(path):

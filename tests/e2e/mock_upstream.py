@@ -99,18 +99,60 @@ def event_stream(events, delay=0.0, status=200, mock=None, done=True):
     return answer
 
 
+def sse_events(deltas, finish="stop", usage=None, model="m", ended=True, ascii=False):
+    """Chat-completions stream events: one per delta (a dict such as
+    {"content": ...}, {"reasoning_content": ...} or {"tool_calls": [...]}),
+    then the finish event, the usage event when given, and [DONE]. UTF-8 goes
+    out as it is unless `ascii`. finish=None with ended=False is a stream cut
+    off before its end."""
+    def event(obj):
+        return b"data: " + json.dumps(obj, ensure_ascii=ascii).encode() + b"\n\n"
+    base = {"id": "c1", "object": "chat.completion.chunk", "created": 1, "model": model}
+    evs = [event({**base, "choices": [{"index": 0, "delta": d, "finish_reason": None}]}) for d in deltas]
+    if finish:
+        evs.append(event({**base, "choices": [{"index": 0, "delta": {}, "finish_reason": finish}]}))
+    if usage:
+        evs.append(event({**base, "choices": [], "usage": usage}))
+    if ended:
+        evs.append(b"data: [DONE]\n\n")
+    return evs
+
+
 def sse_deltas(words, model="m"):
     """Chat-completions stream events that carry `words` as content deltas."""
-    evs = []
-    for w in words:
-        evs.append(b"data: " + json.dumps({
-            "id": "c1", "object": "chat.completion.chunk", "created": 1, "model": model,
-            "choices": [{"index": 0, "delta": {"content": w}, "finish_reason": None}]}).encode() + b"\n\n")
-    evs.append(b"data: " + json.dumps({
-        "id": "c1", "object": "chat.completion.chunk", "created": 1, "model": model,
-        "choices": [{"index": 0, "delta": {}, "finish_reason": "stop"}]}).encode() + b"\n\n")
-    evs.append(b"data: [DONE]\n\n")
-    return evs
+    return sse_events([{"content": w} for w in words], model=model, ascii=True)
+
+
+def tool_call_deltas(calls, pieces=3):
+    """Deltas carrying `calls` [(id, name, arguments text)] as upstreams stream
+    them: id and name first, then the arguments in `pieces` fragments."""
+    deltas = []
+    for i, (call_id, name, arguments) in enumerate(calls):
+        deltas.append({"tool_calls": [{"index": i, "id": call_id, "type": "function",
+                                       "function": {"name": name, "arguments": ""}}]})
+        step = max(1, -(-len(arguments) // pieces))
+        for at in range(0, len(arguments), step):
+            deltas.append({"tool_calls": [{"index": i, "function": {"arguments": arguments[at:at + step]}}]})
+    return deltas
+
+
+def split_mid_character(events):
+    """The stream's bytes cut into blocks right after the first byte of every
+    multi-byte character, so each of those characters spans two blocks."""
+    data = b"".join(events)
+    cuts = [i + 1 for i, byte in enumerate(data) if byte >= 0xC0]
+    return [data[a:b] for a, b in zip([0] + cuts, cuts + [len(data)])]
+
+
+def chat_stream(deltas, usage=None, finish="stop", split=False):
+    """Streams `deltas` as events (blocks cut mid-character when `split`);
+    the usage event comes only when the request asked for it with
+    stream_options.include_usage, as upstreams do."""
+    def answer(conn, req):
+        asked = (req.json().get("stream_options") or {}).get("include_usage") is True
+        events = sse_events(deltas, finish, usage if asked else None)
+        return event_stream(split_mid_character(events) if split else events)(conn, req)
+    return answer
 
 
 def no_body(status=204):

@@ -23,7 +23,7 @@ import time
 import pytest
 
 import mock_upstream as mu
-from conftest import ROOT, wait_for
+from conftest import ROOT, chat_body, wait_for
 
 DRIVER = ROOT / "tests" / "browser"
 START_TIMEOUT = 30
@@ -128,9 +128,10 @@ def run_jobs(browser, *jobs):
     return [line["result"] for line in lines]
 
 
-def chat(content, stream=False, **headers):
-    body = {"model": "m", "messages": [{"role": "user", "content": content}], "stream": stream}
-    return {"method": "POST", "headers": {"Content-Type": "application/json", **headers}, "body": json.dumps(body)}
+def fetch_chat(content, stream=False, **headers):
+    """The fetch() options of a chat request, for a page to send."""
+    return {"method": "POST", "headers": {"Content-Type": "application/json", **headers},
+            "body": chat_body(stream, content).decode()}
 
 
 WORDS = ["Hél", "lo", ", ", "wörld"]
@@ -148,10 +149,11 @@ def test_loopback_page_streams_a_chat_reads_the_list_and_an_upstream_401(browser
     # An SDK's headers make the preflight ask for more than content-type.
     streamed, models, refused = run_jobs(
         browser,
-        {"url": page, "probe": "request",
-         "args": [base + "/v1/chat/completions", chat("hi", True, Authorization="Bearer x", **{"X-Stainless-Os": "Linux"})]},
+        {"url": page, "probe": "request", "args": [base + "/v1/chat/completions",
+                                                   fetch_chat("hi", True, Authorization="Bearer x",
+                                                              **{"X-Stainless-Os": "Linux"})]},
         {"url": page, "probe": "request", "args": [base + "/api/tags", {}]},
-        {"url": page, "probe": "request", "args": [base + "/api/chat", chat("401")]})
+        {"url": page, "probe": "request", "args": [base + "/api/chat", fetch_chat("401")]})
     assert (streamed["status"], streamed["type"]) == (200, "text/event-stream")
     assert streamed["text"] == b"".join(events).decode()
     assert models["status"] == 200 and json.loads(models["text"])["models"][0]["name"] == "auto"
@@ -167,8 +169,8 @@ def test_foreign_origin_works_only_when_listed(browser, pages, mock, start_shim)
     unlisted = start_shim(env=env)
     allowed, refused = run_jobs(
         browser,
-        {"url": page, "probe": "request", "args": [f"http://127.0.0.1:{listed.port}/v1/chat/completions", chat("hi")]},
-        {"url": page, "probe": "request", "args": [f"http://127.0.0.1:{unlisted.port}/v1/chat/completions", chat("hi")]})
+        {"url": page, "probe": "request", "args": [f"http://127.0.0.1:{listed.port}/v1/chat/completions", fetch_chat("hi")]},
+        {"url": page, "probe": "request", "args": [f"http://127.0.0.1:{unlisted.port}/v1/chat/completions", fetch_chat("hi")]})
     assert allowed["status"] == 200 and json.loads(allowed["text"]) == mu.CHAT_ANSWER
     assert refused["error"].startswith("TypeError")
     assert len(mock.requests) == 1
@@ -198,6 +200,6 @@ def test_rebinding_page_never_reaches_the_upstream(browser, mock, start_shim):
     shim = start_shim(env={"ZELK_SHIM_URL": mock.url(), "ZELK_SHIM_KEY": "sk-test"})
     page = f"http://rebind.test:{shim.port}/"
     models, chatted = run_jobs(browser, {"url": page, "probe": "request", "args": ["/v1/models", {}]},
-                               {"url": page, "probe": "request", "args": ["/v1/chat/completions", chat("hi")]})
+                               {"url": page, "probe": "request", "args": ["/v1/chat/completions", fetch_chat("hi")]})
     assert (models["status"], chatted["status"]) == (403, 403)
     assert mock.requests == []

@@ -1,7 +1,7 @@
 """Clients nobody here wrote, run against the shim and the mock upstream.
 
-- the chat-completions client library from npm (tests/clients, run with
-  `node --test`, one run per scenario);
+- the chat-completions client library and the local-model client library
+  from npm (tests/clients, run with `node --test`, one run per scenario);
 - curl, streamed and buffered;
 - Python's http.client, whose chunk decoder is strict, on both dialects.
 
@@ -67,11 +67,16 @@ def node():
     return exe
 
 
-def run_library(node, shim, scenario, expect=None):
-    env = client_env({"SHIM_BASE_URL": f"http://127.0.0.1:{shim.port}/v1", "SCENARIO": scenario})
+# Each library's scenario file and the base URL it is given.
+OPENAI, OLLAMA = ("openai_client.test.mjs", "/v1"), ("ollama_client.test.mjs", "")
+
+
+def run_library(node, shim, scenario, expect=None, library=OPENAI):
+    script, base = library
+    env = client_env({"SHIM_BASE_URL": f"http://127.0.0.1:{shim.port}{base}", "SCENARIO": scenario})
     if expect is not None:
         env["EXPECT"] = json.dumps(expect)
-    r = subprocess.run([node, "--test", "--test-reporter=tap", "openai_client.test.mjs"], cwd=CLIENTS, env=env,
+    r = subprocess.run([node, "--test", "--test-reporter=tap", script], cwd=CLIENTS, env=env,
                        capture_output=True, text=True, timeout=NODE_TIMEOUT)
     out = r.stdout + r.stderr
     assert r.returncode == 0, f"scenario {scenario} failed:\n{out}"
@@ -116,6 +121,56 @@ def test_library_sees_upstream_refusal_of_a_stream(node, mock, relay):
                      "code": "invalid_api_key"}}
     mock.behaviour = mu.json_reply(401, err, reason="Unauthorized")
     run_library(node, relay, "stream_upstream_error", {"message": err["error"]["message"]})
+
+
+# ---- the local-model client library, full mode ------------------------------
+
+COUNTS = {"prompt_eval_count": USAGE["prompt_tokens"], "eval_count": USAGE["completion_tokens"]}
+
+
+def test_local_library_streams_text_cut_mid_character_with_usage(node, mock, full_relay):
+    deltas = [{"role": "assistant", "content": ""}, {"reasoning_content": "Grüße… "}] + [{"content": w} for w in WORDS]
+    mock.behaviour = mu.chat_stream(deltas, USAGE, split=True)
+    run_library(node, full_relay, "stream", {"text": "".join(WORDS), "thinking": "Grüße… ", **COUNTS}, OLLAMA)
+    sent = mock.last().json()
+    assert sent["stream"] is True and sent["stream_options"] == {"include_usage": True}
+
+
+def test_local_library_buffered_chat(node, mock, full_relay):
+    mock.behaviour = mu.json_reply(200, answer())
+    run_library(node, full_relay, "buffered", {"content": CONTENT, **COUNTS}, OLLAMA)
+    assert mock.last().json()["stream"] is False
+
+
+def test_local_library_tool_call_round_trip(node, mock, full_relay):
+    arguments = {"city": "Zürich", "days": 2}
+    calls = mu.chat_stream(mu.tool_call_deltas([("call_7", "forecast", json.dumps(arguments, ensure_ascii=False))]),
+                           finish="tool_calls")
+    final = mu.json_reply(200, answer("Sunny, 21 °C"))
+    mock.behaviour = lambda conn, req: (final if req.json()["messages"][-1]["role"] == "tool" else calls)(conn, req)
+    run_library(node, full_relay, "tools", {"name": "forecast", "arguments": arguments, "result": '{"temp":21}',
+                                            "answer": "Sunny, 21 °C"}, OLLAMA)
+    first, second = mock.requests
+    assert first.json()["tools"][0]["function"]["name"] == "forecast"
+    # The call goes back with its arguments as a JSON text and an id that the
+    # tool's result answers to.
+    assistant, tool = second.json()["messages"][-2:]
+    [call] = assistant["tool_calls"]
+    assert call["type"] == "function" and call["function"]["name"] == "forecast" and call["id"]
+    assert json.loads(call["function"]["arguments"]) == arguments
+    assert (tool["role"], tool["content"], tool["tool_call_id"]) == ("tool", '{"temp":21}', call["id"])
+
+
+def test_local_library_sees_upstream_401(node, mock, full_relay):
+    err = {"error": {"message": "Incorrect API key provided", "type": "invalid_request_error"}}
+    mock.behaviour = mu.json_reply(401, err, reason="Unauthorized")
+    run_library(node, full_relay, "unauthorized", {"message": err["error"]["message"]}, OLLAMA)
+    assert len(mock.requests) == 2  # buffered and streamed, no retries
+
+
+def test_local_library_sees_a_stream_cut_off(node, mock, full_relay):
+    mock.behaviour = mu.event_stream(mu.sse_events([{"content": w} for w in WORDS[:3]], finish=None, ended=False))
+    run_library(node, full_relay, "stream_cut", {"text": "".join(WORDS[:3])}, OLLAMA)
 
 
 # ---- curl -----------------------------------------------------------------

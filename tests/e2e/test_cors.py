@@ -9,7 +9,7 @@ import tempfile
 
 import pytest
 
-from conftest import ON_WINDOWS, Reply, exchange, http_request, run_shim, shim_command, shim_env
+from conftest import ON_WINDOWS, Reply, error_text, exchange, http_request, run_shim, shim_command, shim_env
 
 CHAT = json.dumps({"model": "m", "messages": [{"role": "user", "content": "hi"}]}).encode()
 LOOPBACK_PAGE = "http://localhost:5173"
@@ -29,11 +29,6 @@ def ask(shim, method, path, body=b"", **headers):
                                                                        for k, v in headers.items()})))
 
 
-def error_message(reply):
-    assert reply.headers["content-type"] == "application/json"
-    return reply.json()["error"]["message"]
-
-
 def cors_headers(reply):
     return {k: v for k, v in reply.headers.items() if k.startswith("access-control-")}
 
@@ -46,7 +41,7 @@ def test_chat_paths_answer_post_only(mock, shim):
         assert r.status_line == "HTTP/1.1 405 Method Not Allowed", method
         assert r.head.startswith(b"HTTP/1.1 405 Method Not Allowed\r\nContent-Type: application/json\r\n"
                                  b"Allow: POST\r\nContent-Length: "), raw
-        assert "POST" in error_message(r)
+        assert "POST" in error_text(r)
     assert ask(shim, "POST", "/health").status == 404  # local routes as before
     assert mock.requests == []
 
@@ -57,7 +52,7 @@ def test_cross_origin_chat_must_declare_json(mock, shim):
         headers = {"Origin": origin, **({"Content-Type": ctype} if ctype else {})}
         r = ask(shim, "POST", "/v1/chat/completions", CHAT, **headers)
         assert r.status == 415, (origin, ctype)
-        assert "application/json" in error_message(r)
+        assert "application/json" in error_text(r)
     assert mock.requests == []
     # The JSON a page may send after its preflight, and any request without
     # an Origin: relayed.
@@ -70,7 +65,7 @@ def test_cross_origin_chat_must_declare_json(mock, shim):
 
 def test_null_origin_is_refused_on_chat_unless_listed(mock, shim, start_shim):
     r = ask(shim, "POST", "/api/chat", CHAT, Origin="null", Content_Type="application/json")
-    assert r.status == 403 and "null" in error_message(r)
+    assert r.status == 403 and "null" in error_text(r)
     assert cors_headers(r) == {}
     assert ask(shim, "OPTIONS", "/api/chat", Origin="null", Access_Control_Request_Method="POST").status == 403
     # The health probe and the lists still answer it, unchanged.

@@ -1,7 +1,6 @@
 """Upstream faults and vanished callers: every fault ends the caller's
 reply clearly (502 in buffered mode, the in-band error event and the last
 chunk in stream mode) and the shim goes on serving."""
-import json
 import re
 import socket
 import threading
@@ -10,16 +9,15 @@ import time
 import pytest
 
 import mock_upstream as mu
-from conftest import (ON_WINDOWS, UPSTREAM_FAILURE, Reply, connect, decode_chunks, exchange, http_request,
-                      wine_chunked_quirk)
+from conftest import (ON_WINDOWS, UPSTREAM_FAILURE, Reply, chat_body, connect, decode_chunks, error_text, exchange,
+                      http_request, wine_chunked_quirk)
 from expected import HEALTH
 
 ERROR_EVENT = re.compile(rb'\Adata: (\{"error":\{"message":"[^\n]*","type":"zelk_shim_error"\}\})\n\n\Z')
 
 
 def chat_request(stream, path="/v1/chat/completions"):
-    body = json.dumps({"model": "m", "stream": stream, "messages": [{"role": "user", "content": "hi"}]}).encode()
-    return http_request("POST", path, body)
+    return http_request("POST", path, chat_body(stream))
 
 
 # Each fault, and the bytes of it that reach a streaming caller before the error event.
@@ -39,7 +37,7 @@ def expect_error_reply(raw):
     body = r.json()
     assert set(body) == {"error"} and set(body["error"]) == {"message", "type"}
     assert body["error"]["type"] == "zelk_shim_error" and body["error"]["message"]
-    return body["error"]["message"]
+    return error_text(r)
 
 
 def expect_stream_end(raw, relayed):
@@ -49,9 +47,8 @@ def expect_stream_end(raw, relayed):
     assert r.body_bytes.endswith(b"\r\n0\r\n\r\n")
     assert chunks, "no error event"
     assert b"".join(chunks[:-1]) == relayed
-    m = ERROR_EVENT.match(chunks[-1])
-    assert m, chunks[-1]
-    return json.loads(m.group(1))["error"]["message"]
+    assert ERROR_EVENT.match(chunks[-1]), chunks[-1]
+    return error_text(r)
 
 
 def fault_cases():

@@ -5,7 +5,7 @@ import time
 
 import pytest
 
-from conftest import Reply, connect, exchange, http_request, read_all, post_json, send_malformed
+from conftest import Reply, chat, connect, exchange, http_request, read_all, send_malformed
 from expected import HEALTH, MALFORMED, NOT_FOUND
 MODELS_BODY = b'{"object":"list","data":[{"id":"auto","object":"model","owned_by":"zelk"}]}'
 
@@ -68,7 +68,7 @@ def test_header_and_body_in_separate_writes_are_read_whole(mock, shim):
 def test_large_body_in_many_reads(mock, shim):
     mock.reset()
     text = "x" * 20000
-    r = Reply(post_json(shim.port, "/v1/chat/completions", {"messages": [{"role": "user", "content": text}]}))
+    r = chat(shim.port, {"messages": [{"role": "user", "content": text}]})
     assert r.status == 200
     assert mock.last().json()["messages"][1]["content"] == text
 
@@ -128,7 +128,7 @@ def test_routing_reads_the_request_line_only(mock, shim):
     assert exchange(shim.port, req) == NOT_FOUND
     # Messages that mention /api/chat keep the chat-completions dialect.
     body = {"model": "m", "temperature": 0.5, "messages": [{"role": "user", "content": "see /api/chat"}]}
-    r = Reply(post_json(shim.port, "/v1/chat/completions", body))
+    r = chat(shim.port, body)
     assert r.status == 200 and r.json()["choices"][0]["message"]["content"] == "Hello from upstream"
     assert mock.last().json()["temperature"] == 0.5  # not converted to the local-model shape
     # Only POST chats: a GET (an <img> on any web page) never reaches the upstream.

@@ -10,23 +10,13 @@ import time
 import pytest
 
 import mock_upstream as mu
-from conftest import ON_WINDOWS, Reply, connect, decode_chunks, exchange, http_request, read_all, wait_for
+from conftest import (CHAT, LOCAL, ON_WINDOWS, Reply, chat, chat_body, connect, error_text, exchange, http_request,
+                      read_all, wait_for)
 
-CHAT, LOCAL = "/v1/chat/completions", "/api/chat"
 MIB = 1024 * 1024
 # Resident size says something only for the plain native build: Wine's is
 # not the shim's, and a sanitizer's shadow and quarantine are its own.
 MEASURE_RESIDENT = not ON_WINDOWS and os.environ.get("ZELK_SHIM_SANITIZED") != "1"
-
-
-def body(stream, **extra):
-    obj = {"model": "m", "stream": stream, "messages": [{"role": "user", "content": "hi"}]}
-    obj.update(extra)
-    return json.dumps(obj).encode()
-
-
-def post(port, path, data, timeout=30):
-    return exchange(port, http_request("POST", path, data), timeout)
 
 
 def peak_resident_mib(shim):
@@ -35,19 +25,6 @@ def peak_resident_mib(shim):
             if line.startswith("VmHWM:"):
                 return int(line.split()[1]) / 1024
     raise AssertionError("no VmHWM")
-
-
-def error_message(raw, status=502):
-    r = Reply(raw)
-    assert r.status == status, r.status_line
-    return r.json()["error"]["message"]
-
-
-def stream_error(raw):
-    chunks = decode_chunks(Reply(raw).body_bytes)
-    event = chunks[-1].removeprefix(b"\n\n")  # a refusal event first ends the upstream's open line
-    assert event.startswith(b"data: ") and event.endswith(b"\n\n") and event.count(b"\n\n") == 1, event
-    return json.loads(event[6:])["error"]["message"]
 
 
 def without_interim(raw):
@@ -59,7 +36,7 @@ def without_interim(raw):
 @pytest.mark.parametrize("path", [CHAT, LOCAL])
 def test_buffered_answer_is_capped_and_memory_stays_bounded(mock, relay, path):
     mock.behaviour = mu.huge_answer(256 * MIB)
-    assert error_message(post(relay.port, path, body(False))) == "upstream response too large"
+    assert error_text(chat(relay.port, chat_body(False), path, timeout=30), 502) == "upstream response too large"
     if MEASURE_RESIDENT:
         assert peak_resident_mib(relay) < 160, "the answer was held past the cap"
 
@@ -68,7 +45,7 @@ def test_buffered_answer_is_capped_and_memory_stays_bounded(mock, relay, path):
 def test_streamed_answer_of_any_size_uses_constant_memory(mock, relay):
     mock.behaviour = mu.huge_answer(192 * MIB, chunked=True)
     with connect(relay.port) as s:
-        s.sendall(http_request("POST", CHAT, body(True)))
+        s.sendall(http_request("POST", CHAT, chat_body(True)))
         got = 0
         while chunk := s.recv(1 << 20):
             got += len(chunk)
@@ -84,7 +61,7 @@ def test_streamed_answer_of_any_size_uses_constant_memory(mock, relay):
 def test_caller_that_leaves_a_silent_upstream_is_released_within_seconds(mock, relay, path, stream):
     mock.behaviour = mu.silent_until_dropped(mock, 20)
     s = connect(relay.port)
-    s.sendall(http_request("POST", path, body(stream)))
+    s.sendall(http_request("POST", path, chat_body(stream)))
     assert wait_for(lambda: mock.requests, 10)
     time.sleep(0.5)
     s.close()
@@ -108,7 +85,7 @@ def test_half_closed_caller_still_gets_the_whole_answer(mock, relay, stream, ver
 
     mock.behaviour = after_a_while
     with connect(relay.port) as s:
-        s.sendall(http_request("POST", CHAT, body(stream)).replace(b" HTTP/1.1\r\n", b" " + version.encode() + b"\r\n", 1))
+        s.sendall(http_request("POST", CHAT, chat_body(stream)).replace(b" HTTP/1.1\r\n", b" " + version.encode() + b"\r\n", 1))
         s.shutdown(socket.SHUT_WR)
         got = read_all(s, 20)
     if version == "HTTP/1.0":
@@ -124,7 +101,7 @@ def test_half_closed_caller_still_gets_the_whole_answer(mock, relay, stream, ver
 @pytest.mark.parametrize("path", [CHAT, LOCAL])
 def test_escaped_keys_cannot_dodge_the_model_or_system_message(mock, relay, path):
     crafted = b'{"mod\\u0065l":"gpt-x","m\\u0065ssages":[{"role":"user","content":"hi"}],"str\\u0065am":false}'
-    assert Reply(post(relay.port, path, crafted)).status == 200
+    assert chat(relay.port, crafted, path, timeout=30).status == 200
     sent = mock.last().json()
     assert sent["model"] == "auto"
     assert sent["messages"][0]["role"] == "system" and sent["messages"][1]["content"] == "hi"
@@ -137,7 +114,7 @@ def test_escaped_keys_cannot_dodge_the_model_or_system_message(mock, relay, path
     ("stream", b'{"stream":false,"messages":[],"stream":true}'),
 ])
 def test_repeated_key_is_refused_naming_it(mock, relay, path, key, crafted):
-    assert key in error_message(post(relay.port, path, crafted), status=400)
+    assert key in error_text(chat(relay.port, crafted, path, timeout=30), 400)
     assert not mock.requests
 
 
@@ -147,8 +124,7 @@ HOSTILE_TEXT = 'a\x00b\nc\r\nd\x1f\n\ndata: x'.encode() + b"\xff\xc3(\xed\xa0\x8
 def test_local_reply_carries_hostile_content_as_valid_json(mock, relay):
     answer = b'{"choices":[{"message":{"role":"assistant","content":"' + HOSTILE_TEXT + b'"}}]}'
     mock.behaviour = mu.json_reply(200, answer)
-    raw = post(relay.port, LOCAL, body(False))
-    r = Reply(raw)
+    r = chat(relay.port, chat_body(False), LOCAL, timeout=30)
     assert r.status == 200 and b"\n" not in r.body()
     content = json.loads(r.body())["message"]["content"]
     assert content.startswith("a\x00b\nc\r\nd\x1f\n\ndata: x\ufffd\ufffd(") and content.endswith(" \u00e9 \\q")
@@ -157,22 +133,48 @@ def test_local_reply_carries_hostile_content_as_valid_json(mock, relay):
 @pytest.mark.parametrize("path, stream", [(LOCAL, False), (CHAT, True)])
 def test_upstream_error_words_are_carried_as_valid_json(mock, relay, path, stream):
     mock.behaviour = mu.json_reply(400, b'{"error":{"message":"' + HOSTILE_TEXT + b'"}}')
-    raw = post(relay.port, path, body(stream))
-    if stream:
-        words = stream_error(raw)
-    else:
-        r = Reply(raw)
-        assert r.status == 400
-        words = json.loads(r.body())["error"]
+    words = error_text(chat(relay.port, chat_body(stream), path, timeout=30), 200 if stream else 400)
     assert "a\x00b\nc\r\nd\x1f\n\ndata: x\ufffd" in words
+
+
+# A key with a quote and a backslash, so its JSON-escaped form differs from it.
+QUOTED_KEY = 'sk-Mask"9f3\\Kq'
+QUOTING_DOCUMENT = mu.json_reply(401, {"error": {"message": f"Incorrect API key provided: {QUOTED_KEY}"}})
+QUOTING_TEXT = mu.json_reply(500, f"no such key {QUOTED_KEY}\n".encode())
+QUOTING_EVENT = mu.event_stream(mu.sse_events([{"content": "Hi"}], finish=None, ended=False) +
+                                [b"data: " + json.dumps({"error": {"message": f"key {QUOTED_KEY} revoked"}}).encode()
+                                 + b"\n\n"])
+
+
+@pytest.mark.parametrize("mode, path, stream, answer", [
+    ("relay", CHAT, False, QUOTING_DOCUMENT),  # the refusal document passed on
+    ("relay", CHAT, False, QUOTING_TEXT),
+    ("relay", CHAT, True, QUOTING_DOCUMENT),  # the document, then the refusal event
+    ("relay", CHAT, True, QUOTING_TEXT),
+    ("relay", LOCAL, False, QUOTING_DOCUMENT),  # the local-model error object
+    ("full", CHAT, False, QUOTING_DOCUMENT),
+    ("full", LOCAL, False, QUOTING_DOCUMENT),
+    ("full", LOCAL, True, QUOTING_DOCUMENT),  # the refusal before the stream's head
+    ("full", LOCAL, True, QUOTING_TEXT),
+    ("full", LOCAL, True, QUOTING_EVENT),  # the error line ending a stream
+], ids=["relay-chat-document", "relay-chat-text", "relay-chat-stream-document", "relay-chat-stream-text",
+        "relay-local-document", "full-chat-document", "full-local-document", "full-local-stream-document",
+        "full-local-stream-text", "full-local-stream-event"])
+def test_the_key_never_reaches_a_caller_in_the_upstreams_error_words(mock, start_shim, mode, path, stream, answer):
+    mock.reset()
+    shim = start_shim(env={"ZELK_SHIM_URL": mock.url(), "ZELK_SHIM_KEY": QUOTED_KEY, "ZELK_SHIM_LOCAL_DIALECT": mode})
+    mock.behaviour = answer
+    r = chat(shim.port, chat_body(stream), path)
+    assert mock.last().header("Authorization") == f"Bearer {QUOTED_KEY}"
+    # Neither the key nor its escaped form, nor any part of them.
+    assert b"9f3" not in r.raw and b"***" in r.body(), r.raw
 
 
 @pytest.mark.parametrize("coding", ["gzip", "deflate"])
 @pytest.mark.parametrize("path, stream", [(CHAT, False), (LOCAL, False), (CHAT, True)])
 def test_unasked_content_encoding_is_an_error_naming_it(mock, relay, coding, path, stream):
     mock.behaviour = mu.encoded_answer(coding, b"\x1f\x8b\x08\x00binary")
-    raw = post(relay.port, path, body(stream))
-    message = stream_error(raw) if stream else error_message(raw)
+    message = error_text(chat(relay.port, chat_body(stream), path, timeout=30), 200 if stream else 502)
     assert coding in message
 
 
@@ -180,8 +182,7 @@ def test_unasked_content_encoding_is_an_error_naming_it(mock, relay, coding, pat
 @pytest.mark.parametrize("stream", [False, True])
 def test_final_status_outside_200_to_599_is_an_error(mock, relay, status, stream):
     mock.behaviour = mu.raw_status(status)
-    raw = post(relay.port, CHAT, body(stream))
-    message = stream_error(raw) if stream else error_message(raw)
+    message = error_text(chat(relay.port, chat_body(stream), CHAT, timeout=30), 200 if stream else 502)
     assert str(status) in message
 
 
@@ -202,10 +203,10 @@ def test_request_bodies_in_flight_share_one_budget(mock, relay):
         for s in holders:
             s.sendall(head + b"{")
         time.sleep(0.5)
-        r = Reply(post(relay.port, CHAT, body(False)))
+        r = chat(relay.port, chat_body(False), CHAT, timeout=30)
         assert r.status == 503 and r.headers["retry-after"] == "1"
         chunked = (f"POST {CHAT} HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: application/json\r\n"
-                   "Transfer-Encoding: chunked\r\n\r\n").encode() + mu.chunk(body(False)) + b"0\r\n\r\n"
+                   "Transfer-Encoding: chunked\r\n\r\n").encode() + mu.chunk(chat_body(False)) + b"0\r\n\r\n"
         r = Reply(exchange(relay.port, chunked))
         assert r.status == 503 and r.headers["retry-after"] == "1"
         assert Reply(exchange(relay.port, b"GET /health HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n")).status == 200
@@ -213,4 +214,4 @@ def test_request_bodies_in_flight_share_one_budget(mock, relay):
     finally:
         for s in holders:
             s.close()
-    assert wait_for(lambda: Reply(post(relay.port, CHAT, body(False))).status == 200, 10)
+    assert wait_for(lambda: chat(relay.port, chat_body(False), CHAT, timeout=30).status == 200, 10)

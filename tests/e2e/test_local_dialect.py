@@ -1,21 +1,15 @@
 """The local-model dialect on /api/chat: the request converted for the
 upstream, the collected answer converted into one reply object."""
-import json
 import re
 import time
 
 import pytest
 
 import mock_upstream as mu
-from conftest import Reply, exchange, http_request
+from conftest import LOCAL, chat, error_text
 from expected import STREAM_HEADER, SYSTEM_MESSAGE
 
 TIME_RE = re.compile(r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d(\.\d+)?Z$")
-
-
-def local_chat(port, body):
-    raw = body if isinstance(body, bytes) else json.dumps(body).encode()
-    return Reply(exchange(port, http_request("POST", "/api/chat", raw)))
 
 
 def answer_with(content_json, extra=b""):
@@ -27,20 +21,20 @@ def answer_with(content_json, extra=b""):
 def test_request_becomes_three_fields(mock, relay):
     messages = b'[ {"role":"user","content":"hi \\"there\\""} ]'
     body = b'{"model":"llama3","messages":' + messages + b',"options":{"temperature":0.1},"keep_alive":"5m"}'
-    local_chat(relay.port, body)
+    chat(relay.port, body, LOCAL)
     assert mock.last().body == (b'{"model":"auto","messages":[' + SYSTEM_MESSAGE + b', {"role":"user",'
                                 b'"content":"hi \\"there\\""} ],"stream":false}')
 
 
 def test_request_without_messages_gets_only_the_system_message(mock, relay):
-    local_chat(relay.port, {"model": "x"})
+    chat(relay.port, {"model": "x"}, LOCAL)
     assert mock.last().body == b'{"model":"auto","messages":[' + SYSTEM_MESSAGE + b'],"stream":false}'
 
 
 def test_reply_object(mock, relay):
     mock.behaviour = mu.json_reply(200, mu.CHAT_ANSWER)
     before = time.time()
-    r = local_chat(relay.port, {"messages": [{"role": "user", "content": "hi"}]})
+    r = chat(relay.port, {"messages": [{"role": "user", "content": "hi"}]}, LOCAL)
     assert r.status_line == "HTTP/1.1 200 OK"
     assert r.headers["content-type"] == "application/x-ndjson"
     assert not r.body().endswith(b"\n")
@@ -63,19 +57,19 @@ def test_reply_object(mock, relay):
 ])
 def test_content_forms(mock, relay, content, expected):
     mock.behaviour = mu.json_reply(200, answer_with(content))
-    r = local_chat(relay.port, {"messages": []})
+    r = chat(relay.port, {"messages": []}, LOCAL)
     assert b'"message":{"role":"assistant","content":' + expected + b'}' in r.body()
     r.json()
 
 
 def test_content_cut_off_gives_empty_content(mock, relay):
     mock.behaviour = mu.json_reply(200, b'{"choices":[{"message":{"role":"assistant","content":"never ends')
-    assert local_chat(relay.port, {"messages": []}).json()["message"]["content"] == ""
+    assert chat(relay.port, {"messages": []}, LOCAL).json()["message"]["content"] == ""
 
 
 def test_content_without_choices_structure_falls_back(mock, relay):
     mock.behaviour = mu.json_reply(200, {"result": {"content": "from elsewhere"}})
-    r = local_chat(relay.port, {"messages": []})
+    r = chat(relay.port, {"messages": []}, LOCAL)
     assert r.json()["message"]["content"] == "from elsewhere"
     assert r.json()["prompt_eval_count"] == 0 and r.json()["eval_count"] == 0
 
@@ -84,41 +78,56 @@ def test_length_finish_reason(mock, relay):
     ans = dict(mu.CHAT_ANSWER, choices=[{"index": 0, "message": {"role": "assistant", "content": "cut"},
                                          "finish_reason": "length"}])
     mock.behaviour = mu.json_reply(200, ans)
-    assert local_chat(relay.port, {"messages": []}).json()["done_reason"] == "length"
+    assert chat(relay.port, {"messages": []}, LOCAL).json()["done_reason"] == "length"
 
 
 def test_upstream_error_keeps_status_and_uses_local_error_shape(mock, relay):
     mock.behaviour = mu.json_reply(401, {"error": {"message": "Incorrect \"key\"", "type": "auth"}})
-    r = local_chat(relay.port, {"messages": []})
+    r = chat(relay.port, {"messages": []}, LOCAL)
     assert r.status_line == "HTTP/1.1 401 Unauthorized"
     assert r.json() == {"error": "Incorrect \"key\""}
     mock.behaviour = mu.json_reply(503, b"upstream <b>down</b>\n")
-    r = local_chat(relay.port, {"messages": []})
+    r = chat(relay.port, {"messages": []}, LOCAL)
     assert r.status == 503 and r.json() == {"error": "upstream <b>down</b>\n"}
 
 
 def test_stream_mode_is_decided_by_the_top_level_member(mock, relay):
     # A user text that is exactly "stream" decides nothing.
     mock.behaviour = mu.event_stream([b'{"message":{"content":"a"},"done":false}\n'])
-    r = local_chat(relay.port, {"messages": [{"role": "user", "content": "stream"}], "stream": True})
+    r = chat(relay.port, {"messages": [{"role": "user", "content": "stream"}], "stream": True}, LOCAL)
     assert r.head == STREAM_HEADER
     assert r.body() == b'{"message":{"content":"a"},"done":false}\n'
     assert mock.last().body.endswith(b',"stream":true}')
     mock.reset()
-    r = local_chat(relay.port, {"messages": [{"role": "user", "content": "stream"}, {"stream": True}]})
+    r = chat(relay.port, {"messages": [{"role": "user", "content": "stream"}, {"stream": True}]}, LOCAL)
     assert r.headers["content-type"] == "application/x-ndjson"
     assert mock.last().body.endswith(b',"stream":false}')
 
 
+@pytest.mark.parametrize("setting", [{}, {"ZELK_SHIM_LOCAL_DIALECT": "relay"}], ids=["default", "relay"])
+def test_relay_mode_passes_a_stream_on_byte_for_byte(mock, start_shim, setting):
+    """Events, blocks cut mid-character, tool calls and all: what the upstream
+    sends is what the caller gets, and the request keeps its three fields."""
+    mock.reset()
+    shim = start_shim(env={"ZELK_SHIM_URL": mock.url(), **setting})
+    blocks = mu.split_mid_character(mu.sse_events(
+        [{"reasoning_content": "hmm…"}, {"content": "Grüße ✓"}] + mu.tool_call_deltas([("c1", "f", '{"a":"é"}')]),
+        usage={"prompt_tokens": 1, "completion_tokens": 2, "total_tokens": 3}))
+    mock.behaviour = mu.event_stream(blocks)
+    r = chat(shim.port, {"messages": [], "stream": True, "tools": [{"type": "function"}]}, LOCAL)
+    assert r.head == STREAM_HEADER and r.body() == b"".join(blocks)
+    assert list(mock.last().json()) == ["model", "messages", "stream"]
+
+
 def test_stream_failure_is_an_in_band_event(start_shim):
     shim = start_shim(env={"ZELK_SHIM_URL": "ftp://x"})
-    r = local_chat(shim.port, {"messages": [], "stream": True})
+    r = chat(shim.port, {"messages": [], "stream": True}, LOCAL)
     assert r.head == STREAM_HEADER
     assert r.body() == b'data: {"error":{"message":"bad ZELK_SHIM_URL scheme","type":"zelk_shim_error"}}\n\n'
 
 
 def test_empty_upstream_answer_is_502(mock, relay):
     mock.behaviour = mu.no_body(204)
-    r = local_chat(relay.port, {"messages": []})
+    r = chat(relay.port, {"messages": []}, LOCAL)
     assert r.status_line == "HTTP/1.1 502 Internal"
-    assert r.json()["error"]["message"] == "empty upstream response (status 204)"
+    assert error_text(r) == "empty upstream response (status 204)"

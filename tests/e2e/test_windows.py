@@ -2,7 +2,6 @@
 through the profile API, and the WinHTTP error texts. Runs when
 ZELK_SHIM_WINDOWS=1 (tests/wine/run.sh sets it), with ZELK_SHIM_CMD ending
 in the path of zelk-shim.exe."""
-import json
 import os
 import shutil
 import tempfile
@@ -10,23 +9,9 @@ import tempfile
 import pytest
 
 import mock_upstream as mu
-from conftest import ON_WINDOWS, Reply, decode_chunks, free_port, http_request, exchange, shim_command
+from conftest import ON_WINDOWS, chat, decode_chunks, error_text, free_port, shim_command
 
 pytestmark = pytest.mark.skipif(not ON_WINDOWS, reason="Windows build only")
-
-
-def chat(port, obj):
-    return Reply(exchange(port, http_request("POST", "/v1/chat/completions", json.dumps(obj).encode())))
-
-
-def error_message(reply):
-    """The error text of a buffered 502 or of a stream's in-band error event."""
-    if reply.headers.get("transfer-encoding") == "chunked":
-        chunks = decode_chunks(reply.body_bytes)
-        assert chunks and chunks[-1].startswith(b"data: "), chunks
-        return json.loads(chunks[-1][6:])["error"]["message"]
-    assert reply.status == 502 and reply.status_line == "HTTP/1.1 502 Internal"
-    return reply.json()["error"]["message"]
 
 
 @pytest.fixture
@@ -78,16 +63,18 @@ def test_without_an_ini_the_defaults_hold(exe_copy, start_shim):
 
 # WinHttpConnect only makes a handle; the name lookup and the connection
 # happen in WinHttpSendRequest, so both failures carry its name, with
-# ERROR_WINHTTP_CANNOT_CONNECT (12029) and ERROR_WINHTTP_NAME_NOT_RESOLVED (12007).
+# ERROR_WINHTTP_CANNOT_CONNECT (12029) and ERROR_WINHTTP_NAME_NOT_RESOLVED (12007),
+# after the words every system gives.
 @pytest.mark.parametrize("stream", [False, True], ids=["buffered", "stream"])
 @pytest.mark.parametrize("url,message", [
-    ("http://127.0.0.1:{closed}/v1/chat/completions", "WinHttpSendRequest 12029"),
-    ("http://nonexistent.invalid/v1/chat/completions", "WinHttpSendRequest 12007"),
-    ("https://nonexistent.invalid:8443/v1", "WinHttpSendRequest 12007"),
+    ("http://127.0.0.1:{closed}/v1/chat/completions", "upstream request failed: WinHttpSendRequest 12029"),
+    ("http://nonexistent.invalid/v1/chat/completions", "upstream request failed: WinHttpSendRequest 12007"),
+    ("https://nonexistent.invalid:8443/v1", "upstream request failed: WinHttpSendRequest 12007"),
 ], ids=["refused", "bad-host", "bad-host-https"])
 def test_winhttp_error_texts(start_shim, url, message, stream):
     shim = start_shim(env={"ZELK_SHIM_URL": url.format(closed=free_port())})
-    assert error_message(chat(shim.port, {"messages": [], "stream": stream})) == message
+    r = chat(shim.port, {"messages": [], "stream": stream})
+    assert error_text(r, 200 if stream else 502) == message
 
 
 def test_untrusted_certificate_is_a_secure_failure(tls_mock, start_shim):
@@ -96,17 +83,17 @@ def test_untrusted_certificate_is_a_secure_failure(tls_mock, start_shim):
     # The self-signed test certificate is in no trust store. Windows reports
     # ERROR_WINHTTP_SECURE_FAILURE (12175); Wine's WinHTTP finds the same
     # unknown CA but reports ERROR_WINHTTP_SECURE_CHANNEL_ERROR (12157).
-    assert error_message(chat(shim.port, {"messages": []})) in ("WinHttpSendRequest 12175",
-                                                               "WinHttpSendRequest 12157")
+    assert error_text(chat(shim.port, {"messages": []}), 502) in ("upstream request failed: WinHttpSendRequest 12175",
+                                                                  "upstream request failed: WinHttpSendRequest 12157")
     assert tls_mock.requests == []
 
 
 def test_body_cut_short_is_an_error(mock, relay):
     # The upstream declares 1000 bytes and drops the connection after 11.
     mock.behaviour = mu.drop_mid_body()
-    assert error_message(chat(relay.port, {"messages": []})) == "WinHttpReadData 12030"
+    assert error_text(chat(relay.port, {"messages": []}), 502) == "upstream request failed: WinHttpReadData 12030"
     mock.behaviour = mu.drop_mid_body()
     # On a stream the part that came is relayed, then the error event.
     r = chat(relay.port, {"messages": [], "stream": True})
     assert decode_chunks(r.body_bytes)[0] == b'{"choices":'
-    assert error_message(r) == "WinHttpReadData 12030"
+    assert error_text(r, 200) == "upstream request failed: WinHttpReadData 12030"

@@ -7,8 +7,9 @@
 #include <vector>
 
 struct strict_member {
-    std::string key;        // decoded
-    std::string_view value; // as written
+    std::string key;           // decoded
+    std::string_view key_text; // as written, quotes included
+    std::string_view value;    // as written
 };
 
 class strict_json {
@@ -24,6 +25,9 @@ public:
         ws();
         return i_ == s_.size();
     }
+
+    // Where reading stopped: after the string string() decoded.
+    size_t pos() const { return i_; }
 
     // Decodes the string whose opening quote is at i_; false when not valid.
     bool string(std::string* out) {
@@ -125,14 +129,16 @@ private:
             for (;;) {
                 ws();
                 std::string key;
+                size_t key_from = i_;
                 if (!string(&key)) return false;
+                std::string_view key_text = s_.substr(key_from, i_ - key_from);
                 ws();
                 if (i_ >= s_.size() || s_[i_] != ':') return false;
                 ++i_;
                 ws();
                 size_t from = i_;
                 if (!value(depth + 1)) return false;
-                if (depth == 0) top_->push_back({std::move(key), s_.substr(from, i_ - from)});
+                if (depth == 0) top_->push_back({std::move(key), key_text, s_.substr(from, i_ - from)});
                 ws();
                 if (i_ < s_.size() && s_[i_] == ',') { ++i_; continue; }
                 if (i_ < s_.size() && s_[i_] == '}') return ++i_, true;

@@ -1,7 +1,8 @@
-// The invariants of rebuild_request, shared by the targets that reach it.
+// The properties rebuild_request must have, shared by the targets that reach it.
 #pragma once
 #include <algorithm>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "fuzz_check.hpp"
@@ -15,17 +16,43 @@ inline bool holds_non_ws(std::string_view s) {
     return false;
 }
 
-// Rewrites `body` (which must end where its block ends) and checks the result.
 inline size_t count_key(const std::vector<strict_member>& members, std::string_view key) {
     size_t n = 0;
     for (const strict_member& m : members) n += m.key == key;
     return n;
 }
 
-// For a body that is one JSON document, what the upstream's parser sees:
-// no key the rewrite decides on twice, the configured model, and the system
-// message first; or, when the caller repeated such a key, nothing at all.
-inline void check_as_parsed(std::string_view body, std::string_view model, std::string_view repeated,
+inline const strict_member* find_member(const std::vector<strict_member>& members, std::string_view key) {
+    for (const strict_member& m : members)
+        if (m.key == key) return &m;
+    return nullptr;
+}
+
+inline size_t offset_in(std::string_view part, std::string_view whole) {
+    return static_cast<size_t>(part.data() - whole.data());
+}
+
+struct text_span {
+    size_t from, to;
+};
+
+// `text` with two spans that do not overlap cut out.
+inline std::string cut_out(std::string_view text, text_span a, text_span b) {
+    if (a.from > b.from) std::swap(a, b);
+    std::string rest(text.substr(0, a.from));
+    rest.append(text.substr(a.to, b.from - a.to));
+    rest.append(text.substr(b.to));
+    return rest;
+}
+
+// For a body that is one JSON document, what the upstream's parser sees, read
+// with the strict reader alone (nothing of the rewrite's own scanner): no key
+// the rewrite decides on twice; the configured model; the system message
+// first in "messages"; and every other byte of the caller's body kept: cut
+// the model's value and the messages member's head ("messages":[ and the
+// system message) out of both texts and the rest is the same. A caller who
+// repeated such a key gets nothing at all.
+inline void check_as_parsed(std::string_view body, std::string_view model, std::string_view repeated, int stream,
                             std::string_view got) {
     std::vector<strict_member> in;
     if (!strict_json(body).parse(in)) return;
@@ -37,34 +64,68 @@ inline void check_as_parsed(std::string_view body, std::string_view model, std::
         FUZZ_CHECK(got.empty());
         return;
     }
-    const strict_member* messages = nullptr;
-    for (const strict_member& m : in)
-        if (m.key == "messages") messages = &m;
-    if (!messages || messages->value[0] != '[') return;
+    const strict_member* stream_member = find_member(in, "stream");
+    FUZZ_CHECK(stream == (stream_member && stream_member->value == "true"));
+    const strict_member* messages = find_member(in, "messages");
+    if (!messages || messages->value[0] != '[') {
+        FUZZ_CHECK(got == body);
+        return;
+    }
 
     std::vector<strict_member> out;
     FUZZ_CHECK(strict_json(got).parse(out));
     FUZZ_CHECK(count_key(out, "model") == 1 && count_key(out, "messages") == 1);
-    for (const strict_member& m : out) {
-        if (m.key == "model") {
-            std::string decoded;
-            FUZZ_CHECK(strict_json(m.value).string(&decoded));
-            FUZZ_CHECK(decoded == model);
-        } else if (m.key == "messages") {
-            std::string first = "[{\"role\":\"system\",\"content\":\"";
-            first.append(system_text_escaped());
-            first.append("\"}");
-            FUZZ_CHECK(m.value.substr(0, first.size()) == first);
-        }
+    FUZZ_CHECK(out.size() == in.size() + (find_member(in, "model") ? 0 : 1));
+
+    const strict_member& got_model = *find_member(out, "model");
+    std::string decoded;
+    FUZZ_CHECK(strict_json(got_model.value).string(&decoded));
+    FUZZ_CHECK(decoded == model);
+    size_t got_model_at = offset_in(got_model.value, got);
+    text_span body_model_span, got_model_span;
+    if (const strict_member* old = find_member(in, "model")) {
+        size_t at = offset_in(old->value, body);
+        body_model_span = {at, at + old->value.size()};
+        got_model_span = {got_model_at, got_model_at + got_model.value.size()};
+    } else {
+        // Added as the first member: nothing of the caller's is replaced, and
+        // the new text is one whole member and its comma.
+        size_t brace = body.find('{') + 1;
+        body_model_span = {brace, brace};
+        size_t key_at = offset_in(got_model.key_text, got);
+        FUZZ_CHECK(key_at == brace && got[key_at + got_model.key_text.size()] == ':');
+        FUZZ_CHECK(got_model_at == key_at + got_model.key_text.size() + 1);
+        FUZZ_CHECK(got[got_model_at + got_model.value.size()] == ',');
+        got_model_span = {key_at, got_model_at + got_model.value.size() + 1};
     }
+
+    // The system message is the first element, its text the prompt itself;
+    // a comma follows when the caller's array holds any element.
+    const strict_member& got_messages = *find_member(out, "messages");
+    std::string_view head = "[{\"role\":\"system\",\"content\":";
+    FUZZ_CHECK(got_messages.value.substr(0, head.size()) == head);
+    strict_json content(got_messages.value.substr(head.size()));
+    std::string system;
+    FUZZ_CHECK(content.string(&system));
+    FUZZ_CHECK(system == SYSTEM_PROMPT);
+    size_t after = head.size() + content.pos();
+    FUZZ_CHECK(got_messages.value[after] == '}');
+    bool caller_has_elements = holds_non_ws(messages->value.substr(1, messages->value.size() - 2));
+    if (caller_has_elements) FUZZ_CHECK(got_messages.value[after + 1] == ',');
+    size_t got_head_end = offset_in(got_messages.value, got) + after + 1 + (caller_has_elements ? 1 : 0);
+    text_span got_messages_span = {offset_in(got_messages.key_text, got), got_head_end};
+    text_span body_messages_span = {offset_in(messages->key_text, body), offset_in(messages->value, body) + 1};
+
+    FUZZ_CHECK(cut_out(got, got_model_span, got_messages_span) == cut_out(body, body_model_span, body_messages_span));
 }
 
+// Rewrites `body` (which must end where its block ends) and checks the result.
 inline void check_rebuild(std::string_view body, std::string_view model) {
     buf out;
     std::string_view repeated;
     int stream = rebuild_request(body, model, out, &repeated);
     check_buf(out);
-    check_as_parsed(body, model, repeated, out.view());
+    check_as_parsed(body, model, repeated, stream, out.view());
     if (!repeated.empty()) return;
     FUZZ_CHECK(stream == detect_stream_flag(body));
     FUZZ_CHECK(stream == 0 || stream == 1);

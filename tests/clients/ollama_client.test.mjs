@@ -1,0 +1,104 @@
+// The local-model client library, unmodified, talking to a running shim in
+// the local-model dialect's full mode. Run by tests/e2e/test_clients.py the
+// way openai_client.test.mjs is:
+//   SHIM_BASE_URL=http://127.0.0.1:PORT SCENARIO=<name> [EXPECT=<json>] node --test
+import { test } from 'node:test';
+import assert from 'node:assert/strict';
+import { Ollama } from 'ollama';
+
+const BASE_URL = process.env.SHIM_BASE_URL;
+const SCENARIO = process.env.SCENARIO ?? '';
+const EXPECT = process.env.EXPECT ? JSON.parse(process.env.EXPECT) : undefined;
+
+function client() {
+  assert.ok(BASE_URL && BASE_URL.startsWith('http://127.0.0.1:'), `SHIM_BASE_URL must name 127.0.0.1, got ${BASE_URL}`);
+  return new Ollama({ host: BASE_URL });
+}
+
+const MESSAGES = [{ role: 'user', content: 'Say hello' }];
+
+// Every part of a streamed chat, or the error the library threw reading it.
+async function streamed(request) {
+  const parts = [];
+  try {
+    for await (const part of await client().chat({ model: 'llama3.1', messages: MESSAGES, ...request, stream: true }))
+      parts.push(part);
+  } catch (err) {
+    return { parts, err };
+  }
+  return { parts };
+}
+
+const scenarios = {
+  async stream() {
+    const { parts, err } = await streamed({});
+    assert.equal(err, undefined);
+    assert.equal(parts.map((p) => p.message.content).join(''), EXPECT.text);
+    assert.equal(parts.map((p) => p.message.thinking ?? '').join(''), EXPECT.thinking);
+    const last = parts.at(-1);
+    assert.equal(last.done, true);
+    assert.equal(last.done_reason, 'stop');
+    // The library's callers add counts up over the parts: only the last has them.
+    assert.deepEqual([last.prompt_eval_count, last.eval_count], [EXPECT.prompt_eval_count, EXPECT.eval_count]);
+    // No part for the upstream's role-only or empty deltas.
+    assert.ok(parts.slice(0, -1).every((p) => !p.done && p.eval_count === undefined && (p.message.content || p.message.thinking)));
+  },
+
+  async buffered() {
+    const r = await client().chat({ model: 'llama3.1', messages: MESSAGES, stream: false });
+    assert.deepEqual(r.message, { role: 'assistant', content: EXPECT.content });
+    assert.equal(r.done, true);
+    assert.deepEqual([r.prompt_eval_count, r.eval_count], [EXPECT.prompt_eval_count, EXPECT.eval_count]);
+  },
+
+  async tools() {
+    const tools = [{
+      type: 'function',
+      function: {
+        name: EXPECT.name, description: 'The forecast for a city',
+        parameters: { type: 'object', properties: { city: { type: 'string' }, days: { type: 'integer' } }, required: ['city'] },
+      },
+    }];
+    const messages = [{ role: 'user', content: 'Weather in Zürich?' }];
+    const { parts, err } = await streamed({ messages, tools });
+    assert.equal(err, undefined);
+    const calls = parts.flatMap((p) => p.message.tool_calls ?? []);
+    assert.equal(calls.length, 1);
+    assert.equal(calls[0].function.name, EXPECT.name);
+    assert.deepEqual(calls[0].function.arguments, EXPECT.arguments);  // an object, parsed
+    messages.push({ role: 'assistant', content: '', tool_calls: calls },
+                  { role: 'tool', content: EXPECT.result, tool_name: EXPECT.name });
+    const r = await client().chat({ model: 'llama3.1', messages, tools, stream: false });
+    assert.equal(r.message.content, EXPECT.answer);
+  },
+
+  async unauthorized() {
+    for (const stream of [false, true]) {
+      await assert.rejects(
+        (async () => { for await (const _ of await client().chat({ model: 'x', messages: MESSAGES, stream })); })(),
+        (err) => {
+          assert.equal(err.name, 'ResponseError', `${err}`);
+          assert.equal(err.status_code, 401);
+          assert.equal(err.error, EXPECT.message);
+          return true;
+        });
+    }
+  },
+
+  async stream_cut() {
+    const { parts, err } = await streamed({});
+    assert.ok(err instanceof Error, 'a stream cut off read as a whole answer');
+    // The shim's own error line, not the library noticing the missing end.
+    assert.notEqual(err.message, 'Did not receive done or success response in stream.');
+    assert.equal(parts.map((p) => p.message.content).join(''), EXPECT.text);
+    assert.ok(parts.every((p) => !p.done));
+  },
+};
+
+test('SCENARIO names a known scenario', () => {
+  assert.ok(Object.hasOwn(scenarios, SCENARIO), `unknown SCENARIO "${SCENARIO}"; known: ${Object.keys(scenarios).join(', ')}`);
+});
+
+for (const [name, fn] of Object.entries(scenarios)) {
+  test(name, { skip: name !== SCENARIO }, fn);
+}
