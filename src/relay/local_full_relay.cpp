@@ -88,7 +88,7 @@ void finish_lines(line_relay& r, const shim_settings& settings) {
         return;
     }
     error_text problem = settings.upstream_error;
-    if (problem.empty() && !got.error.empty()) problem = masked_text(got.error.s, settings);
+    if (problem.empty() && !got.error.empty()) problem = got.error;
     if (!r.head_sent) {
         if (problem.empty()) set_error(problem, "empty upstream response (status %lu)", got.status);
         send_local_error(r.client, 502, problem.s, r.request, relay_failure_reason);

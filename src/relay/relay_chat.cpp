@@ -13,16 +13,20 @@
 
 namespace {
 
-// A streamed reply is relayed untouched; when the upstream refused the
-// request, its error document goes out with the key masked and its start is
-// kept, so the caller can be told in an event it understands (a client
-// reading events would otherwise see a 200 stream that simply ends).
+// A streamed reply is relayed untouched. When the upstream refused the
+// request, its error document goes out with the key masked, whole in one
+// chunk unless it is unusually long, and its start is kept, so the caller
+// can be told in an event it understands (a client reading events would
+// otherwise see a 200 stream that simply ends).
+constexpr size_t refusal_held_max = 64 * 1024;
+
 struct stream_relay {
     client_conn& client;
     const upstream_outcome& got;
     std::string_view key;
     char refusal[4096];
     size_t refusal_len = 0;
+    buf held;                              // the refusal's bytes not yet sent
     std::optional<masked_stream> masking;  // made when a refusal arrives
     char tail[4] = {'\r', '\n', '\r', '\n'};  // the last bytes relayed; nothing relayed counts as an event boundary
     stream_tail* usage = nullptr;  // only while the request log is on: where the last usage event is found
@@ -34,8 +38,11 @@ bool relay_refusal_block(stream_relay& relay, const char* data, size_t len) {
     std::memcpy(relay.refusal + relay.refusal_len, data, take);
     relay.refusal_len += take;
     if (!relay.masking) relay.masking.emplace(masked_stream{relay.key, {}, {}});
+    buf_put(relay.held, data, len);
+    if (relay.held.len < refusal_held_max) return !relay.held.failed;
     buf out;
-    masked_feed(*relay.masking, {data, len}, out);
+    masked_feed(*relay.masking, relay.held.view(), out);
+    relay.held.clear();
     return !out.failed && send_chunk(relay.client, out.view());
 }
 
@@ -77,13 +84,14 @@ void finish_stream(stream_relay& relay, const shim_settings& settings, request_t
         note_error(trace, "caller gone");
         return;
     }
-    if (relay.masking) {  // the bytes held back in case they began the key
+    if (relay.masking) {  // what was held back: the document, or bytes that might begin the key
         buf rest;
+        masked_feed(*relay.masking, relay.held.view(), rest);
         masked_end(*relay.masking, rest);
         send_chunk(relay.client, rest.view());
     }
     error_text problem = settings.upstream_error;
-    if (problem.empty() && !got.error.empty()) problem = masked_text(got.error.s, settings);
+    if (problem.empty() && !got.error.empty()) problem = got.error;
     if (problem.empty() && !got.received_body) set_error(problem, "empty upstream response (status %lu)", got.status);
     if (!problem.empty()) {
         send_error_event(relay.client, problem.s);

@@ -2,7 +2,6 @@
 
 #include "http/reply.hpp"
 #include "platform/host.hpp"
-#include "relay/key_mask.hpp"
 
 namespace {
 
@@ -15,6 +14,7 @@ void exchange(const shim_settings& settings, std::span<const std::string_view> b
     upstream_call call;
     call.client = settings.upstream;
     call.proxy = &settings.proxy;
+    call.key = settings.key();
     call.header_lines = settings.header_lines();
     call.body = body;
     call.caller = &client.socket;
@@ -47,19 +47,10 @@ error_text collected_problem(const shim_settings& settings, const collector& col
     error_text problem = settings.upstream_error;
     if (problem.empty() && collected.too_large) set_error(problem, "upstream response too large");
     if (problem.empty() && collected.answer.failed) set_error(problem, "upstream response too large to hold");
-    if (problem.empty() && !got.error.empty()) problem = masked_text(got.error.s, settings);
+    if (problem.empty() && !got.error.empty()) problem = got.error;
     if (problem.empty() && collected.answer.len == 0)
         set_error(problem, "empty upstream response (status %lu)", got.status);
     return problem;
-}
-
-error_text masked_text(std::string_view text, const shim_settings& settings) {
-    buf masked;
-    put_masked(masked, text, settings.key());
-    error_text out;
-    std::string_view v = masked.failed ? std::string_view("upstream error") : masked.view();
-    set_error(out, "%.*s", static_cast<int>(v.size()), v.data());
-    return out;
 }
 
 void note_usage(request_trace* trace, token_usage used) {

@@ -39,9 +39,6 @@ bool probe_buffered(void* ctx);
 // Why a collected answer cannot be answered as it came, or empty.
 error_text collected_problem(const shim_settings& settings, const collector& collected, const upstream_outcome& got);
 
-// A text for the caller with the key masked wherever the upstream quoted it.
-error_text masked_text(std::string_view text, const shim_settings& settings);
-
 void note_usage(request_trace* trace, token_usage used);
 void note_error(request_trace* trace, const char* text);
 

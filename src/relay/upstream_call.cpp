@@ -1,5 +1,6 @@
 #include "relay/upstream_call.hpp"
 
+#include "relay/key_mask.hpp"
 #include "text/ascii.hpp"
 #include "text/buf.hpp"
 
@@ -16,7 +17,7 @@ struct exchange_state {
 bool on_head(void* p, const upstream_head& head) {
     auto* st = static_cast<exchange_state*>(p);
     st->out.status = head.status;
-    st->refused = answer_refused(head, st->call.proxy, st->out.error);
+    st->refused = answer_refused(head, st->call.proxy, st->call.key, st->out.error);
     return !st->refused;
 }
 
@@ -38,7 +39,7 @@ bool via_proxy(const upstream_proxy* proxy) { return proxy && proxy->enabled(); 
 
 }  // namespace
 
-bool answer_refused(const upstream_head& head, const upstream_proxy* proxy, error_text& err) {
+bool answer_refused(const upstream_head& head, const upstream_proxy* proxy, std::string_view key, error_text& err) {
     // A 407 can only come from the proxy: it must not pass for the upstream's
     // answer when the request went to the proxy as a plain HTTP request.
     if (head.status == 407 && via_proxy(proxy)) {
@@ -53,8 +54,10 @@ bool answer_refused(const upstream_head& head, const upstream_proxy* proxy, erro
     // unreadable bytes.
     std::string_view coding = head.content_encoding;
     if (!coding.empty() && !ascii_istarts_with(coding, "identity")) {
+        buf words;  // the upstream's own words: the key never goes back in them
+        put_masked(words, coding.substr(0, 48), key);
         set_error(err, "upstream answered with Content-Encoding %.*s, which was not asked for",
-                  static_cast<int>(coding.size() < 48 ? coding.size() : 48), coding.data());
+                  static_cast<int>(words.len), words.view().data());
         return true;
     }
     return false;

@@ -19,6 +19,7 @@ using body_sink = bool (*)(void* ctx, const char* data, size_t len);
 struct upstream_call {
     upstream_client* client = nullptr;
     const upstream_proxy* proxy = nullptr;  // named in error texts when enabled
+    std::string_view key;                   // masked wherever the upstream's words are quoted
     std::string_view header_lines;          // each ending in CR LF
     // The body as pieces sent one after another: a rewritten body is spans
     // of the received bytes and the texts spliced between them, and a large
@@ -41,7 +42,7 @@ struct upstream_outcome {
 };
 
 // An error text when the answer's head must not reach the caller as it is.
-bool answer_refused(const upstream_head& head, const upstream_proxy* proxy, error_text& err);
+bool answer_refused(const upstream_head& head, const upstream_proxy* proxy, std::string_view key, error_text& err);
 
 // POSTs the body and hands the answer body to `sink`.
 void call_upstream(const upstream_call& call, body_sink sink, void* ctx, upstream_outcome& out);
