@@ -24,7 +24,6 @@ if [ $# -ge 1 ]; then
 else
     first=$(scripts/release.sh "$WORK/first" "$WORK/first-dist")
 fi
-second=$(scripts/release.sh "$WORK/second-build" "$WORK/second-dist")
 
 version=$(sed -n 's/^project(zelk_shim VERSION \([^ ]*\) .*/\1/p' CMakeLists.txt)
 [ "$(basename "$first")" = "zelk-shim-$version-windows-x86_64.zip" ] || {
@@ -88,6 +87,7 @@ if echo "$dump" | grep -q -e '\.debug_' -e '^\[ *[0-9]*\](sec'; then
     echo "release check: zelk-shim.exe is not stripped" >&2; exit 1
 fi
 
+second=$(scripts/release.sh "$WORK/second-build" "$WORK/second-dist")
 if ! cmp -s "$first" "$second"; then
     echo "release check: two builds of the same commit differ:" >&2
     sha256sum "$first" "$second" >&2
