@@ -50,6 +50,13 @@ struct line_builder {
         if (quoted) put("\"");
     }
 
+    void count(const char* key, long long n) {
+        if (n < 0)
+            format(" %s=-", key);
+        else
+            format(" %s=%lld", key, n);
+    }
+
     void millis(const char* key, std::chrono::steady_clock::duration d) {
         format(" %s=%lld", key,
                static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(d).count()));
@@ -108,6 +115,8 @@ size_t format_log_line(const request_trace& t, std::chrono::steady_clock::time_p
     else
         b.put(" first_byte_ms=-");
     b.millis("total_ms", done - t.started);
+    b.count("prompt_tokens", t.prompt_tokens);
+    b.count("completion_tokens", t.completion_tokens);
     b.put(" error=");
     b.escaped(t.error.s, true);
 

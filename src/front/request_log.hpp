@@ -2,7 +2,8 @@
 //
 //   time=2026-12-09T13:05:12.345Z method=POST path="/v1/chat/completions"
 //   route=chat dialect=chat-completions mode=stream status=200 upstream_status=200
-//   bytes_in=231 bytes_out=5120 first_byte_ms=210 total_ms=1532 error=""
+//   bytes_in=231 bytes_out=5120 first_byte_ms=210 total_ms=1532 prompt_tokens=57
+//   completion_tokens=412 error=""
 //
 // (one line in the file). Every key is always there; "-" stands for a value
 // that does not apply. path and error are quoted, with '"', '\\' and every

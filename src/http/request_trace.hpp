@@ -22,7 +22,7 @@ struct request_trace {
     unsigned long upstream_status = 0;
     uint64_t bytes_in = 0;   // read from the caller
     uint64_t bytes_out = 0;  // sent to the caller
-    long long prompt_tokens = -1;  // as the upstream reported them; -1: not reported
+    long long prompt_tokens = -1;      // from the upstream's usage; -1: not reported
     long long completion_tokens = -1;
     error_text error;  // the error text the caller was given
 };

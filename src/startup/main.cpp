@@ -10,7 +10,8 @@
 
 namespace {
 
-constexpr const char* version_line = "zelk-shim 1.0\n";
+// Both come from the build: the version from CMakeLists.txt, the commit from git.
+constexpr const char* version_line = "zelk-shim " ZELK_VERSION " (commit " ZELK_COMMIT ")\n";
 
 constexpr const char* help_text =
     "usage: zelk-shim [--port N | -p N] [--help] [--version]\n"
@@ -45,7 +46,8 @@ constexpr const char* help_text =
     "                     path=\"/v1/chat/completions\" route=chat\n"
     "                     dialect=chat-completions mode=stream status=200\n"
     "                     upstream_status=200 bytes_in=231 bytes_out=5120\n"
-    "                     first_byte_ms=210 total_ms=1532 error=\"\"\n";
+    "                     first_byte_ms=210 total_ms=1532 prompt_tokens=57\n"
+    "                     completion_tokens=412 error=\"\"\n";
 
 }  // namespace
 

@@ -14,7 +14,8 @@ from conftest import ON_WINDOWS, connect, exchange, http_request, read_all, run_
 
 LINE = re.compile(r'time=\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z method=(\S+) path=("(?:[^"\\]|\\.)*"|-) route=(\S+) '
                   r'dialect=(\S+) mode=(\S+) status=(\S+) upstream_status=(\S+) bytes_in=(\d+) bytes_out=(\d+) '
-                  r'first_byte_ms=(\S+) total_ms=(\d+) error=("(?:[^"\\]|\\.)*")\Z')
+                  r'first_byte_ms=(\S+) total_ms=(\d+) prompt_tokens=(\d+|-) completion_tokens=(\d+|-) '
+                  r'error=("(?:[^"\\]|\\.)*")\Z')
 KEY = "sk-never-logged"
 SECRET_TEXT = "body-text-never-logged"
 
@@ -59,6 +60,7 @@ def test_concurrent_requests_each_get_one_whole_line(mock, start_shim, log_path)
         i = int(re.search(r"n=(\d+)", m.group(2)).group(1))
         status = int(got[i].split(b" ", 2)[1])
         assert (int(m.group(6)), int(m.group(8)), int(m.group(9))) == (status, len(sent[i]), len(got[i])), m.group(0)
+        assert (m.group(12), m.group(13)) == ("-", "-"), m.group(0)  # the mock's answers report no usage
         if i % 4:
             assert (m.group(3), m.group(4), m.group(5), m.group(7)) == (
                 "chat", "chat-completions", "stream" if i % 2 else "buffered", "200")

@@ -1,5 +1,6 @@
 """Start-up: options, port rules, settings precedence, the start-up line."""
 import os
+import re
 import shutil
 import socket
 import subprocess
@@ -7,7 +8,7 @@ import tempfile
 
 import pytest
 
-from conftest import ON_WINDOWS, Shim, exchange, free_port, run_shim, shim_command, shim_env
+from conftest import ON_WINDOWS, ROOT, Shim, exchange, free_port, run_shim, shim_command, shim_env
 
 DEFAULT_URL_RE = r"https://[^ ]+/v1/chat/completions"
 
@@ -56,11 +57,13 @@ def test_help_and_version():
                  b"ZELK_SHIM_DEBUG", b"zelk_shim.ini"):
         assert word in out.stdout
     out = subprocess.run(shim_command() + ["--version"], capture_output=True, env=shim_env(), timeout=60)
-    assert out.returncode == 0 and out.stdout.strip() == b"zelk-shim 1.0"
+    # The version set in CMakeLists.txt, and the commit the exe was built from.
+    version = re.search(r"project\(zelk_shim VERSION (\S+)", (ROOT / "CMakeLists.txt").read_text()).group(1)
+    assert out.returncode == 0 and re.fullmatch(rb"zelk-shim %s \(commit ([0-9a-f]{7,}|unknown)\)\r?\n"
+                                                % re.escape(version.encode()), out.stdout), out.stdout
 
 
 def test_startup_line_and_defaults():
-    import re
     s = started(run_shim(["-p", "0"]))
     assert re.fullmatch(r"zelk-shim: listening on 127\.0\.0\.1:\d+ -> " + DEFAULT_URL_RE + r" \(model=auto\)",
                         s.startup_line)

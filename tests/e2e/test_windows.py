@@ -1,8 +1,11 @@
 """What only the Windows build does: the ini file beside zelk-shim.exe read
 through the profile API, and the WinHTTP error texts. Runs when
 ZELK_SHIM_WINDOWS=1 (tests/wine/run.sh sets it), with ZELK_SHIM_CMD ending
-in the path of zelk-shim.exe."""
+in the path of zelk-shim.exe, unpacked from the release archive with its
+zelk_shim.ini beside it."""
+import json
 import os
+import re
 import shutil
 import tempfile
 
@@ -52,6 +55,25 @@ def test_environment_wins_over_the_ini(exe_copy, mock, start_shim):
     write_ini(d, "[shim]\nurl=http://127.0.0.1:1/v1/chat/completions\nmodel=ini-model\nkey=\n")
     shim = start_shim(cmd=cmd, env={"ZELK_SHIM_MODEL": "env-model"})
     assert shim.startup_line.endswith("-> http://127.0.0.1:1/v1/chat/completions (model=env-model)")
+
+
+def test_shipped_ini_filled_in(exe_copy, mock, start_shim):
+    """The zelk_shim.ini that ships beside the exe, filled in as its README
+    says (the key; here the url as well), takes effect with the rest as
+    shipped."""
+    d, cmd = exe_copy
+    with open(os.path.join(os.path.dirname(shim_command()[-1]), "zelk_shim.ini"), newline="") as f:
+        shipped = f.read()
+    filled = shipped.replace("\r\nkey =\r\n", "\r\nkey = sk-filled\r\n")
+    filled = re.sub(r"(?m)^url = .*?\r$", f"url = {mock.url()}\r", filled)
+    assert filled.count("sk-filled") == 1 and filled.count(mock.url()) == 1, shipped
+    with open(os.path.join(d, "zelk_shim.ini"), "w", newline="") as f:
+        f.write(filled)
+    mock.reset()
+    shim = start_shim(cmd=cmd)
+    assert shim.startup_line.endswith(f"-> {mock.url()} (model=auto)")
+    assert chat(shim.port, {"model": "m", "messages": []}).status == 200
+    assert mock.last().header("Authorization") == "Bearer sk-filled"
 
 
 def test_without_an_ini_the_defaults_hold(exe_copy, start_shim):

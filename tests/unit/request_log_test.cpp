@@ -30,10 +30,12 @@ TEST(RequestLog, ChatLineHasEveryFieldInOrder) {
     t.upstream_status = 201;
     t.bytes_in = 231;
     t.bytes_out = 5120;
+    t.prompt_tokens = 0;  // reported as none is not "not reported"
+    t.completion_tokens = 412;
     EXPECT_EQ(line_of(t, milliseconds{1532}),
               "time=2026-12-09T13:05:12.045Z method=POST path=\"/v1/chat/completions\" route=chat "
               "dialect=chat-completions mode=stream status=200 upstream_status=201 bytes_in=231 bytes_out=5120 "
-              "first_byte_ms=210 total_ms=1532 error=\"\"\n");
+              "first_byte_ms=210 total_ms=1532 prompt_tokens=0 completion_tokens=412 error=\"\"\n");
 }
 
 TEST(RequestLog, NoInputCanForgeALine) {
@@ -56,6 +58,8 @@ TEST(RequestLog, NoInputCanForgeALine) {
               std::string::npos)
         << line;
     EXPECT_EQ(line.find(std::string(200 - 27, 'x')), std::string::npos);
-    EXPECT_NE(line.find(" first_byte_ms=- total_ms=3 error=\"bad \\\"thing\\\"\\x0A\\x1B[31m\"\n"), std::string::npos)
+    EXPECT_NE(line.find(" first_byte_ms=- total_ms=3 prompt_tokens=- completion_tokens=- "
+                        "error=\"bad \\\"thing\\\"\\x0A\\x1B[31m\"\n"),
+              std::string::npos)
         << line;
 }
