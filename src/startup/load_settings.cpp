@@ -120,6 +120,7 @@ constexpr size_t row_count = sizeof rows / sizeof rows[0];
 }  // namespace
 
 bool load_settings_from(const char* ini_path, int argc, char** argv, loaded_settings& out, startup_error& err) {
+    bformat(out.ini_path, "%s", ini_path);
     settings_build b{out, err};
     // The value each row ends with: a view of its ini value, an argument or
     // a variable, all of which outlive the build.

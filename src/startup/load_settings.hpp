@@ -14,6 +14,7 @@ struct loaded_settings {
     shim_settings shim;      // what every connection reads
     log_output request_log;  // owns the log file; shim.request_log points here when the log is on
     int port = default_port;
+    char ini_path[260] = {};  // where the ini file is looked for
 };
 
 // The line that stops start-up (printed after "zelk-shim: ", exit status 2).

@@ -6,12 +6,11 @@
 #include "platform/net.hpp"
 #include "platform/upstream.hpp"
 #include "startup/listener.hpp"
+#include "settings/version.hpp"
 #include "startup/load_settings.hpp"
 
 namespace {
 
-// Both come from the build: the version from CMakeLists.txt, the commit from git.
-constexpr const char* version_line = "zelk-shim " ZELK_VERSION " (commit " ZELK_COMMIT ")\n";
 
 constexpr const char* help_text =
     "usage: zelk-shim [--port N | -p N] [--help] [--version]\n"
@@ -59,7 +58,7 @@ int main(int argc, char** argv) {
             return 0;
         }
         if (std::strcmp(argv[i], "--version") == 0) {
-            std::fputs(version_line, stdout);
+            std::printf("zelk-shim %s (commit %s)\n", shim_version, shim_commit);
             return 0;
         }
     }
@@ -95,6 +94,11 @@ int main(int argc, char** argv) {
     }
     std::fprintf(stderr, "zelk-shim: listening on 127.0.0.1:%d -> %s (model=%s)%s%s\n", bound.port, CFG_URL, CFG_MODEL,
                  settings.proxy.enabled() ? " via proxy " : "", settings.proxy.url);
+    // Without a key every chat request would fail upstream with 401: say at
+    // once where it goes.
+    if (!CFG_KEY[0])
+        std::fprintf(stderr, "zelk-shim: no key configured: put key = <your key> under [shim] in %s, or set ZELK_SHIM_KEY\n",
+                     loaded.ini_path);
     std::fflush(stderr);
     // The first chat turn should not wait for the upstream's handshakes.
     if (settings.upstream_error.empty()) upstream_warm_up(*client);

@@ -39,10 +39,22 @@ def shim_env(extra=None):
 
 
 class Shim:
-    def __init__(self, proc, port, startup_line):
+    def __init__(self, proc, port, startup_line, after=b""):
         self.proc = proc
         self.port = port
         self.startup_line = startup_line
+        self.after = after  # what stderr held after the start-up line when it was read
+
+    def next_stderr_line(self, timeout=10):
+        fd = self.proc.stderr.fileno()
+        deadline = time.monotonic() + timeout
+        while b"\n" not in self.after.lstrip(b"\r\n") and select.select([fd], [], [], max(0, deadline - time.monotonic()))[0]:
+            chunk = os.read(fd, 4096)
+            if not chunk:
+                break
+            self.after += chunk
+        line, _, self.after = self.after.lstrip(b"\r\n").partition(b"\n")
+        return line.decode(errors="replace").rstrip("\r")
 
     def stop(self):
         if self.proc.poll() is None:
@@ -76,7 +88,7 @@ def run_shim(args=(), env=None, cmd=None, cwd=None):
             seen += chunk
             m = STARTUP_RE.search(seen)
             if m:
-                return Shim(proc, int(m.group(1)), m.group(0).decode(errors="replace"))
+                return Shim(proc, int(m.group(1)), m.group(0).decode(errors="replace"), seen[m.end():])
         elif proc.poll() is not None:
             break
     try:

@@ -10,7 +10,7 @@ import threading
 import pytest
 
 import mock_upstream as mu
-from conftest import ON_WINDOWS, connect, exchange, http_request, read_all, run_shim, shim_path, wait_for
+from conftest import ON_WINDOWS, chat, chat_body, connect, exchange, http_request, read_all, run_shim, shim_path, wait_for
 
 LINE = re.compile(r'time=\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z method=(\S+) path=("(?:[^"\\]|\\.)*"|-) route=(\S+) '
                   r'dialect=(\S+) mode=(\S+) status=(\S+) upstream_status=(\S+) bytes_in=(\d+) bytes_out=(\d+) '
@@ -89,6 +89,17 @@ def test_control_bytes_and_quotes_cannot_start_a_line(relay_with_log):
 def relay_with_log(mock, start_shim, log_path):
     mock.reset()
     return start_shim(env={"ZELK_SHIM_URL": mock.url(), "ZELK_SHIM_LOG": shim_path(log_path)}), log_path
+
+
+def test_usage_the_upstream_reports_is_logged(relay_with_log, mock):
+    shim, path = relay_with_log
+    usage = {"prompt_tokens": 12, "completion_tokens": 5, "total_tokens": 17}
+    mock.behaviour = mu.json_reply(200, {**mu.CHAT_ANSWER, "usage": usage})
+    chat(shim.port)
+    mock.behaviour = mu.chat_stream([{"content": "hi"}], usage=usage)
+    chat(shim.port, chat_body(stream=True, stream_options={"include_usage": True}))
+    lines = log_lines(path, 2)
+    assert [(m.group(5), m.group(12), m.group(13)) for m in lines] == [("buffered", "12", "5"), ("stream", "12", "5")]
 
 
 def test_log_to_standard_error_and_unopenable_file(mock, start_shim):

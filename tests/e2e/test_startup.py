@@ -64,10 +64,18 @@ def test_help_and_version():
 
 
 def test_startup_line_and_defaults():
-    s = started(run_shim(["-p", "0"]))
+    s = run_shim(["-p", "0"])
+    assert isinstance(s, Shim), s
     assert re.fullmatch(r"zelk-shim: listening on 127\.0\.0\.1:\d+ -> " + DEFAULT_URL_RE + r" \(model=auto\)",
                         s.startup_line)
     assert s.port != 0  # the bound port, read back, never the 0 asked for
+    # No key: the next line says where one goes; with one, nothing follows.
+    hint = s.next_stderr_line()
+    assert hint.startswith("zelk-shim: no key configured") and "zelk_shim.ini" in hint and "ZELK_SHIM_KEY" in hint, hint
+    s.stop()
+    keyed = run_shim(["-p", "0"], {"ZELK_SHIM_KEY": "k"})
+    assert keyed.next_stderr_line(timeout=1) == ""
+    keyed.stop()
 
 
 def test_port_options():
