@@ -1,6 +1,7 @@
 #include "relay/local_full.hpp"
 
 #include <chrono>
+#include <iterator>
 
 #include "relay/key_mask.hpp"
 #include "relay/rewrite.hpp"
