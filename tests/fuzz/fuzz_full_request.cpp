@@ -9,6 +9,7 @@
 #include "relay/local_full.hpp"
 #include "relay/rewrite.hpp"
 #include "text/json_read.hpp"
+#include "text/utf8.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     exact_copy input(data, size);
@@ -17,7 +18,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     json_doc read = json_read(body);
     std::vector<strict_member> members;
-    if (read.ok()) FUZZ_CHECK(strict_json(body).parse(members));  // never more lenient than a plain parser
+    if (read.ok()) {
+        FUZZ_CHECK(strict_json(body).parse(members));  // never more lenient than a plain parser
+        for (size_t i = 0; i < body.size();) {         // and a document it takes is UTF-8 throughout
+            size_t n = static_cast<unsigned char>(body[i]) < 0x80 ? 1 : utf8_sequence(body, i);
+            FUZZ_CHECK(n);
+            i += n;
+        }
+    }
 
     buf out;
     full_request r = convert_full_request(body, model, out);
