@@ -1,6 +1,7 @@
 #include "relay/local_full.hpp"
 
 #include <chrono>
+#include <iterator>
 
 #include "relay/key_mask.hpp"
 #include "relay/rewrite.hpp"
@@ -109,24 +110,19 @@ struct request_reader {
             set_error(result.error, "%s: a tool result with no tool call before it", field);
             return false;
         }
-        std::string_view name;
-        if (tool_name.is(json_kind::string)) {
+        bool named = tool_name.is(json_kind::string);
+        if (named) {
             scratch.len = 0;
             json_decode(json_raw(tool_name), scratch);
-            name = scratch.view();
         }
-        size_t pick = max_open_calls;
-        for (int pass = tool_name.given() ? 0 : 1; pass < 4 && pick == max_open_calls; ++pass) {
-            bool by_name = pass == 0 || pass == 2;
-            if (!tool_name.given() && by_name) continue;
-            if (pass < 2) {
-                for (size_t k = 0; k < call_count && pick == max_open_calls; ++k)
-                    if (!calls[k].answered && (!by_name || json_key_is(calls[k].name, name))) pick = k;
-            } else {
-                for (size_t k = call_count; k-- > 0 && pick == max_open_calls;)
-                    if (!by_name || json_key_is(calls[k].name, name)) pick = k;
-            }
-        }
+        auto fits = [&](size_t k, bool open_only, bool by_name) {
+            return (!open_only || !calls[k].answered) && (!by_name || json_key_is(calls[k].name, scratch.view()));
+        };
+        size_t pick = call_count;
+        for (size_t k = 0; named && pick == call_count && k < call_count; ++k) pick = fits(k, true, true) ? k : pick;
+        for (size_t k = 0; pick == call_count && k < call_count; ++k) pick = fits(k, true, false) ? k : pick;
+        for (size_t k = call_count; named && pick == call_count && k-- > 0;) pick = fits(k, false, true) ? k : pick;
+        if (pick == call_count) pick = call_count - 1;
         calls[pick].answered = true;
         buf_put(out, ",\"tool_call_id\":\"call_");
         put_number(out, calls[pick].id);
@@ -578,6 +574,8 @@ full_request convert_full_request(std::string_view body, std::string_view model,
     }
 
     result.stream = !stream.is(json_kind::boolean) || stream.text == "true";
+    // Room for all of it at once, so a body of large images is not copied as the text grows.
+    buf_reserve(out, body.size() + system_text_escaped().size() + 1024);
     buf_put(out, "{\"model\":\"");
     json_escape(out, model);
     buf_put(out, "\",\"messages\":[{\"role\":\"system\",\"content\":\"");

@@ -1,0 +1,68 @@
+// The event-to-line conversion over arbitrary upstream streams: however the
+// stream is cut into blocks, the same lines come out, each one JSON object
+// on one line, the last a final or an error line, and no error line holds
+// the key.
+//
+// Input layout: one byte seeding where the blocks are cut, then the stream.
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "fuzz_check.hpp"
+#include "relay/local_full.hpp"
+#include "text/json_read.hpp"
+
+namespace {
+
+const std::string_view key = "sk-fuzz/key";
+const local_clock fixed_clock{[]() -> int64_t { return 5000; }, []() -> int64_t { return 1700000000000000000; }};
+
+void keep(void* ctx, std::string_view line) { static_cast<std::vector<std::string>*>(ctx)->emplace_back(line); }
+
+// Feeds `stream` cut after every `step` bytes (0: one block), each block an
+// exact heap copy, then ends the body.
+std::vector<std::string> convert(std::string_view stream, size_t step) {
+    full_stream s;
+    std::vector<std::string> lines;
+    full_stream_start(s, "m", key, {1000, 2000, 0}, fixed_clock, keep, &lines);
+    size_t at = 0;
+    bool more = true;
+    while (more && at < stream.size()) {
+        size_t n = step ? std::min(step, stream.size() - at) : stream.size();
+        exact_copy block(reinterpret_cast<const uint8_t*>(stream.data() + at), n);
+        more = full_stream_feed(s, block.view());
+        at += n;
+    }
+    full_stream_end(s);
+    FUZZ_CHECK(!full_stream_feed(s, "data: [DONE]\n\n"));
+    return lines;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    if (size < 1) return 0;
+    std::string_view stream(reinterpret_cast<const char*>(data + 1), size - 1);
+    std::vector<std::string> whole = convert(stream, 0);
+    FUZZ_CHECK(convert(stream, 1) == whole);
+    FUZZ_CHECK(convert(stream, 1 + data[0] % 97) == whole);
+
+    FUZZ_CHECK(!whole.empty());  // the stream always ends with a final or an error line
+    for (size_t i = 0; i < whole.size(); ++i) {
+        std::string_view line = whole[i];
+        FUZZ_CHECK(line.size() > 1 && line.back() == '\n' && line.find('\n') == line.size() - 1);
+        json_doc doc = json_read(line.substr(0, line.size() - 1));
+        FUZZ_CHECK(doc.ok() && doc.root.is(json_kind::object));
+        bool error = json_get(doc.root, "error").given();
+        bool done = json_get(doc.root, "done").text == "true";
+        FUZZ_CHECK((error || done) == (i + 1 == whole.size()));
+        if (error) {
+            FUZZ_CHECK(line.find(key) == std::string_view::npos);
+        } else {
+            FUZZ_CHECK(json_equals(json_get(doc.root, "model"), "m"));
+            FUZZ_CHECK(json_get(doc.root, "created_at").is(json_kind::string));
+            FUZZ_CHECK(json_get(json_get(doc.root, "message"), "content").is(json_kind::string));
+        }
+    }
+    return 0;
+}
