@@ -103,7 +103,7 @@ def test_usage_the_upstream_reports_is_logged(relay_with_log, mock):
 
 
 def test_log_to_standard_error_and_unopenable_file(mock, start_shim):
-    shim = start_shim(env={"ZELK_SHIM_URL": mock.url(), "ZELK_SHIM_LOG": "stderr"})
+    shim = start_shim(env={"ZELK_SHIM_URL": mock.url(), "ZELK_SHIM_KEY": "k", "ZELK_SHIM_LOG": "stderr"})
     exchange(shim.port, b"GET /nowhere HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n")
     line = b""
     fd = shim.proc.stderr.fileno()

@@ -115,7 +115,8 @@ def test_bad_port_values_exit_2(args, env, bad):
 
 
 def test_bad_local_dialect_exits_2():
-    assert run_shim(["-p", "0"], {"ZELK_SHIM_LOCAL_DIALECT": "half"}) == (
+    code, err = run_shim(["-p", "0"], {"ZELK_SHIM_LOCAL_DIALECT": "half"})
+    assert (code, err.replace("\r\n", "\n")) == (
         2, "zelk-shim: bad ZELK_SHIM_LOCAL_DIALECT (ini key local_dialect): want relay or full\n")
 
 
