@@ -12,47 +12,6 @@ namespace {
 bool is_ws(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
-int hex_digit(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
-
-long hex4(std::string_view s, size_t i) {
-    if (i + 4 > s.size()) return -1;
-    long v = 0;
-    for (size_t k = 0; k < 4; ++k) {
-        int d = hex_digit(s[i + k]);
-        if (d < 0) return -1;
-        v = v * 16 + d;
-    }
-    return v;
-}
-
-size_t put_utf8(char* out, long cp) {
-    if (cp < 0x80) {
-        out[0] = static_cast<char>(cp);
-        return 1;
-    }
-    if (cp < 0x800) {
-        out[0] = static_cast<char>(0xc0 | (cp >> 6));
-        out[1] = static_cast<char>(0x80 | (cp & 0x3f));
-        return 2;
-    }
-    if (cp < 0x10000) {
-        out[0] = static_cast<char>(0xe0 | (cp >> 12));
-        out[1] = static_cast<char>(0x80 | ((cp >> 6) & 0x3f));
-        out[2] = static_cast<char>(0x80 | (cp & 0x3f));
-        return 3;
-    }
-    out[0] = static_cast<char>(0xf0 | (cp >> 18));
-    out[1] = static_cast<char>(0x80 | ((cp >> 12) & 0x3f));
-    out[2] = static_cast<char>(0x80 | ((cp >> 6) & 0x3f));
-    out[3] = static_cast<char>(0x80 | (cp & 0x3f));
-    return 4;
-}
-
 // Decodes one character of checked string content at raw[i] into `out`;
 // returns its byte count and moves i past it.
 size_t decode_one(std::string_view raw, size_t& i, char* out) {

@@ -162,51 +162,6 @@ long long json_uint_at(std::string_view s, size_t pos, size_t end) {
     return v;
 }
 
-namespace {
-
-int hex_digit(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
-
-// The four hex digits at `p` (which must have room for them), or -1.
-long hex4(const char* p) {
-    long v = 0;
-    for (int i = 0; i < 4; ++i) {
-        int d = hex_digit(p[i]);
-        if (d < 0) return -1;
-        v = v * 16 + d;
-    }
-    return v;
-}
-
-size_t put_utf8(char (&out)[4], long cp) {
-    if (cp < 0x80) {
-        out[0] = static_cast<char>(cp);
-        return 1;
-    }
-    if (cp < 0x800) {
-        out[0] = static_cast<char>(0xc0 | (cp >> 6));
-        out[1] = static_cast<char>(0x80 | (cp & 0x3f));
-        return 2;
-    }
-    if (cp < 0x10000) {
-        out[0] = static_cast<char>(0xe0 | (cp >> 12));
-        out[1] = static_cast<char>(0x80 | ((cp >> 6) & 0x3f));
-        out[2] = static_cast<char>(0x80 | (cp & 0x3f));
-        return 3;
-    }
-    out[0] = static_cast<char>(0xf0 | (cp >> 18));
-    out[1] = static_cast<char>(0x80 | ((cp >> 12) & 0x3f));
-    out[2] = static_cast<char>(0x80 | ((cp >> 6) & 0x3f));
-    out[3] = static_cast<char>(0x80 | (cp & 0x3f));
-    return 4;
-}
-
-}  // namespace
-
 bool json_key_is(std::string_view raw, std::string_view name) {
     if (raw.find('\\') == std::string_view::npos) return raw == name;
     size_t matched = 0;  // bytes of `name` matched so far
@@ -228,13 +183,13 @@ bool json_key_is(std::string_view raw, std::string_view name) {
                 case 't': bytes[0] = '\t'; break;
                 case 'u': {
                     if (i + 4 > raw.size()) return false;
-                    long cp = hex4(raw.data() + i);
+                    long cp = hex4(raw, i);
                     if (cp < 0) return false;
                     i += 4;
                     if (cp >= 0xd800 && cp <= 0xdbff) {
                         // A pair spells one code point beyond the first plane.
                         if (i + 6 > raw.size() || raw[i] != '\\' || raw[i + 1] != 'u') return false;
-                        long low = hex4(raw.data() + i + 2);
+                        long low = hex4(raw, i + 2);
                         if (low < 0xdc00 || low > 0xdfff) return false;
                         i += 6;
                         cp = 0x10000 + ((cp - 0xd800) << 10) + (low - 0xdc00);
@@ -275,7 +230,7 @@ void put_escaped(buf& out, std::string_view text) {
                 i += 2;
                 continue;
             }
-            if (e == 'u' && i + 6 <= text.size() && hex4(text.data() + i + 2) >= 0) {
+            if (e == 'u' && i + 6 <= text.size() && hex4(text, i + 2) >= 0) {
                 i += 6;
                 continue;
             }

@@ -33,3 +33,47 @@ inline size_t utf8_sequence(std::string_view s, size_t i) {
         if ((at(i + k) & 0xc0) != 0x80) return 0;
     return n;
 }
+
+// A hexadecimal digit's value, or -1.
+inline int hex_digit(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+// The four hex digits at s[i] (of a \uXXXX escape), or -1.
+inline long hex4(std::string_view s, size_t i) {
+    if (i + 4 > s.size()) return -1;
+    long v = 0;
+    for (size_t k = 0; k < 4; ++k) {
+        int d = hex_digit(s[i + k]);
+        if (d < 0) return -1;
+        v = v * 16 + d;
+    }
+    return v;
+}
+
+// Writes code point `cp` as UTF-8 into `out` (room for 4); returns its length.
+inline size_t put_utf8(char* out, long cp) {
+    if (cp < 0x80) {
+        out[0] = static_cast<char>(cp);
+        return 1;
+    }
+    if (cp < 0x800) {
+        out[0] = static_cast<char>(0xc0 | (cp >> 6));
+        out[1] = static_cast<char>(0x80 | (cp & 0x3f));
+        return 2;
+    }
+    if (cp < 0x10000) {
+        out[0] = static_cast<char>(0xe0 | (cp >> 12));
+        out[1] = static_cast<char>(0x80 | ((cp >> 6) & 0x3f));
+        out[2] = static_cast<char>(0x80 | (cp & 0x3f));
+        return 3;
+    }
+    out[0] = static_cast<char>(0xf0 | (cp >> 18));
+    out[1] = static_cast<char>(0x80 | ((cp >> 12) & 0x3f));
+    out[2] = static_cast<char>(0x80 | ((cp >> 6) & 0x3f));
+    out[3] = static_cast<char>(0x80 | (cp & 0x3f));
+    return 4;
+}
