@@ -204,6 +204,11 @@ def chat_body(stream, mock=None, content="Say hello."):
     return json.dumps(body, separators=(",", ":")).encode()
 
 
+def local_body(mock):
+    """A local-model chat body; the mock's parameters in the text, which /api/chat keeps."""
+    return chat_body(True, content="mock:" + mock)
+
+
 def request_bytes(path, body):
     head = ("POST %s HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: application/json\r\n"
             "Authorization: Bearer %s\r\nContent-Length: %d\r\nConnection: close\r\n\r\n" % (path, KEY, len(body)))
@@ -374,6 +379,11 @@ def run(args, procs):
     shim_short_p, shim_short = start_shim(procs, args, "shim-short", "http://127.0.0.1:%d/short" % stream_port)
     shim_mem_p, shim_mem = start_shim(procs, args, "shim-mem", up_stream)
     shim_big_p, shim_big = start_shim(procs, args, "shim-big", up_stream)
+    # The local-model dialect in full: /api/chat streams converted into lines.
+    full = {"ZELK_SHIM_LOCAL_DIALECT": "full"}
+    _, shim_full = start_shim(procs, args, "shim-full", up_stream, full)
+    shim_full_mem_p, shim_full_mem = start_shim(procs, args, "shim-full-mem", up_stream, full)
+    shim_full_big_p, shim_full_big = start_shim(procs, args, "shim-full-big", up_stream, full)
 
     relay = procs.start("delay-relay", [sys.executable, os.path.join(os.path.dirname(__file__), "delay_relay.py"),
                                         str(tls_port), "25"], stdout=subprocess.PIPE)
@@ -407,16 +417,25 @@ def run(args, procs):
 
     # --- the delay each event picks up on its way, events 20 ms apart
     n_events = 50
-    body = chat_body(True, "n=%d&delay_ms=20&size=200" % n_events)
-    files = {n: write_request(args, "events-" + n, path, body) for n, _, path in stream_paths}
-    lat = {n: [] for n, _, _ in stream_paths}
-    for _ in range(3):
-        for n, port, _ in stream_paths:
-            got = [float(x) for x in hclient(args, "events", port, files[n]) if x.strip()]
-            if len(got) != n_events:
-                fail("%s: %d of %d events arrived" % (n, len(got), n_events))
-            lat[n] += got
-    R["event"] = {n: median(v) for n, v in lat.items()}
+
+    def event_delays(paths, tag, body, *mark):
+        files = {n: write_request(args, tag + n, path, body) for n, _, path in paths}
+        lat = {n: [] for n, _, _ in paths}
+        for _ in range(3):
+            for n, port, _ in paths:
+                got = [float(x) for x in hclient(args, "events", port, files[n], *mark) if x.strip()]
+                if len(got) != n_events:
+                    fail("%s: %d of %d events arrived" % (n, len(got), n_events))
+                lat[n] += got
+        return {n: median(v) for n, v in lat.items()}
+
+    R["event"] = event_delays(stream_paths, "events-", chat_body(True, "n=%d&delay_ms=20&size=200" % n_events))
+    # /api/chat in relay mode and in full mode: both keep only the messages,
+    # so the parameters and the stamp ride in the text.
+    local_paths = [("direct", stream_port, "/stream"), ("relay", shim_stream, "/api/chat"),
+                   ("full", shim_full, "/api/chat")]
+    R["local_event"] = event_delays(local_paths, "local-events-",
+                                    local_body("n=%d&delay_ms=20&size=200&stamp=1" % n_events), "ts=")
     print("bench: per-event delay done", file=sys.stderr)
 
     # --- buffered requests per second and latency (wrk, Connection: close)
@@ -457,11 +476,11 @@ def run(args, procs):
     # its numbers; the relay sees the caller gone at its next event.
     hold = chat_body(True, "n=100000&delay_ms=100&size=200")
 
-    def open_streams(port, path, count):
+    def open_streams(port, path, body=hold, mark=b"data: {", count=200):
         socks, pending = [], {}
         for _ in range(count):
             s = socket.create_connection((HOST, port), 5)
-            s.sendall(request_bytes(path, hold))
+            s.sendall(request_bytes(path, body))
             socks.append(s)
             pending[s] = b""
         end = time.time() + 20
@@ -472,7 +491,7 @@ def run(args, procs):
                 if not data:
                     fail("a held stream on port %d closed early" % port)
                 pending[s] += data
-                if b"data: {" in pending[s]:
+                if mark in pending[s]:
                     del pending[s]
         if pending:
             fail("%d of %d streams on port %d never got an event" % (len(pending), count, port))
@@ -482,21 +501,26 @@ def run(args, procs):
         for s in socks:
             s.close()
 
-    close_all(open_streams(shim_mem, CHAT, 1))  # warm-up: the HTTP client's one-time setup is base
-    time.sleep(0.5)
-    base = rss_kib(shim_mem_p.pid)
-    socks = open_streams(shim_mem, CHAT, 200)
-    time.sleep(0.3)
-    held = rss_kib(shim_mem_p.pid)
-    close_all(socks)
+    def held_memory(pid, port, *stream):
+        close_all(open_streams(port, *stream, count=1))  # warm-up: the HTTP client's one-time setup is base
+        time.sleep(0.5)
+        base = rss_kib(pid)
+        socks = open_streams(port, *stream)
+        time.sleep(0.3)
+        held = rss_kib(pid)
+        close_all(socks)
+        return {"base": base["VmRSS"], "held": held["VmRSS"], "hwm": held["VmHWM"], "threads": held["Threads"],
+                "per": (held["VmRSS"] - base["VmRSS"]) / 200.0}
+
+    R["mem"] = held_memory(shim_mem_p.pid, shim_mem, CHAT)
     ng_base = nginx_rss_kib(proxy.pid)
-    socks = open_streams(proxy_port, "/stream", 200)
+    socks = open_streams(proxy_port, "/stream")
     time.sleep(0.3)
     ng_held = nginx_rss_kib(proxy.pid)
     close_all(socks)
-    R["mem"] = {"base": base["VmRSS"], "held": held["VmRSS"], "hwm": held["VmHWM"], "threads": held["Threads"],
-                "per": (held["VmRSS"] - base["VmRSS"]) / 200.0,
-                "ng_base": ng_base, "ng_held": ng_held, "ng_per": (ng_held - ng_base) / 200.0}
+    R["mem"].update({"ng_base": ng_base, "ng_held": ng_held, "ng_per": (ng_held - ng_base) / 200.0})
+    R["full_mem"] = held_memory(shim_full_mem_p.pid, shim_full_mem, "/api/chat",
+                                local_body("n=100000&delay_ms=100&size=200"), b'"done":false')
     print("bench: 200 streams done", file=sys.stderr)
 
     # --- one 100 MB streamed answer: resident memory before and after
@@ -515,6 +539,21 @@ def run(args, procs):
     time.sleep(0.2)
     after = rss_kib(shim_big_p.pid)
     R["big_mem"] = {"before": before["VmRSS"], "after": after["VmRSS"], "hwm": after["VmHWM"]}
+    # The same through full mode: the mock sends 1% more, as each converted
+    # line is a little shorter than its event.
+    ttfb_runs(args, shim_full_big, write_request(args, "full-big-warm", "/api/chat",
+                                                 local_body("n=3&delay_ms=0&size=200")), 3, False)
+    time.sleep(0.2)
+    before = rss_kib(shim_full_big_p.pid)
+    out = hclient(args, "drain", shim_full_big,
+                  write_request(args, "full-big", "/api/chat", local_body("bytes=%d" % (hundred * 101 // 100))))
+    out = out[0].split()
+    if int(out[0]) < hundred or out[2] != "1":
+        fail("full mode: the 100 MB converted stream came back short (%s bytes)" % out[0])
+    time.sleep(0.2)
+    after = rss_kib(shim_full_big_p.pid)
+    R["full_big"] = {"before": before["VmRSS"], "after": after["VmRSS"], "hwm": after["VmHWM"],
+                     "seconds": float(out[1]), "bytes": int(out[0])}
     print("bench: 100 MB stream done", file=sys.stderr)
 
     # --- upstream kept warm: TLS upstream 25 ms away each way
@@ -618,6 +657,11 @@ def build_table(R):
         "+%.0f us over direct" % (e["shim"] - e["direct"]))
     row("stream: per-event latency, 20 ms apart (us)", ev["direct"], ev["shim"], ev["nginx"],
         "+%.0f us over direct" % (ev["shim"] - ev["direct"]))
+    le = R["local_event"]
+    row("/api/chat relay mode: per-event latency, 20 ms apart (us)", le["direct"], le["relay"], None,
+        "+%.0f us over direct" % (le["relay"] - le["direct"]))
+    row("/api/chat full mode: per-event latency, 20 ms apart (us)", le["direct"], le["full"], None,
+        "+%.0f us over direct, %+.0f us over relay mode" % (le["full"] - le["direct"], le["full"] - le["relay"]))
     for c in (1, 16, 64):
         w = {n: R["wrk"][(n, c)] for n in ("direct", "shim", "nginx")}
         notes = []
@@ -639,12 +683,21 @@ def build_table(R):
         "shim base %d KiB, peak (VmHWM) %d KiB, %d threads; nginx workers' sum, base %d KiB" %
         (m["base"], m["hwm"], m["threads"], m["ng_base"]))
     row("200 streams open: per stream beyond base (KiB)", None, m["per"], m["ng_per"])
+    fm = R["full_mem"]
+    row("full mode, 200 streams open: resident (KiB)", None, fm["held"], None,
+        "shim base %d KiB, peak (VmHWM) %d KiB, %d threads" % (fm["base"], fm["hwm"], fm["threads"]))
+    row("full mode, 200 streams open: per stream beyond base (KiB)", None, fm["per"], None,
+        "relay mode %.1f KiB" % m["per"])
     b = R["big_mem"]
     row("100 MB stream: shim resident before -> after (KiB)", None, "%d -> %d" % (b["before"], b["after"]), None,
         "VmHWM after %d KiB" % b["hwm"])
     bg = R["big"]
     row("100 MB stream: time (s)", bg["direct"], bg["shim"], bg["nginx"],
         "shim %.0f MB/s" % (100 / bg["shim"]))
+    fb = R["full_big"]
+    row("full mode, 100 MB stream: shim resident before -> after (KiB)", None,
+        "%d -> %d" % (fb["before"], fb["after"]), None,
+        "VmHWM after %d KiB; %.1f s, %.0f MB/s of lines" % (fb["hwm"], fb["seconds"], fb["bytes"] / 1e6 / fb["seconds"]))
     wm = R["warm"]
     own1, own_rest = wm["own"][0], median(wm["own"][1:])
     shim1, shim_rest = wm["shim"][0], median(wm["shim"][1:])
@@ -697,6 +750,16 @@ def build_table(R):
     grow = b["after"] - b["before"]
     targets.append(("memory: flat across a 100 MB stream (grows under 1 MiB)", grow < 1024,
                     "%+d KiB" % grow))
+    added = {n: le[n] - le["direct"] for n in ("relay", "full")}
+    targets.append(("full mode: added delay per event within 30 us of relay mode's (median, /api/chat)",
+                    added["full"] - added["relay"] <= 30,
+                    "full +%.0f us, relay +%.0f us over direct (%+.0f us)" %
+                    (added["full"], added["relay"], added["full"] - added["relay"])))
+    targets.append(("full mode: under 100 KiB resident per open stream beyond the base", fm["per"] < 100,
+                    "%.1f KiB per stream (relay mode %.1f KiB)" % (fm["per"], m["per"])))
+    rise = max(fb["after"], fb["hwm"]) - fb["before"]
+    targets.append(("full mode: flat across a 100 MB converted stream (peak and end under 1 MiB over the start)",
+                    rise < 1024, "%d -> peak %d -> %d KiB" % (fb["before"], fb["hwm"], fb["after"])))
     return rows, targets
 
 
@@ -750,6 +813,11 @@ Rows:
   delay the relay adds to each event.
 - stream: first byte from a thread-per-connection mock: the direct figure again, against the same mock started in
   its "percon" mode (a thread started for each connection, the shim's model): what starting a thread costs here.
+- /api/chat relay mode / full mode: the per-event figure again for a local-model chat body, the mock's parameters
+  and its stamp carried in the message text (both modes keep only the messages; the stamp is the end of each
+  delta's text, so it reaches the client inside the converted lines too); relay mode passes the events on as
+  they are, full mode (`ZELK_SHIM_LOCAL_DIALECT=full`) sends one JSON line per event. Direct, relay and full take
+  turns, 3 streams each.
 - buffered, N clients: wrk with a Lua script for the POST, `-H 'Connection: close'` (a new connection each request);
   5 rounds of 1 s per path, the paths taking turns; req/s and wrk's 50% latency are the medians of the rounds. Notes list any non-2xx answers, socket errors, and listen-queue
   overflows of the kernel during the run.
@@ -758,6 +826,9 @@ Rows:
   received its first event; per stream = (held - base) / 200, base being the process after one stream.
 - 100 MB stream: one 100 MB streamed answer through each path; the shim's VmRSS before and after (a fresh shim
   process warmed with one small stream), and the wall time of each path.
+- full mode, 200 streams open / 100 MB stream: the two rows above, for /api/chat through fresh full-mode shims,
+  counting a stream as open once its first line has arrived. For 100 MB the mock sends 101 MB of events, as
+  each line is a little shorter than its event; the client receives at least 100 MB of lines.
 - TLS upstream 25 ms away: buffered requests, 10 one after another, through the shim (warm pool) vs a client that
   opens its own TLS connection each request through the same relay (the direct column); request 1 and the median
   of requests 2..10.

@@ -6,8 +6,9 @@
 //   hclient ttfb   PORT REQFILE COUNT  COUNT requests one after another; per
 //                  request: "<first byte us> <first event us> <whole us> <status>"
 //                  (first event -1 when the answer held no "data: ")
-//   hclient events PORT REQFILE        one request; per event: the microseconds
-//                  from the mock's stamp to its arrival here
+//   hclient events PORT REQFILE [MARK] one request; per event: the microseconds
+//                  from the mock's stamp to its arrival here (the stamp's digits
+//                  follow MARK, by default "ts": as the mock writes it)
 //   hclient drain  PORT REQFILE        one request read to its end: "<bytes> <seconds> <whole>"
 //                  (whole 1 when the chunked body ended with the last chunk)
 #define _GNU_SOURCE
@@ -135,17 +136,19 @@ int main(int argc, char** argv) {
     if (strcmp(argv[1], "events") == 0) {
         struct acc a = {0};
         size_t scanned = 0;
+        const char* mark = argc > 4 ? argv[4] : "\"ts\":";
+        size_t mark_len = strlen(mark);
         int fd = open_and_send(port, req, rlen);
         ssize_t n;
         while ((n = recv(fd, block, sizeof block, 0)) > 0) {
             long long t = now_ns();
             acc_put(&a, block, (size_t)n);
             for (;;) {
-                char* ts = memmem(a.p + scanned, a.len - scanned, "\"ts\":", 5);
+                char* ts = memmem(a.p + scanned, a.len - scanned, mark, mark_len);
                 if (!ts) break;
                 char* end = NULL;
-                long long stamp = strtoll(ts + 5, &end, 10);
-                if (*end != '}') break;  // the stamp is not all here yet
+                long long stamp = strtoll(ts + mark_len, &end, 10);
+                if (end == a.p + a.len || end == ts + mark_len) break;  // the stamp is not all here yet
                 printf("%.1f\n", (t - stamp) / 1e3);
                 scanned = (size_t)(end - a.p);
             }

@@ -12,12 +12,15 @@
 //   POST anything else                   a short chat-completions JSON reply
 //
 // The parameters may also come in the body, as a member "mock":"n=5&delay_ms=20"
-// (bodies up to 1 MiB are looked at): a relay that posts to one fixed URL
-// forwards the body, so the same request drives every path alike.
+// or, for a relay that keeps only the messages, as the text "mock:n=5&delay_ms=20"
+// in a message (bodies up to 1 MiB are looked at): a relay that posts to one
+// fixed URL forwards the body, so the same request drives every path alike.
 //
 // Every event carries "ts":<CLOCK_MONOTONIC ns> taken just before it is
 // written, so a client on the same machine can tell how long the event took
-// to reach it, whatever path it went through.
+// to reach it, whatever path it went through. With stamp=1 the stamp is
+// the end of the delta's content instead ("xx...ts=<ns>;"), so that it
+// survives a relay that converts events into another format.
 //
 // usage: mock_stream PORT [percon]   (0: any port; the port is printed on
 // stdout). "percon" serves each connection on a thread started for it
@@ -84,11 +87,12 @@ static long qparam(const char* target, const char* name, long dflt) {
 }
 
 // One event as one HTTP chunk: size line, "data: {...}\n\n", CR LF.
-static size_t put_event(char* out, size_t cap, size_t size) {
+static size_t put_event(char* out, size_t cap, size_t size, int stamp_in_text) {
     char payload[BIG_EVENT + 512];
     char tail[64];
     size_t pre = sizeof ev_prefix - 1;
-    int tl = snprintf(tail, sizeof tail, "\"}}],\"ts\":%lld}\n\n", now_ns());
+    int tl = snprintf(tail, sizeof tail, stamp_in_text ? "ts=%lld;\"}}]}\n\n" : "\"}}],\"ts\":%lld}\n\n",
+                      now_ns());
     size_t pad = size > pre + (size_t)tl ? size - pre - (size_t)tl : 1;
     if (pad > BIG_EVENT) pad = BIG_EVENT;
     memcpy(payload, ev_prefix, pre);
@@ -107,6 +111,7 @@ static int answer_stream(int fd, const char* target, int close_after) {
     char out[BIG_EVENT + 1024 + 256];
     long n = qparam(target, "n", 10), delay = qparam(target, "delay_ms", 0), size = qparam(target, "size", 100);
     long long bytes = qparam(target, "bytes", 0);
+    int stamp_in_text = qparam(target, "stamp", 0) != 0;
     if (size < 1) size = 1;
     if (size > BIG_EVENT) size = BIG_EVENT;
     int hl = snprintf(out, sizeof out,
@@ -117,20 +122,20 @@ static int answer_stream(int fd, const char* target, int close_after) {
     if (bytes > 0) {
         if (send_all(fd, out, (size_t)hl) < 0) return -1;
         for (long long sent = 0; sent < bytes;) {
-            size_t len = put_event(out, sizeof out, BIG_EVENT);
+            size_t len = put_event(out, sizeof out, BIG_EVENT, stamp_in_text);
             if (send_all(fd, out, len) < 0) return -1;
             sent += BIG_EVENT;
         }
     } else {
         // The header and event 0 in one write, as a real upstream's first token.
-        size_t len = (size_t)hl + (n > 0 ? put_event(out + hl, sizeof out - (size_t)hl, (size_t)size) : 0);
+        size_t len = (size_t)hl + (n > 0 ? put_event(out + hl, sizeof out - (size_t)hl, (size_t)size, stamp_in_text) : 0);
         if (send_all(fd, out, len) < 0) return -1;
         for (long k = 1; k < n; k++) {
             long long due = start + (long long)k * delay * 1000000LL;
             struct timespec t = {(time_t)(due / 1000000000LL), (long)(due % 1000000000LL)};
             while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &t, NULL) == EINTR) {
             }
-            len = put_event(out, sizeof out, (size_t)size);
+            len = put_event(out, sizeof out, (size_t)size, stamp_in_text);
             if (send_all(fd, out, len) < 0) return -1;
         }
     }
@@ -196,8 +201,9 @@ static void* serve(void* arg) {
 
         char params[1024];
         const char* from_body = keep ? strstr(body, "\"mock\":\"") : NULL;
+        if (from_body) from_body += 8;
+        else if (keep && (from_body = strstr(body, "mock:"))) from_body += 5;
         if (from_body) {
-            from_body += 8;
             size_t pl = strcspn(from_body, "\"");
             if (pl > sizeof params - 2) pl = sizeof params - 2;
             params[0] = '?';
