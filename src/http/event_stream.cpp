@@ -1,5 +1,7 @@
 #include "http/event_stream.hpp"
 
+#include <cstring>
+
 namespace {
 
 // Empties a buffer for the next line or event; a block grown for a large one
@@ -77,9 +79,19 @@ event_status event_feed(event_reader& r, std::string_view block, event_handler o
         if (block[0] == '\n') i = 1;
         r.cr_ended = false;
     }
+    // Line ends are found with memchr; the next "\n" is kept between lines,
+    // so a block of bare "\r" line ends is not searched again and again.
+    const char* base = block.data();
+    size_t next_lf = 0;
+    bool lf_known = false;
     while (i < n) {
-        size_t e = i;
-        while (e < n && block[e] != '\n' && block[e] != '\r') ++e;
+        if (!lf_known || next_lf < i) {
+            const void* lf = std::memchr(base + i, '\n', n - i);
+            next_lf = lf ? static_cast<size_t>(static_cast<const char*>(lf) - base) : n;
+            lf_known = true;
+        }
+        const void* cr = std::memchr(base + i, '\r', next_lf - i);
+        size_t e = cr ? static_cast<size_t>(static_cast<const char*>(cr) - base) : next_lf;
         size_t carried = r.line.len;
         if (carried + (e - i) > event_max_bytes) {
             r.status = event_status::too_large;
