@@ -88,14 +88,26 @@ const char* reason_phrase(int status) {
     }
 }
 
+namespace {
+
+void put_error_text(buf& body, std::string_view message, std::string_view their_words) {
+    json_escape(body, message);
+    if (!message.empty() && !their_words.empty()) buf_put(body, ": ");
+    json_put_string_content(body, their_words);  // their escapes kept; raw line breaks would end an event
+}
+
+}  // namespace
+
 void put_error_body(buf& body, std::string_view message, std::string_view their_words) {
     buf_put(body, "{\"error\":{\"message\":\"");
-    json_escape(body, message);
-    if (!their_words.empty()) {
-        buf_put(body, ": ");
-        json_put_string_content(body, their_words);  // their escapes kept; raw line breaks would end an event
-    }
+    put_error_text(body, message, their_words);
     buf_put(body, "\",\"type\":\"zelk_shim_error\"}}");
+}
+
+void put_plain_error_body(buf& body, std::string_view message, std::string_view their_words) {
+    buf_put(body, "{\"error\":\"");
+    put_error_text(body, message, their_words);
+    buf_put(body, "\"}");
 }
 
 bool send_error_reply(client_conn& client, int status, std::string_view message, const char* reason,

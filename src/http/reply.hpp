@@ -45,6 +45,9 @@ const char* reason_phrase(int status);
 // error document the shim writes. Another party's own words (JSON string
 // content as it wrote them) may follow the message after ": ".
 void put_error_body(buf& body, std::string_view message, std::string_view their_words = {});
+// {"error":"<escaped text>"}: the error document of the local-model dialect,
+// with the same message and words.
+void put_plain_error_body(buf& body, std::string_view message, std::string_view their_words = {});
 
 // The JSON error reply under `status`; relay failures pass the reason
 // "Internal" with 502, which callers have always seen.

@@ -71,14 +71,11 @@ local_reply build_local_reply(unsigned long upstream_status, std::string_view an
                               std::string_view created_at, buf& body) {
     if (upstream_status >= 400) {
         // The local-model dialect's error shape, under the upstream's status.
-        buf_put(body, "{\"error\":\"");
         json_raw_string text = upstream_error_message(answer);
-        if (text.ok) {
-            json_put_string_content(body, text.raw);
-        } else {
-            json_escape(body, answer);
-        }
-        buf_put(body, "\"}");
+        if (text.ok)
+            put_plain_error_body(body, {}, text.raw);
+        else
+            put_plain_error_body(body, answer);
         return {static_cast<int>(upstream_status), false};
     }
 

@@ -3,6 +3,7 @@
 #include <chrono>
 #include <iterator>
 
+#include "http/reply.hpp"
 #include "relay/key_mask.hpp"
 #include "relay/rewrite.hpp"
 #include "relay/upstream_error.hpp"
@@ -371,9 +372,8 @@ void start_line(full_stream& s) {
 
 void fail(full_stream& s, std::string_view text) {
     s.line.len = 0;
-    buf_put(s.line, "{\"error\":\"");
-    buf_put(s.line, text);
-    buf_put(s.line, "\"}\n");
+    put_plain_error_body(s.line, {}, text);  // `text` is JSON string content already
+    buf_put(s.line, "\n");
     send(s);
     s.finished = true;
     set_error(s.error, "%.*s", static_cast<int>(text.size()), text.data());
@@ -670,15 +670,15 @@ local_reply build_full_reply(unsigned long upstream_status, std::string_view ans
                              std::string_view key, const local_timing& timing, const local_clock& clock, buf& body) {
     buf scratch;
     if (upstream_status >= 400) {
-        buf_put(body, "{\"error\":\"");
-        put_upstream_words(body, answer, key, scratch);
-        buf_put(body, "\"}");
+        buf words;
+        put_upstream_words(words, answer, key, scratch);
+        put_plain_error_body(body, {}, words.view());
         return {static_cast<int>(upstream_status), false};
     }
     int64_t end = clock.steady_ns();
     json_doc doc = json_read(answer);
     if (!doc.ok() || !doc.root.is(json_kind::object)) {
-        buf_put(body, "{\"error\":\"the upstream's answer is not a JSON object\"}");
+        put_plain_error_body(body, "the upstream's answer is not a JSON object");
         return {502, false};
     }
     json_cursor choices = json_walk(json_get(doc.root, "choices"));
@@ -693,7 +693,7 @@ local_reply build_full_reply(unsigned long upstream_status, std::string_view ans
         if (calls.len) buf_put(calls, ",");
         if (!put_tool_call(calls, json_raw(json_get(function, "name")), json_raw(json_get(function, "arguments")),
                            scratch)) {
-            buf_put(body, "{\"error\":\"the upstream's tool call arguments are not a JSON object\"}");
+            put_plain_error_body(body, "the upstream's tool call arguments are not a JSON object");
             return {502, false};
         }
     }

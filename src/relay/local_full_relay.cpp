@@ -15,9 +15,7 @@ constexpr size_t refusal_max = 64 * 1024;
 void send_local_error(client_conn& client, int status, std::string_view text, const chat_request& request,
                       const char* reason = nullptr) {
     buf body;
-    buf_put(body, "{\"error\":\"");
-    json_escape(body, text);
-    buf_put(body, "\"}");
+    put_plain_error_body(body, text);
     if (!body.failed) send_reply(client, {status, reason, "application/json", {}, request.extra_lines}, body.view());
     if (!request.trace) return;
     set_error(request.trace->error, "%.*s", static_cast<int>(text.size()), text.data());
@@ -65,9 +63,8 @@ bool probe_lines(void*) { return false; }  // a half-close alone is not taken fo
 
 void send_error_line(line_relay& r, std::string_view text) {
     buf line;
-    buf_put(line, "{\"error\":\"");
-    json_escape(line, text);
-    buf_put(line, "\"}\n");
+    put_plain_error_body(line, text);
+    buf_put(line, "\n");
     if (!line.failed) send_chunk(r.client, line.view());
 }
 
