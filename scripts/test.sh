@@ -22,6 +22,9 @@ fi
 wants sanitize || wants fuzz && need clang libclang-rt-14-dev
 wants wine && need g++-mingw-w64-x86-64-posix wine64
 
+# Everything the suites meet was installed above: a missing peer fails them.
+export ZELK_REQUIRE_PEERS=1
+
 failed=()
 stage() {
     local name=$1; shift

@@ -25,7 +25,8 @@ if [ -n "$missing" ]; then
     apt-get install -y -qq $pkgs
 fi
 
-if [ "$here/package-lock.json" -nt "$here/node_modules/.package-lock.json" ]; then
+# (sh's -nt is false when the second file is missing: test for it first)
+if [ ! -f "$here/node_modules/.package-lock.json" ] || [ "$here/package-lock.json" -nt "$here/node_modules/.package-lock.json" ]; then
     echo "install.sh: npm ci in $here" >&2
     (cd "$here" && npm ci --no-audit --no-fund)
 fi

@@ -27,6 +27,17 @@ UPSTREAM_FAILURE = ("upstream request failed: ", "empty upstream response")
 wine_chunked_quirk = pytest.mark.xfail(ON_WINDOWS, strict=False,
                                        reason="Wine's WinHTTP: chunked bodies cut short end cleanly; chunks held back")
 
+# Under scripts/test.sh (and CI) every peer a suite needs was installed
+# first, so one that is missing is a failure, never a quiet skip.
+PEERS_REQUIRED = os.environ.get("CI") == "true" or os.environ.get("ZELK_REQUIRE_PEERS") == "1"
+
+
+def missing_peer(what, how):
+    if PEERS_REQUIRED:
+        pytest.fail(f"{what} is missing: scripts/test.sh installs it")
+    pytest.skip(f"{what} is missing: {how}")
+
+
 # Accepting and starting threads is far slower under Wine; tests that
 # measure how fast the shim answers under load only run natively.
 native_timing = pytest.mark.skipif(ON_WINDOWS, reason="timing limits do not hold under Wine")

@@ -23,7 +23,7 @@ import time
 import pytest
 
 import mock_upstream as mu
-from conftest import ROOT, chat_body, wait_for
+from conftest import ROOT, chat_body, missing_peer, wait_for
 
 DRIVER = ROOT / "tests" / "browser"
 START_TIMEOUT = 30
@@ -32,9 +32,7 @@ PAGE = b"<!doctype html><meta charset=utf-8><title>page</title><body></body>"
 
 
 def missing(what):
-    if os.environ.get("CI") == "true":
-        pytest.fail(f"{what} is missing: the browser stage cannot run (scripts/test.sh installs it)")
-    pytest.skip(f"{what} is missing: run scripts/test.sh e2e as root to install it")
+    missing_peer(what, "run scripts/test.sh e2e as root to install it")
 
 
 class PageServer:

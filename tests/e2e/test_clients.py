@@ -19,7 +19,7 @@ import subprocess
 import pytest
 
 import mock_upstream as mu
-from conftest import ROOT, free_port
+from conftest import ROOT, free_port, missing_peer
 
 CLIENTS = ROOT / "tests" / "clients"
 NODE_TIMEOUT = 60
@@ -61,7 +61,7 @@ def client_env(extra):
 @pytest.fixture(scope="module")
 def node():
     if not (CLIENTS / "node_modules").is_dir():
-        pytest.skip("tests/clients/node_modules is absent: run tests/clients/install.sh")
+        missing_peer("tests/clients/node_modules", "run tests/clients/install.sh")
     exe = shutil.which("node")
     assert exe, "node_modules is installed but node is not on PATH"
     return exe
