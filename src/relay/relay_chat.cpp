@@ -1,6 +1,8 @@
 #include "relay/relay_chat.hpp"
 
 #include <cstring>
+#include <memory>
+#include <new>
 #include <optional>
 
 #include "http/reply.hpp"
@@ -150,8 +152,11 @@ void relay_stream(client_conn& client, const chat_request& request, const shim_s
 
     upstream_outcome got;
     stream_relay relay{client, got, settings.key()};
-    std::optional<stream_tail> usage;
-    if (request.trace) relay.usage = &usage.emplace();
+    // On the heap: a connection thread's stack stays as small as it was for
+    // every stream when the log is off.
+    std::unique_ptr<stream_tail> usage;
+    if (request.trace) usage.reset(new (std::nothrow) stream_tail);
+    relay.usage = usage.get();
     exchange(settings, body.view(), client, probe_stream, relay_block, &relay, got, request.trace);
     if (usage) note_usage(request.trace, last_stream_usage(usage->view()));
     finish_stream(relay, settings, request.trace);
