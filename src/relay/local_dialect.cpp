@@ -4,6 +4,7 @@
 #include "platform/host.hpp"
 #include "relay/rewrite.hpp"
 #include "relay/upstream_error.hpp"
+#include "relay/usage.hpp"
 #include "text/json_scan.hpp"
 
 namespace {
@@ -29,20 +30,6 @@ std::string_view reply_content(std::string_view answer, size_t choice) {
         }
     }
     return json_first_string_member(answer, "content").raw;
-}
-
-long long usage_count(std::string_view answer, const json_member& usage, std::string_view name) {
-    if (!usage.found || answer[usage.value_pos] != '{') return 0;
-    json_member count = json_object_member(answer, usage.value_pos, name);
-    if (!count.found || count.value_end == json_npos) return 0;
-    long long v = json_uint_at(answer, count.value_pos, count.value_end);
-    return v < 0 ? 0 : v;
-}
-
-void put_number(buf& body, long long v) {
-    char digits[24];
-    size_t n = bformat(digits, "%lld", v);
-    buf_put(body, digits, n);
 }
 
 }  // namespace
@@ -71,11 +58,9 @@ local_reply build_local_reply(unsigned long upstream_status, std::string_view an
                               std::string_view created_at, buf& body) {
     if (upstream_status >= 400) {
         // The local-model dialect's error shape, under the upstream's status.
-        json_raw_string text = upstream_error_message(answer);
-        if (text.ok)
-            put_plain_error_body(body, {}, text.raw);
-        else
-            put_plain_error_body(body, answer);
+        buf words;
+        put_upstream_words(words, answer);
+        put_plain_error_body(body, {}, words.view());
         return {static_cast<int>(upstream_status), false};
     }
 
@@ -100,10 +85,11 @@ local_reply build_local_reply(unsigned long upstream_status, std::string_view an
     json_put_string_content(body, content);
     buf_put(body, "\"},\"done\":true,\"done_reason\":\"");
     buf_put(body, cut_short ? "length" : "stop");
+    token_usage used = top[1].found ? usage_at(answer, top[1].value_pos) : token_usage{};
     buf_put(body, "\",\"prompt_eval_count\":");
-    put_number(body, usage_count(answer, top[1], "prompt_tokens"));
+    buf_put_int(body, used.prompt < 0 ? 0 : used.prompt);
     buf_put(body, ",\"eval_count\":");
-    put_number(body, usage_count(answer, top[1], "completion_tokens"));
+    buf_put_int(body, used.completion < 0 ? 0 : used.completion);
     buf_put(body, "}");
     return {200, true};
 }

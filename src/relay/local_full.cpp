@@ -12,14 +12,6 @@
 
 namespace {
 
-void put_number(buf& b, long long v) {
-    char digits[24];
-    size_t n = bformat(digits, "%lld", v);
-    buf_put(b, digits, n);
-}
-
-bool is_ws(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
-
 // Appends a checked JSON text without the white space between its tokens:
 // a reply line must not hold a line feed.
 void put_compact(buf& out, std::string_view t) {
@@ -32,7 +24,7 @@ void put_compact(buf& out, std::string_view t) {
             else if (c == '"') in_string = false;
         } else if (c == '"') {
             in_string = true;
-        } else if (is_ws(c)) {
+        } else if (json_is_ws(c)) {
             buf_put(out, t.substr(run, i - run));
             run = i + 1;
         }
@@ -126,7 +118,7 @@ struct request_reader {
         if (pick == call_count) pick = call_count - 1;
         calls[pick].answered = true;
         buf_put(out, ",\"tool_call_id\":\"call_");
-        put_number(out, calls[pick].id);
+        buf_put_int(out, calls[pick].id);
         buf_put(out, "\"");
         return true;
     }
@@ -186,7 +178,7 @@ struct request_reader {
                 return fail(where, "a string");
             }
             buf_put(out, k ? ",{\"id\":\"call_" : "{\"id\":\"call_");
-            put_number(out, next_id);
+            buf_put_int(out, next_id);
             buf_put(out, "\",\"type\":\"function\",\"function\":{\"name\":");
             buf_put(out, name.text);
             buf_put(out, ",\"arguments\":");
@@ -295,17 +287,17 @@ durations measure(const local_timing& t, int64_t first, int64_t end) {
 // the order the dialect's own server writes them.
 void put_counts(buf& b, const durations& d, long long prompt_tokens, long long completion_tokens) {
     buf_put(b, "\",\"total_duration\":");
-    put_number(b, d.total);
+    buf_put_int(b, d.total);
     buf_put(b, ",\"load_duration\":");
-    put_number(b, d.load);
+    buf_put_int(b, d.load);
     buf_put(b, ",\"prompt_eval_count\":");
-    put_number(b, prompt_tokens);
+    buf_put_int(b, prompt_tokens);
     buf_put(b, ",\"prompt_eval_duration\":");
-    put_number(b, d.prompt);
+    buf_put_int(b, d.prompt);
     buf_put(b, ",\"eval_count\":");
-    put_number(b, completion_tokens);
+    buf_put_int(b, completion_tokens);
     buf_put(b, ",\"eval_duration\":");
-    put_number(b, d.eval);
+    buf_put_int(b, d.eval);
     buf_put(b, "}");
 }
 
@@ -347,11 +339,9 @@ bool put_tool_call(buf& out, std::string_view name_raw, std::string_view argumen
 
 // The upstream's own words about a failure (its error document or event),
 // valid JSON string content with the key masked.
-void put_upstream_words(buf& out, std::string_view doc, std::string_view key, buf& scratch) {
+void put_masked_words(buf& out, std::string_view doc, std::string_view key, buf& scratch) {
     scratch.len = 0;
-    json_raw_string text = upstream_error_message(doc);
-    if (text.ok) json_put_string_content(scratch, text.raw);
-    else json_escape(scratch, doc);
+    put_upstream_words(scratch, doc);
     put_masked(out, scratch.view(), key);
 }
 
@@ -381,7 +371,7 @@ void fail(full_stream& s, std::string_view text) {
 
 void fail_with_upstream_words(full_stream& s, std::string_view event) {
     buf words;
-    put_upstream_words(words, event, s.key, s.scratch);
+    put_masked_words(words, event, s.key, s.scratch);
     fail(s, words.view());
 }
 
@@ -519,8 +509,6 @@ int64_t utc_now() {
         .count();
 }
 
-int64_t floor_div(int64_t a, int64_t b) { return a / b - (a % b < 0 ? 1 : 0); }
-
 }  // namespace
 
 // ---- Request ----------------------------------------------------------------
@@ -620,24 +608,15 @@ full_request convert_full_request(std::string_view body, std::string_view model,
 local_clock system_local_clock() { return {steady_now, utc_now}; }
 
 size_t format_utc(char (&out)[32], int64_t utc_ns) {
-    int64_t secs = floor_div(utc_ns, 1000000000);
-    int64_t micros = (utc_ns - secs * 1000000000) / 1000;
-    int64_t days = floor_div(secs, 86400);
-    int64_t rest = secs - days * 86400;
-    // Civil date from days since 1970-01-01 (proleptic Gregorian calendar).
-    int64_t z = days + 719468;
-    int64_t era = floor_div(z, 146097);
-    int64_t doe = z - era * 146097;
-    int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-    int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-    int64_t mp = (5 * doy + 2) / 153;
-    int64_t day = doy - (153 * mp + 2) / 5 + 1;
-    int64_t month = mp < 10 ? mp + 3 : mp - 9;
-    int64_t year = yoe + era * 400 + (month <= 2 ? 1 : 0);
-    return bformat(out, "%04lld-%02lld-%02lldT%02lld:%02lld:%02lld.%06lldZ", static_cast<long long>(year),
-                   static_cast<long long>(month), static_cast<long long>(day), static_cast<long long>(rest / 3600),
-                   static_cast<long long>(rest / 60 % 60), static_cast<long long>(rest % 60),
-                   static_cast<long long>(micros));
+    using namespace std::chrono;
+    sys_time<microseconds> t{floor<microseconds>(nanoseconds(utc_ns))};
+    auto day = floor<days>(t);
+    year_month_day date{day};
+    hh_mm_ss clock{t - day};
+    return bformat(out, "%04d-%02u-%02uT%02d:%02d:%02d.%06lldZ", static_cast<int>(date.year()),
+                   static_cast<unsigned>(date.month()), static_cast<unsigned>(date.day()),
+                   static_cast<int>(clock.hours().count()), static_cast<int>(clock.minutes().count()),
+                   static_cast<int>(clock.seconds().count()), static_cast<long long>(clock.subseconds().count()));
 }
 
 // ---- Stream -----------------------------------------------------------------
@@ -671,7 +650,7 @@ local_reply build_full_reply(unsigned long upstream_status, std::string_view ans
     buf scratch;
     if (upstream_status >= 400) {
         buf words;
-        put_upstream_words(words, answer, key, scratch);
+        put_masked_words(words, answer, key, scratch);
         put_plain_error_body(body, {}, words.view());
         return {static_cast<int>(upstream_status), false};
     }

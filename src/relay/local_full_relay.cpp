@@ -21,8 +21,6 @@ void send_local_error(client_conn& client, int status, std::string_view text, co
     set_error(request.trace->error, "%.*s", static_cast<int>(text.size()), text.data());
 }
 
-int64_t steady_now(const local_clock& clock) { return clock.steady_ns(); }
-
 // The stream's reply: its head waits for the upstream's status, so a
 // refusal can still be answered under that status; after it, each
 // converted line goes out as one chunk the moment its event is complete.
@@ -50,7 +48,7 @@ bool line_block(void* ctx, const char* data, size_t len) {
     }
     if (!r->head_sent) {
         r->head_sent = true;
-        r->lines.timing.head_ns = steady_now(r->lines.clock);
+        r->lines.timing.head_ns = r->lines.clock.steady_ns();
         reply_bytes head;
         build_chunked_head(head, {200, nullptr, "application/x-ndjson", {}, r->request.extra_lines});
         if (!send_bytes(r->client, head)) return false;
@@ -141,7 +139,7 @@ void relay_object(client_conn& client, const chat_request& request, const shim_s
 
 void relay_local_full(client_conn& client, const chat_request& request, const shim_settings& settings) {
     local_timing timing;
-    timing.started_ns = steady_now(system_local_clock());
+    timing.started_ns = system_local_clock().steady_ns();
     buf body;
     full_request converted = convert_full_request(request.body, settings.model(), body);
     if (!converted.ok) return send_local_error(client, 400, converted.error.s, request);

@@ -7,3 +7,7 @@
 // "error"."message", or "error" itself when it is a string; JSON string
 // content as written.
 json_raw_string upstream_error_message(std::string_view doc);
+
+// The upstream's words about a failure as JSON string content: that message
+// when its document has one, else the whole document escaped.
+void put_upstream_words(buf& out, std::string_view doc);

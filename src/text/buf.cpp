@@ -1,5 +1,6 @@
 #include "text/buf.hpp"
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -130,6 +131,12 @@ void buf_commit(buf& b, size_t n) {
     if (b.failed || b.len + n >= b.cap) return;  // more than was reserved: not ours to count
     b.len += n;
     b.data[b.len] = '\0';
+}
+
+void buf_put_int(buf& b, long long v) {
+    char digits[24];
+    int n = std::snprintf(digits, sizeof digits, "%lld", v);
+    if (n > 0) buf_put(b, digits, static_cast<size_t>(n));
 }
 
 char* buf_put(buf& b, const void* src, size_t n) {

@@ -30,6 +30,9 @@ struct buf {
 char* buf_put(buf& b, const void* src, size_t n);
 inline char* buf_put(buf& b, std::string_view s) { return buf_put(b, s.data(), s.size()); }
 
+// Appends a whole number in decimal.
+void buf_put_int(buf& b, long long v);
+
 // Makes room for `n` more bytes at once (at least doubling the block when it
 // must grow), so a text whose size is known is not copied again and again
 // as it grows. False when growing failed.

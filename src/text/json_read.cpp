@@ -9,7 +9,6 @@
 
 namespace {
 
-bool is_ws(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
 // Decodes one character of checked string content at raw[i] into `out`;
@@ -180,7 +179,7 @@ public:
 
 private:
     size_t skip(size_t i) const {
-        while (i < s_.size() && is_ws(s_[i])) ++i;
+        while (i < s_.size() && json_is_ws(s_[i])) ++i;
         return i;
     }
 

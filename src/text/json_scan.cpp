@@ -6,7 +6,6 @@
 
 namespace {
 
-bool is_ws(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 
 // Ends of numbers and the literals true/false/null: the first byte that
 // cannot continue such a token.
@@ -18,7 +17,7 @@ bool is_scalar_byte(char c) {
 }  // namespace
 
 size_t json_skip_ws(std::string_view s, size_t pos) {
-    while (pos < s.size() && is_ws(s[pos])) ++pos;
+    while (pos < s.size() && json_is_ws(s[pos])) ++pos;
     return pos;
 }
 

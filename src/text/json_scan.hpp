@@ -10,6 +10,9 @@
 
 inline constexpr size_t json_npos = std::string_view::npos;
 
+// JSON's white space: space, tab, CR, LF.
+constexpr bool json_is_ws(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+
 // Position of the first byte at or after `pos` that is not JSON white space
 // (space, tab, CR, LF), or s.size().
 size_t json_skip_ws(std::string_view s, size_t pos);
