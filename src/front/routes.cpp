@@ -2,7 +2,7 @@
 
 #include "http/reply.hpp"
 #include "platform/host.hpp"
-#include "relay/local_full.hpp"
+#include "relay/model_info.hpp"
 #include "relay/relay_chat.hpp"
 #include "settings/version.hpp"
 

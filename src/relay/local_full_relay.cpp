@@ -2,7 +2,8 @@
 
 #include "http/reply.hpp"
 #include "relay/key_mask.hpp"
-#include "relay/local_full.hpp"
+#include "relay/local_lines.hpp"
+#include "relay/local_request.hpp"
 #include "relay/relay_steps.hpp"
 
 namespace {

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "fuzz_check.hpp"
-#include "relay/local_full.hpp"
+#include "relay/local_lines.hpp"
 #include "text/json_read.hpp"
 
 namespace {

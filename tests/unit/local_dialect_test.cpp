@@ -170,7 +170,9 @@ TEST(KeyMask, PlainAndEscapedFormsInWholeAndInBlocks) {
 // ---- Full mode: request, streamed and collected replies ---------------------
 
 #include "front/routes.hpp"
-#include "relay/local_full.hpp"
+#include "relay/local_lines.hpp"
+#include "relay/local_request.hpp"
+#include "relay/model_info.hpp"
 #include "relay/rewrite.hpp"
 #include "text/json_read.hpp"
 

@@ -1,8 +1,6 @@
-// The local-model dialect in full: its /api/chat request read as JSON and
-// converted into a chat-completions body with every field's meaning kept,
-// the upstream's event stream turned into newline-delimited reply objects,
-// a collected answer into one reply object, and the bodies of the model
-// information routes. Pure: no socket; the clock is passed in.
+// The local-model dialect in full, the upstream's side: its event stream
+// turned into newline-delimited reply objects, a collected answer into one
+// reply object. Pure: no socket; the clock is passed in.
 #pragma once
 #include <cstddef>
 #include <cstdint>
@@ -12,24 +10,6 @@
 #include "relay/local_dialect.hpp"
 #include "text/bounded.hpp"
 #include "text/buf.hpp"
-
-// ---- Request ----------------------------------------------------------------
-
-struct full_request {
-    bool ok = false;
-    bool stream = true;  // the dialect streams unless told otherwise
-    error_text error;    // when !ok: the 400 reply's text, naming the field
-};
-
-// Converts a local-model chat body into a chat-completions body in `out`:
-// the configured model, the system message first, the caller's messages
-// (images as data-URL content parts, tool calls with string arguments and
-// generated ids "call_0", "call_1", ..., tool results tied to their call),
-// tools, tool_choice, format as response_format, sampling options as
-// top-level fields, and usage asked for on a stream. Malformed JSON, a body
-// nested too deep or a field of the wrong type gives !ok and leaves `out`
-// unusable.
-full_request convert_full_request(std::string_view body, std::string_view model, buf& out);
 
 // ---- Time -------------------------------------------------------------------
 
@@ -106,13 +86,3 @@ void full_stream_end(full_stream& s);
 // answer that is not JSON, or tool arguments that do not parse, give 502.
 local_reply build_full_reply(unsigned long upstream_status, std::string_view answer, std::string_view model,
                              std::string_view key, const local_timing& timing, const local_clock& clock, buf& body);
-
-// ---- Model information ------------------------------------------------------
-
-// The "details" object of a model entry ({"parent_model":"","format":...}).
-void put_model_details(buf& body);
-// GET /api/version: {"version":"<version>"}.
-void put_version_body(buf& body, std::string_view version);
-// POST /api/show: the configured model's details, model_info, capabilities
-// (completion, tools) and modified_at.
-void put_show_body(buf& body, std::string_view model, std::string_view modified_at);
