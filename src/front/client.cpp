@@ -91,7 +91,7 @@ void handle_client(socket_handle socket, const shim_settings& settings) {
     route_choice choice =
         choose_route(req.view(req.head.request_line), req.view(req.head.target), settings.local_full);
     admission let;
-    admit_request(req, choice, settings.origins, let);
+    admit_request(req, choice, settings.origins, let, settings.access_key);
     if (let.fault.status != 0) return refuse(client, let.fault, trace, let.route_lines, let.lines.view());
     // A declared body that the process-wide budget cannot hold is refused
     // before a byte of it is read.

@@ -6,6 +6,21 @@ namespace {
 
 constexpr const char* origin_refused = "origin not allowed: only pages on localhost and the origins setting may call the shim";
 
+// True when `authorization` is "Bearer <key>" (the scheme in any case). Every
+// byte of the key is compared whatever the first difference, so the time
+// taken does not tell a caller how much of a guess was right.
+bool bearer_matches(std::string_view authorization, std::string_view key) {
+    constexpr std::string_view scheme = "bearer";
+    if (authorization.size() <= scheme.size() || !ascii_iequals(authorization.substr(0, scheme.size()), scheme) ||
+        authorization[scheme.size()] != ' ')
+        return false;
+    std::string_view given = ascii_trim_blanks(authorization.substr(scheme.size()));
+    unsigned diff = given.size() != key.size();
+    for (size_t i = 0; i < key.size(); ++i)
+        diff |= static_cast<unsigned char>(key[i]) ^ static_cast<unsigned char>(i < given.size() ? given[i] : 0);
+    return diff == 0;
+}
+
 }  // namespace
 
 bool caller_allowed(const http_request& req, const origin_list& origins, request_fault& fault) {
@@ -30,7 +45,8 @@ bool caller_allowed(const http_request& req, const origin_list& origins, request
     return true;
 }
 
-void admit_request(const http_request& req, const route_choice& choice, const origin_list& origins, admission& out) {
+void admit_request(const http_request& req, const route_choice& choice, const origin_list& origins, admission& out,
+                   std::string_view access_key) {
     const request_head& head = req.head;
     if (!caller_allowed(req, origins, out.fault)) return;
     std::string_view origin = head.has_origin ? req.view(head.origin) : std::string_view{};
@@ -50,6 +66,14 @@ void admit_request(const http_request& req, const route_choice& choice, const or
         }
     }
     if (allowed) put_reply_cors_lines(out.lines, origin);
+    // The health probe tells only that the shim is up; a preflight carries
+    // no credentials by design (its page sends them on the request itself).
+    if (!access_key.empty() && choice.where != route::health &&
+        !(head.authorization_count == 1 && bearer_matches(req.view(head.authorization), access_key))) {
+        out.fault = {401, "missing or wrong access key: send the header Authorization: Bearer <access_key setting>"};
+        out.route_lines = "WWW-Authenticate: Bearer realm=\"zelk-shim\"\r\n";
+        return;
+    }
     if (!chat) return;
     // A GET from an <img> tag carries no Origin: only the method tells it
     // from a client that means to chat.

@@ -23,5 +23,8 @@ struct admission {
 
 // The guard, then the rules of the chat paths: POST only, "Origin: null"
 // only when listed, JSON only across origins; and preflights. `choice` is
-// the request's route, chosen once from its head.
-void admit_request(const http_request& req, const route_choice& choice, const origin_list& origins, admission& out);
+// the request's route, chosen once from its head. With an `access_key`,
+// every request but the health probe and preflights must carry
+// "Authorization: Bearer <access_key>" (else 401).
+void admit_request(const http_request& req, const route_choice& choice, const origin_list& origins, admission& out,
+                   std::string_view access_key = {});

@@ -95,6 +95,9 @@ bool parse_head(std::string_view head, request_head& out, request_fault& f) {
         } else if (ascii_iequals(name, "Content-Type")) {
             out.has_content_type = true;
             out.content_type = span_of(head, value);
+        } else if (ascii_iequals(name, "Authorization")) {
+            ++out.authorization_count;
+            out.authorization = span_of(head, value);
         } else if (ascii_iequals(name, "Access-Control-Request-Method")) {
             out.ac_request_method = span_of(head, value);
         } else if (ascii_iequals(name, "Access-Control-Request-Headers")) {

@@ -32,6 +32,10 @@ struct request_head {
     text_span origin;
     bool has_content_type = false;
     text_span content_type;
+    // Checked against the access key when one is set; never logged, never
+    // sent upstream. More than one such line matches no key.
+    int authorization_count = 0;
+    text_span authorization;
     text_span ac_request_method;   // Access-Control-Request-Method, of a preflight
     text_span ac_request_headers;  // Access-Control-Request-Headers, of a preflight
     bool ac_private_network = false;  // Access-Control-Request-Private-Network: true

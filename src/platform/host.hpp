@@ -34,3 +34,9 @@ size_t utc_timestamp(char* out, size_t cap);
 
 // The value of an environment variable, or nullptr when it is not set.
 const char* env_value(const char* name);
+
+// Called when start-up fails, after the error line is written. A program
+// started by a double click owns a console window that closes with it, so
+// there the error is kept on screen until a key is pressed; anywhere else
+// (a shell, a service, redirected output) it returns at once.
+void hold_failure_on_screen();

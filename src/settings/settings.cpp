@@ -4,9 +4,9 @@
 
 #include "settings/upstream_url.hpp"
 
-char CFG_URL[512] = "https://api.openai.com/v1/chat/completions";
-char CFG_KEY[512] = "";
-char CFG_MODEL[64] = "auto";
+char CFG_URL[url_room + 1] = "https://api.openai.com/v1/chat/completions";
+char CFG_KEY[key_room + 1] = "";
+char CFG_MODEL[model_room + 1] = "auto";
 
 void derive_upstream_settings(shim_settings& out) {
     out.model_name = CFG_MODEL;

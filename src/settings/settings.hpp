@@ -9,9 +9,18 @@
 #include "settings/origins.hpp"
 #include "text/bounded.hpp"
 
-extern char CFG_URL[512];
-extern char CFG_KEY[512];
-extern char CFG_MODEL[64];
+// The longest value each setting may have. Start-up refuses a longer one
+// rather than cutting it: a cut key or model would go upstream and come back
+// as a puzzling 401 or 404. Identity providers' bearer tokens run to a few
+// KiB, and inference-profile names to a couple of hundred bytes.
+inline constexpr size_t url_room = 511;
+inline constexpr size_t key_room = 8192;
+inline constexpr size_t model_room = 256;
+inline constexpr size_t access_key_room = 256;
+
+extern char CFG_URL[url_room + 1];
+extern char CFG_KEY[key_room + 1];
+extern char CFG_MODEL[model_room + 1];
 
 struct log_output;
 
@@ -21,8 +30,9 @@ struct shim_settings {
     // When not empty, every chat request fails with this text (an unusable
     // URL or key): reported per request, as a caller would expect to see it.
     error_text upstream_error;
-    // The header lines of every upstream request, each ending in CR LF.
-    char upstream_headers[768] = {};
+    // The header lines of every upstream request, each ending in CR LF:
+    // the key's line and two short ones.
+    char upstream_headers[key_room + 128] = {};
     size_t upstream_headers_len = 0;
     // CFG_MODEL as it was built; it never changes after that.
     std::string_view model_name;
@@ -42,6 +52,10 @@ struct shim_settings {
     // The local-model dialect converted in full rather than relayed
     // ("local_dialect" = full; relay by default).
     bool local_full = false;
+    // When not empty, every request but the health probe and preflights
+    // must carry "Authorization: Bearer <access_key>" ("access_key"); it
+    // keeps other accounts of the machine from spending the key.
+    char access_key[access_key_room + 1] = {};
 
     std::string_view model() const { return model_name; }
     std::string_view key() const { return CFG_KEY; }

@@ -17,6 +17,8 @@ struct settings_build {
 
 using take_value = bool (*)(std::string_view value, settings_build& b);
 
+constexpr size_t log_path_room = 511;
+
 // One row per setting: where it is read and what its value becomes. Adding
 // a setting is one row here and one line of --help.
 struct setting_row {
@@ -25,8 +27,14 @@ struct setting_row {
     const char* options[2];  // command-line options followed by the value
     bool each_value;         // every value given is taken (and must be good), not only the last
     take_value take;
+    size_t room;             // the longest value taken, from any source; 0: no limit of its own
 };
 
+// What an ini value is read into when its row sets no room: more than any
+// value of those rows can usefully hold.
+constexpr size_t ini_default_room = 1023;
+
+// Stored as given, never cut: a longer value was refused before this.
 template <auto& area>
 bool take_text(std::string_view value, settings_build&) {
     bformat(area, "%.*s", static_cast<int>(value.size()), value.data());
@@ -72,6 +80,18 @@ bool take_proxy(std::string_view value, settings_build& b) {
     return false;
 }
 
+// Compared with what callers send in a header line, so only characters
+// every client sends as they are.
+bool take_access_key(std::string_view value, settings_build& b) {
+    for (char c : value)
+        if (c <= ' ' || c > '~') {
+            bformat(b.err.line, "bad ZELK_SHIM_ACCESS_KEY (ini key access_key): use printable ASCII without blanks");
+            return false;
+        }
+    bformat(b.out.shim.access_key, "%.*s", static_cast<int>(value.size()), value.data());
+    return true;
+}
+
 bool take_local_dialect(std::string_view value, settings_build& b) {
     if (value == "relay" || value == "full") {
         b.out.shim.local_full = value == "full";
@@ -89,7 +109,7 @@ bool take_log(std::string_view value, settings_build& b) {
     if (value == "1" || value == "stderr") {
         log_open_stderr(log);
     } else {
-        char path[512];
+        char path[log_path_room + 1];
         bformat(path, "%.*s", static_cast<int>(value.size()), value.data());
         error_text err;
         if (!log_open_file(path, log, err)) {
@@ -103,19 +123,38 @@ bool take_log(std::string_view value, settings_build& b) {
 
 // Values are taken in this order, so a bad one stops start-up before a later
 // row has done anything (the log file is opened last).
-const setting_row rows[] = {
-    {"url", {"ZELK_SHIM_URL"}, {}, false, take_text<CFG_URL>},
-    {"key", {"ZELK_SHIM_KEY"}, {}, false, take_text<CFG_KEY>},
-    {"model", {"ZELK_SHIM_MODEL"}, {}, false, take_text<CFG_MODEL>},
-    {nullptr, {"GARVO_SHIM_PORT"}, {"--port", "-p"}, true, take_port},
-    {nullptr, {"ZELK_SHIM_DEBUG"}, {}, false, take_debug},
-    {nullptr, {"CURL_CA_BUNDLE", "SSL_CERT_FILE"}, {}, false, take_ca_bundle},
-    {"origins", {"ZELK_SHIM_ORIGINS"}, {}, false, take_origins},
-    {"proxy", {"ZELK_SHIM_PROXY"}, {}, false, take_proxy},
-    {"local_dialect", {"ZELK_SHIM_LOCAL_DIALECT"}, {}, false, take_local_dialect},
-    {"log", {"ZELK_SHIM_LOG"}, {}, false, take_log},
+constexpr setting_row rows[] = {
+    {"url", {"ZELK_SHIM_URL"}, {}, false, take_text<CFG_URL>, url_room},
+    {"key", {"ZELK_SHIM_KEY"}, {}, false, take_text<CFG_KEY>, key_room},
+    {"model", {"ZELK_SHIM_MODEL"}, {}, false, take_text<CFG_MODEL>, model_room},
+    {nullptr, {"GARVO_SHIM_PORT"}, {"--port", "-p"}, true, take_port, 0},
+    {nullptr, {"ZELK_SHIM_DEBUG"}, {}, false, take_debug, 0},
+    {nullptr, {"CURL_CA_BUNDLE", "SSL_CERT_FILE"}, {}, false, take_ca_bundle, sizeof shim_settings::ca_bundle - 1},
+    {"origins", {"ZELK_SHIM_ORIGINS"}, {}, false, take_origins, sizeof origin_list::text - 1},
+    {"proxy", {"ZELK_SHIM_PROXY"}, {}, false, take_proxy, ini_default_room},
+    {"local_dialect", {"ZELK_SHIM_LOCAL_DIALECT"}, {}, false, take_local_dialect, 0},
+    {"access_key", {"ZELK_SHIM_ACCESS_KEY"}, {}, false, take_access_key, access_key_room},
+    {"log", {"ZELK_SHIM_LOG"}, {}, false, take_log, log_path_room},
 };
 constexpr size_t row_count = sizeof rows / sizeof rows[0];
+
+// Each row's ini value gets its room and two bytes more, so a value longer
+// than the room arrives longer (and is refused) rather than cut to fit.
+constexpr size_t ini_area(const setting_row& row) { return (row.room ? row.room : ini_default_room) + 2; }
+constexpr size_t ini_areas_total() {
+    size_t total = 0;
+    for (const setting_row& row : rows)
+        if (row.ini_key) total += ini_area(row);
+    return total;
+}
+
+// Names the setting, never the value: it may be the key.
+bool refuse_too_long(const setting_row& row, settings_build& b) {
+    size_t n = bformat(b.err.line, "%s%s%s", row.env[0], row.env[1] ? " or " : "", row.env[1] ? row.env[1] : "");
+    if (row.ini_key) n += bformat_at(b.err.line + n, sizeof b.err.line - n, " (ini key %s)", row.ini_key);
+    bformat_at(b.err.line + n, sizeof b.err.line - n, " is too long: at most %zu bytes", row.room);
+    return false;
+}
 
 }  // namespace
 
@@ -127,20 +166,23 @@ bool load_settings_from(const char* ini_path, int argc, char** argv, loaded_sett
     std::string_view given[row_count];
     bool has[row_count] = {};
     auto offer = [&](size_t i, std::string_view value) {
+        if (rows[i].room && value.size() > rows[i].room) return refuse_too_long(rows[i], b);
         if (rows[i].each_value && !rows[i].take(value, b)) return false;
         given[i] = value;
         has[i] = true;
         return true;
     };
 
-    char ini_text[row_count][1024];
+    char ini_text[ini_areas_total()];
     ini_value ini[row_count];
     size_t ini_count = 0;
     size_t ini_row[row_count];
+    size_t ini_used = 0;
     for (size_t i = 0; i < row_count; ++i)
         if (rows[i].ini_key) {
             ini_row[ini_count] = i;
-            ini[ini_count++] = {rows[i].ini_key, ini_text[i], sizeof ini_text[i]};
+            ini[ini_count++] = {rows[i].ini_key, ini_text + ini_used, ini_area(rows[i])};
+            ini_used += ini_area(rows[i]);
         }
     ini_read_values(ini_path, "shim", ini, ini_count);
     for (size_t k = 0; k < ini_count; ++k)

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/host.hpp"
 #include "platform/net.hpp"
 #include "platform/upstream.hpp"
 #include "startup/listener.hpp"
@@ -26,7 +27,7 @@ constexpr const char* help_text =
     "\n"
     "settings (later sources win when they give a non-empty value):\n"
     "  zelk_shim.ini beside the executable, section [shim]: url, key, model,\n"
-    "                     origins, proxy, log\n"
+    "                     origins, proxy, local_dialect, access_key, log\n"
     "  ZELK_SHIM_URL      upstream chat-completions URL (http:// or https://)\n"
     "  ZELK_SHIM_KEY      bearer key sent to the upstream\n"
     "  ZELK_SHIM_MODEL    model name sent to the upstream (default auto)\n"
@@ -39,6 +40,11 @@ constexpr const char* help_text =
     "                     proxy for every upstream call (a CONNECT tunnel for\n"
     "                     https); the environment's *_proxy variables never count\n"
     "  ZELK_SHIM_LOCAL_DIALECT (ini: local_dialect) relay (default) or full\n"
+    "  ZELK_SHIM_ACCESS_KEY (ini: access_key) when set, every request but the\n"
+    "                     health probe must carry Authorization: Bearer <it>:\n"
+    "                     chat-completions SDKs pass it as their apiKey,\n"
+    "                     local-model libraries as a custom header\n"
+    "                     Authorization: Bearer <it>, curl with -H\n"
     "  ZELK_SHIM_LOG      (ini: log) request log: 1 or stderr, or a file to append\n"
     "                     to; empty or 0 is off. One line per request, e.g.\n"
     "                     time=2026-12-09T13:05:12.345Z method=POST\n"
@@ -47,6 +53,13 @@ constexpr const char* help_text =
     "                     upstream_status=200 bytes_in=231 bytes_out=5120\n"
     "                     first_byte_ms=210 total_ms=1532 prompt_tokens=57\n"
     "                     completion_tokens=412 error=\"\"\n";
+
+// Start-up failed after its line was written.
+int stop_startup(int status) {
+    std::fflush(stderr);
+    hold_failure_on_screen();
+    return status;
+}
 
 }  // namespace
 
@@ -69,7 +82,7 @@ int main(int argc, char** argv) {
     startup_error problem;
     if (!load_settings(argc, argv, loaded, problem)) {
         std::fprintf(stderr, "zelk-shim: %s\n", problem.line);
-        return 2;
+        return stop_startup(2);
     }
     shim_settings& settings = loaded.shim;
 
@@ -82,7 +95,7 @@ int main(int argc, char** argv) {
     if (net_startup(err)) client = upstream_client_open(upstream, err);
     if (!client) {
         std::fprintf(stderr, "zelk-shim: %s\n", err.s);
-        return 1;
+        return stop_startup(1);
     }
     settings.upstream = client.get();
 
@@ -90,7 +103,7 @@ int main(int argc, char** argv) {
     listener_result bound = open_listener(loaded.port, listener);
     if (!bound.ok) {
         std::fprintf(stderr, "zelk-shim: listen failed %d\n", bound.error_code);
-        return 1;
+        return stop_startup(1);
     }
     std::fprintf(stderr, "zelk-shim: listening on 127.0.0.1:%d -> %s (model=%s)%s%s\n", bound.port, CFG_URL, CFG_MODEL,
                  settings.proxy.enabled() ? " via proxy " : "", settings.proxy.url);

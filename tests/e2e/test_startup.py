@@ -8,7 +8,7 @@ import tempfile
 
 import pytest
 
-from conftest import ON_WINDOWS, ROOT, Shim, exchange, free_port, run_shim, shim_command, shim_env
+from conftest import ON_WINDOWS, ROOT, Shim, chat, exchange, free_port, run_shim, shim_command, shim_env
 
 DEFAULT_URL_RE = r"https://[^ ]+/v1/chat/completions"
 
@@ -56,6 +56,10 @@ def test_help_and_version():
     for word in (b"--port", b"-p", b"ZELK_SHIM_URL", b"ZELK_SHIM_KEY", b"ZELK_SHIM_MODEL", b"GARVO_SHIM_PORT",
                  b"ZELK_SHIM_DEBUG", b"zelk_shim.ini"):
         assert word in out.stdout
+    # Every ini key of the README's settings table is named.
+    table = (ROOT / "README.md").read_text().split("\n## Settings\n")[1].split("\n## ")[0]
+    ini_keys = re.findall(r"^\|[^|\n]*\| `(\w+)` \|", table, re.M)
+    assert "access_key" in ini_keys and [k for k in ini_keys if k.encode() not in out.stdout] == []
     out = subprocess.run(shim_command() + ["--version"], capture_output=True, env=shim_env(), timeout=60)
     # The version set in CMakeLists.txt, and the commit the exe was built from.
     version = re.search(r"project\(zelk_shim VERSION (\S+)", (ROOT / "CMakeLists.txt").read_text()).group(1)
@@ -114,10 +118,40 @@ def test_bad_port_values_exit_2(args, env, bad):
     assert "listening" not in err
 
 
-def test_bad_local_dialect_exits_2():
-    code, err = run_shim(["-p", "0"], {"ZELK_SHIM_LOCAL_DIALECT": "half"})
-    assert (code, err.replace("\r\n", "\n")) == (
-        2, "zelk-shim: bad ZELK_SHIM_LOCAL_DIALECT (ini key local_dialect): want relay or full\n")
+@pytest.mark.parametrize("env,line", [
+    ({"ZELK_SHIM_LOCAL_DIALECT": "half"}, "bad ZELK_SHIM_LOCAL_DIALECT (ini key local_dialect): want relay or full"),
+    ({"ZELK_SHIM_ACCESS_KEY": "two words"},
+     "bad ZELK_SHIM_ACCESS_KEY (ini key access_key): use printable ASCII without blanks"),
+])
+def test_bad_setting_value_exits_2(env, line):
+    code, err = run_shim(["-p", "0"], env)
+    assert (code, err.replace("\r\n", "\n")) == (2, f"zelk-shim: {line}\n")
+
+
+@pytest.mark.parametrize("var,named,room", [
+    ("ZELK_SHIM_URL", "ZELK_SHIM_URL (ini key url)", 511),
+    ("ZELK_SHIM_KEY", "ZELK_SHIM_KEY (ini key key)", 8192),
+    ("ZELK_SHIM_MODEL", "ZELK_SHIM_MODEL (ini key model)", 256),
+    ("ZELK_SHIM_ACCESS_KEY", "ZELK_SHIM_ACCESS_KEY (ini key access_key)", 256),
+    ("ZELK_SHIM_ORIGINS", "ZELK_SHIM_ORIGINS (ini key origins)", 1023),
+    ("ZELK_SHIM_PROXY", "ZELK_SHIM_PROXY (ini key proxy)", 1023),
+    ("ZELK_SHIM_LOG", "ZELK_SHIM_LOG (ini key log)", 511),
+    ("SSL_CERT_FILE", "CURL_CA_BUNDLE or SSL_CERT_FILE", 511),
+])
+def test_setting_longer_than_its_room_exits_2(var, named, room):
+    value = ("http://127.0.0.1:1/" if var == "ZELK_SHIM_URL" else "").ljust(room + 1, "v")
+    code, err = run_shim(["-p", "0"], {var: value})
+    assert (code, err.replace("\r\n", "\n")) == (2, f"zelk-shim: {named} is too long: at most {room} bytes\n")
+
+
+def test_longest_key_and_model_reach_the_upstream_whole(mock, start_shim):
+    mock.reset()
+    key, model = "k" * 8192, "m" * 256
+    s = start_shim(env={"ZELK_SHIM_URL": mock.url(), "ZELK_SHIM_KEY": key, "ZELK_SHIM_MODEL": model})
+    assert s.startup_line.endswith(f"(model={model})")
+    for _ in range(2):  # the second turn on a handle that keeps its header lines
+        assert chat(s.port).status == 200
+        assert mock.last().header("Authorization") == "Bearer " + key and mock.last().json()["model"] == model
 
 
 def test_busy_ports_are_skipped():
@@ -159,7 +193,7 @@ def test_counting_up_stops_at_65535():
 def test_environment_sets_url_and_model():
     s = started(run_shim(["-p", "0"], {"ZELK_SHIM_URL": "http://127.0.0.1:1/x", "ZELK_SHIM_MODEL": "m" * 100,
                                        "ZELK_SHIM_KEY": "secret-key"}))
-    assert s.startup_line.endswith("-> http://127.0.0.1:1/x (model=" + "m" * 63 + ")")
+    assert s.startup_line.endswith("-> http://127.0.0.1:1/x (model=" + "m" * 100 + ")")
     assert "secret-key" not in s.startup_line
 
 
@@ -177,10 +211,15 @@ def test_ini_file_beside_the_executable():
         with open(os.path.join(d, "zelk_shim.ini"), "w") as f:
             f.write("[shim]\nmodel = " + "i" * 100 + "\nurl=http://127.0.0.1:2/ini\n")
         s = started(run_shim(["-p", "0"], cmd=[exe]))
-        assert s.startup_line.endswith("(model=" + "i" * 63 + ")")
+        assert s.startup_line.endswith("(model=" + "i" * 100 + ")")
         # The environment wins over the ini file; an empty variable does not.
         s = started(run_shim(["-p", "0"], {"ZELK_SHIM_MODEL": "env-model", "ZELK_SHIM_URL": ""}, cmd=[exe]))
         assert s.startup_line.endswith("-> http://127.0.0.1:2/ini (model=env-model)")
+        # An ini value longer than its room arrives whole enough to be refused, never cut.
+        with open(os.path.join(d, "zelk_shim.ini"), "w") as f:
+            f.write("[shim]\nkey = " + "k" * 8193 + "\n")
+        code, err = run_shim(["-p", "0"], cmd=[exe])
+        assert code == 2 and "ZELK_SHIM_KEY (ini key key) is too long" in err
     finally:
         shutil.rmtree(d, ignore_errors=True)
 

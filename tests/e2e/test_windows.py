@@ -12,7 +12,7 @@ import tempfile
 import pytest
 
 import mock_upstream as mu
-from conftest import ON_WINDOWS, chat, decode_chunks, error_text, free_port, shim_command
+from conftest import ON_WINDOWS, chat, decode_chunks, error_text, free_port, run_shim, shim_command
 
 pytestmark = pytest.mark.skipif(not ON_WINDOWS, reason="Windows build only")
 
@@ -48,6 +48,13 @@ def test_ini_beside_the_exe_is_read(exe_copy, mock, start_shim):
     got = mock.last()
     assert got.header("Authorization") == "Bearer sk-from-ini"
     assert got.json()["model"] == "ini-model"
+
+
+def test_ini_key_longer_than_its_room_exits_2(exe_copy):
+    d, cmd = exe_copy
+    write_ini(d, "[shim]\nkey=" + "k" * 8193 + "\n")
+    code, err = run_shim(["-p", "0"], cmd=cmd)
+    assert code == 2 and "ZELK_SHIM_KEY (ini key key) is too long" in err
 
 
 def test_environment_wins_over_the_ini(exe_copy, mock, start_shim):

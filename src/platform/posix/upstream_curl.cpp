@@ -14,6 +14,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <new>
 
@@ -85,7 +86,6 @@ struct transfer {
 struct easy_slot {
     CURL* h = nullptr;
     bool configured = false;  // the fixed options are set
-    char header_text[768] = {};
     header_list headers;
     char message[CURL_ERROR_SIZE] = {};
     transfer t;
@@ -280,30 +280,51 @@ struct pooled_easy {
     }
 };
 
-// The header list for `header_lines`, built only when they differ from what
-// the handle last sent.
-bool set_headers(easy_slot& s, std::string_view header_lines) {
-    if (s.headers.list && header_lines.size() < sizeof s.header_text &&
-        header_lines == std::string_view(s.header_text))
+// Calls `each` with every non-empty line of `header_lines` (without its CR
+// LF) until it returns false; false when it did.
+template <typename F>
+bool each_header_line(std::string_view header_lines, F each) {
+    while (!header_lines.empty()) {
+        size_t end = header_lines.find("\r\n");
+        std::string_view one = header_lines.substr(0, end);
+        header_lines = end == std::string_view::npos ? std::string_view{} : header_lines.substr(end + 2);
+        if (!one.empty() && !each(one)) return false;
+    }
+    return true;
+}
+
+// Only our own lines: no "Expect: 100-continue" round trip for large bodies.
+constexpr std::string_view no_expect = "Expect:";
+
+// True when the handle's list already holds `header_lines`: libcurl keeps
+// its own copy of each line, so the list itself is what the lines are
+// compared with.
+bool list_holds(const curl_slist* node, std::string_view header_lines) {
+    bool same = each_header_line(header_lines, [&](std::string_view one) {
+        if (!node || std::string_view(node->data) != one) return false;
+        node = node->next;
         return true;
+    });
+    return same && node && std::string_view(node->data) == no_expect && !node->next;
+}
+
+// The header list for `header_lines`, built only when they differ from what
+// the handle last sent. A line may be as long as the key (several KiB), so
+// each is terminated in one heap copy of the lines, not on this stack.
+bool set_headers(easy_slot& s, std::string_view header_lines) {
+    if (s.headers.list && list_holds(s.headers.list, header_lines)) return true;
     curl_easy_setopt(s.h, CURLOPT_HTTPHEADER, nullptr);
     s.headers.clear();
-    s.header_text[0] = '\0';
-    std::string_view rest = header_lines;
-    char line[768];
-    while (!rest.empty()) {
-        size_t end = rest.find("\r\n");
-        std::string_view one = rest.substr(0, end);
-        rest = end == std::string_view::npos ? std::string_view{} : rest.substr(end + 2);
-        if (one.empty()) continue;
-        bformat(line, "%.*s", static_cast<int>(one.size()), one.data());
-        if (!s.headers.add(line)) return false;
-    }
-    // Only our own lines: no "Expect: 100-continue" round trip for large bodies.
-    if (!s.headers.add("Expect:")) return false;
+    std::unique_ptr<char[]> copy(new (std::nothrow) char[header_lines.size() + 1]);
+    if (!copy) return false;
+    bool added = each_header_line(header_lines, [&](std::string_view one) {
+        char* line = copy.get() + (one.data() - header_lines.data());
+        std::memcpy(line, one.data(), one.size());
+        line[one.size()] = '\0';
+        return s.headers.add(line);
+    });
+    if (!added || !s.headers.add(no_expect.data())) return false;
     curl_easy_setopt(s.h, CURLOPT_HTTPHEADER, s.headers.list);
-    if (header_lines.size() < sizeof s.header_text)
-        bformat(s.header_text, "%.*s", static_cast<int>(header_lines.size()), header_lines.data());
     return true;
 }
 
@@ -341,7 +362,6 @@ void os_upstream_warm_up(void* arg) {
     curl_easy_reset(s.h);
     s.configured = false;
     s.headers.clear();
-    s.header_text[0] = '\0';
 }
 
 void upstream_exchange(upstream_client& c, std::string_view header_lines, std::span<const std::string_view> body,

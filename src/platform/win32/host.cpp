@@ -110,3 +110,20 @@ size_t utc_timestamp(char* out, size_t cap) {
     }
     return static_cast<size_t>(n);
 }
+
+void hold_failure_on_screen() {
+    // One process on the console: ours, so Windows made the console for it
+    // (Explorer, a shortcut); started from a console window there are two.
+    DWORD ids[2];
+    if (GetConsoleProcessList(ids, 2) != 1) return;
+    HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
+    DWORD mode;
+    if (in == INVALID_HANDLE_VALUE || !GetConsoleMode(in, &mode)) return;  // no keyboard to wait for
+    std::fputs("zelk-shim: press any key to close this window\n", stderr);
+    std::fflush(stderr);
+    FlushConsoleInputBuffer(in);
+    INPUT_RECORD event;
+    DWORD got = 0;
+    while (ReadConsoleInputW(in, &event, 1, &got) && got == 1)
+        if (event.EventType == KEY_EVENT && event.Event.KeyEvent.bKeyDown) return;
+}

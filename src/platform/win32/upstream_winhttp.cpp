@@ -10,6 +10,7 @@
 
 #include <cstring>
 #include <cwchar>
+#include <memory>
 #include <mutex>
 #include <new>
 
@@ -59,20 +60,24 @@ private:
     HINTERNET h_;
 };
 
-// UTF-8 text of `len` bytes into a terminated wide text; false when it does
-// not fit.
-template <size_t N>
-bool widen(const char* text, size_t len, wchar_t (&out)[N]) {
+// UTF-8 text of `len` bytes into a terminated wide text of `cap` characters
+// at `out`; false when it does not fit.
+bool widen_at(const char* text, size_t len, wchar_t* out, size_t cap) {
     out[0] = L'\0';
     if (len == 0) return true;
-    if (len >= N) {  // a UTF-8 byte never becomes more than one wide character
+    if (len >= cap || len > 0x7fffffff) {  // a UTF-8 byte never becomes more than one wide character
         SetLastError(ERROR_INSUFFICIENT_BUFFER);
         return false;
     }
-    int n = MultiByteToWideChar(CP_UTF8, 0, text, static_cast<int>(len), out, static_cast<int>(N - 1));
+    int n = MultiByteToWideChar(CP_UTF8, 0, text, static_cast<int>(len), out, static_cast<int>(cap - 1));
     if (n <= 0) return false;
     out[n] = L'\0';
     return true;
+}
+
+template <size_t N>
+bool widen(const char* text, size_t len, wchar_t (&out)[N]) {
+    return widen_at(text, len, out, N);
 }
 
 // True when the answer declared a longer body than arrived. Windows' WinHTTP
@@ -365,13 +370,21 @@ bool open_request(const upstream_client& c, const wchar_t* verb, internet_handle
 void run_exchange(const upstream_client& c, HINTERNET request, std::string_view header_lines,
                   std::span<const std::string_view> body, const upstream_handler& handler, watched_calls& calls) {
     upstream_result& out = calls.out;
-    wchar_t headers[768 * 2];
-    if (!widen(header_lines.data(), header_lines.size(), headers)) return fail(out, "MultiByteToWideChar", GetLastError());
     // An http upstream's request goes to the proxy as it is, so its
     // credentials go with it at once: answering a 407 instead costs a round
     // trip, and a proxy that closes on the unread body turns that 407 into a
     // reset. (Through a CONNECT tunnel this line would reach the upstream.)
-    if (!c.config.target.secure && c.proxy_basic_line[0]) std::wcscat(headers, c.proxy_basic_line);
+    const wchar_t* proxy_line = !c.config.target.secure ? c.proxy_basic_line : L"";
+    size_t proxy_len = std::wcslen(proxy_line);
+    // The key's line may run to several KiB: on the heap, not on the
+    // connection thread's stack.
+    size_t cap = header_lines.size() + proxy_len + 1;
+    std::unique_ptr<wchar_t[]> wide(new (std::nothrow) wchar_t[cap]);
+    if (!wide) return fail(out, "out of memory", ERROR_NOT_ENOUGH_MEMORY);
+    wchar_t* headers = wide.get();
+    if (!widen_at(header_lines.data(), header_lines.size(), headers, cap))
+        return fail(out, "MultiByteToWideChar", GetLastError());
+    if (proxy_len) std::wcscat(headers, proxy_line);
     size_t body_size = 0;
     for (std::string_view piece : body) body_size += piece.size();
     if (body_size > MAXDWORD) return fail(out, "WinHttpSendRequest", ERROR_INVALID_PARAMETER);
