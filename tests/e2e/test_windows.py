@@ -5,14 +5,19 @@ in the path of zelk-shim.exe, unpacked from the release archive with its
 zelk_shim.ini beside it."""
 import json
 import os
+import pty
 import re
+import select
 import shutil
+import subprocess
 import tempfile
+import time
 
 import pytest
 
 import mock_upstream as mu
-from conftest import ON_WINDOWS, chat, decode_chunks, error_text, free_port, run_shim, shim_command
+from conftest import ON_WINDOWS, chat, decode_chunks, error_text, free_port, run_shim, shim_command, shim_env
+from shim_process import START_TIMEOUT
 
 pytestmark = pytest.mark.skipif(not ON_WINDOWS, reason="Windows build only")
 
@@ -55,6 +60,28 @@ def test_ini_key_longer_than_its_room_exits_2(exe_copy):
     write_ini(d, "[shim]\nkey=" + "k" * 8193 + "\n")
     code, err = run_shim(["-p", "0"], cmd=cmd)
     assert code == 2 and "ZELK_SHIM_KEY (ini key key) is too long" in err
+
+
+def test_failure_in_a_console_of_its_own_waits_for_a_key():
+    """As after a double click: the exe alone on its console (here Wine's,
+    on a pseudo-terminal) keeps a start-up error on screen until a key."""
+    main, side = pty.openpty()
+    proc = subprocess.Popen(shim_command(), stdin=side, stdout=side, stderr=side,
+                            env=shim_env({"ZELK_SHIM_LOCAL_DIALECT": "half"}))
+    os.close(side)
+    seen, deadline = b"", time.monotonic() + START_TIMEOUT
+    try:
+        # Wine's console draws blanks as cursor moves.
+        while b"pressanykey" not in re.sub(rb"\x1b\[[?0-9;]*[A-Za-z]|\s", b"", seen) and time.monotonic() < deadline:
+            if select.select([main], [], [], 0.5)[0]:
+                seen += os.read(main, 4096)
+        time.sleep(1)
+        assert proc.poll() is None, seen
+        os.write(main, b"x")
+        assert proc.wait(timeout=20) == 2
+    finally:
+        proc.kill()
+        os.close(main)
 
 
 def test_environment_wins_over_the_ini(exe_copy, mock, start_shim):
