@@ -13,6 +13,7 @@
 #include "front/request.hpp"
 #include "front/routes.hpp"
 #include "fuzz_check.hpp"
+#include "text/ascii.hpp"
 
 namespace {
 
@@ -165,6 +166,15 @@ void check_head(std::string_view bytes) {
     if (a.fault.status == 0 && !a.preflight && c.where == route::chat) {
         FUZZ_CHECK(method == "POST");
         FUZZ_CHECK(!h.has_origin || declares_json(h.content_type.in(head)));
+    }
+
+    // With an access key only the health probe and preflights pass without
+    // the one bearer line that carries it.
+    admission locked;
+    admit_request(req, c, any_origin, locked, "fuzz-key");
+    if (locked.fault.status == 0 && !locked.preflight && c.where != route::health) {
+        std::string_view given = h.authorization.in(head);
+        FUZZ_CHECK(h.authorization_count == 1 && given.size() > 7 && ascii_trim_blanks(given.substr(7)) == "fuzz-key");
     }
 }
 
