@@ -22,35 +22,21 @@ def shim(mock):
 ACCESS_KEY = "local-Secret_1"
 
 
-@pytest.fixture(scope="module")
-def locked(mock):
-    """A shim that asks callers for an access key."""
-    from conftest import run_shim, Shim
-    s = run_shim(("-p", "0"), {"ZELK_SHIM_URL": mock.url(), "ZELK_SHIM_KEY": "sk-upstream",
-                               "ZELK_SHIM_ACCESS_KEY": ACCESS_KEY})
-    assert isinstance(s, Shim), s
-    yield s
-    s.stop()
-
-
 @pytest.mark.parametrize("path", [CHAT, LOCAL])
 @pytest.mark.parametrize("given", ["Bearer " + ACCESS_KEY[:-1], "bearer " + ACCESS_KEY], ids=["refused", "let-in"])
-def test_access_key(mock, locked, path, given):
+def test_access_key(mock, start_shim, path, given):
     mock.reset()
-    r = chat(locked.port, path=path, headers={"Authorization": given})
-    if given.endswith(ACCESS_KEY):
-        # The upstream gets the configured key, never the caller's.
-        assert r.status == 200 and [q.header("Authorization") for q in mock.requests] == ["Bearer sk-upstream"]
-    else:
-        assert (r.status, r.headers["www-authenticate"], mock.requests) == (401, 'Bearer realm="zelk-shim"', [])
-        assert "access key" in error_text(r)
-
-
-def test_access_key_spares_health_and_preflights(locked):
-    assert exchange(locked.port, b"GET /health HTTP/1.1\r\n\r\n") == HEALTH
-    assert exchange(locked.port, b"OPTIONS /v1/chat/completions HTTP/1.1\r\nOrigin: http://localhost:3000\r\n"
-                                 b"Access-Control-Request-Method: POST\r\n\r\n").startswith(b"HTTP/1.1 204 ")
-    assert exchange(locked.port, b"GET /v1/models HTTP/1.1\r\n\r\n").startswith(b"HTTP/1.1 401 Unauthorized\r\n")
+    s = start_shim(env={"ZELK_SHIM_URL": mock.url(), "ZELK_SHIM_KEY": "sk-up", "ZELK_SHIM_ACCESS_KEY": ACCESS_KEY})
+    r = chat(s.port, path=path, headers={"Authorization": given})
+    if given.endswith(ACCESS_KEY):  # the upstream gets the configured key, never the caller's
+        assert r.status == 200 and [q.header("Authorization") for q in mock.requests] == ["Bearer sk-up"]
+        return
+    assert (r.status, r.headers["www-authenticate"], mock.requests) == (401, 'Bearer realm="zelk-shim"', [])
+    assert "access key" in error_text(r)
+    # The health probe and preflights need none.
+    assert exchange(s.port, b"GET /health HTTP/1.1\r\n\r\n") == HEALTH
+    assert exchange(s.port, b"OPTIONS /v1/chat/completions HTTP/1.1\r\nOrigin: http://localhost:3000\r\n"
+                            b"Access-Control-Request-Method: POST\r\n\r\n").startswith(b"HTTP/1.1 204 ")
 
 
 def test_local_replies_byte_for_byte(shim):

@@ -128,20 +128,14 @@ def test_bad_setting_value_exits_2(env, line):
     assert (code, err.replace("\r\n", "\n")) == (2, f"zelk-shim: {line}\n")
 
 
-@pytest.mark.parametrize("var,named,room", [
-    ("ZELK_SHIM_URL", "ZELK_SHIM_URL (ini key url)", 511),
-    ("ZELK_SHIM_KEY", "ZELK_SHIM_KEY (ini key key)", 8192),
-    ("ZELK_SHIM_MODEL", "ZELK_SHIM_MODEL (ini key model)", 256),
-    ("ZELK_SHIM_ACCESS_KEY", "ZELK_SHIM_ACCESS_KEY (ini key access_key)", 256),
-    ("ZELK_SHIM_ORIGINS", "ZELK_SHIM_ORIGINS (ini key origins)", 1023),
-    ("ZELK_SHIM_PROXY", "ZELK_SHIM_PROXY (ini key proxy)", 1023),
-    ("ZELK_SHIM_LOG", "ZELK_SHIM_LOG (ini key log)", 511),
-    ("SSL_CERT_FILE", "CURL_CA_BUNDLE or SSL_CERT_FILE", 511),
-])
-def test_setting_longer_than_its_room_exits_2(var, named, room):
+@pytest.mark.parametrize("var,ini_key,room", [("ZELK_SHIM_URL", "url", 511), ("ZELK_SHIM_KEY", "key", 8192),
+                                              ("ZELK_SHIM_MODEL", "model", 256),
+                                              ("ZELK_SHIM_ACCESS_KEY", "access_key", 256)])
+def test_setting_longer_than_its_room_exits_2(var, ini_key, room):
     value = ("http://127.0.0.1:1/" if var == "ZELK_SHIM_URL" else "").ljust(room + 1, "v")
     code, err = run_shim(["-p", "0"], {var: value})
-    assert (code, err.replace("\r\n", "\n")) == (2, f"zelk-shim: {named} is too long: at most {room} bytes\n")
+    line = f"zelk-shim: {var} (ini key {ini_key}) is too long: at most {room} bytes\n"
+    assert (code, err.replace("\r\n", "\n")) == (2, line)
 
 
 def test_longest_key_and_model_reach_the_upstream_whole(mock, start_shim):

@@ -63,18 +63,15 @@ def test_ini_key_longer_than_its_room_exits_2(exe_copy):
 
 
 def test_failure_in_a_console_of_its_own_waits_for_a_key():
-    """As after a double click: the exe alone on its console (here Wine's,
-    on a pseudo-terminal) keeps a start-up error on screen until a key."""
+    """As after a double click: alone on its console (Wine's, on a pseudo-terminal), the error waits for a key."""
     main, side = pty.openpty()
     proc = subprocess.Popen(shim_command(), stdin=side, stdout=side, stderr=side,
                             env=shim_env({"ZELK_SHIM_LOCAL_DIALECT": "half"}))
     os.close(side)
     seen, deadline = b"", time.monotonic() + START_TIMEOUT
-    try:
-        # Wine's console draws blanks as cursor moves.
+    try:  # Wine's console draws blanks as cursor moves
         while b"pressanykey" not in re.sub(rb"\x1b\[[?0-9;]*[A-Za-z]|\s", b"", seen) and time.monotonic() < deadline:
-            if select.select([main], [], [], 0.5)[0]:
-                seen += os.read(main, 4096)
+            seen += os.read(main, 4096) if select.select([main], [], [], 0.5)[0] else b""
         time.sleep(1)
         assert proc.poll() is None, seen
         os.write(main, b"x")
