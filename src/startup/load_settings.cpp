@@ -165,9 +165,14 @@ bool load_settings_from(const char* ini_path, int argc, char** argv, loaded_sett
     // a variable, all of which outlive the build.
     std::string_view given[row_count];
     bool has[row_count] = {};
-    auto offer = [&](size_t i, std::string_view value) {
+    // A value longer than its row's room is refused where it would be taken,
+    // so one that a later source replaces does not count.
+    auto take = [&](size_t i, std::string_view value) {
         if (rows[i].room && value.size() > rows[i].room) return refuse_too_long(rows[i], b);
-        if (rows[i].each_value && !rows[i].take(value, b)) return false;
+        return rows[i].take(value, b);
+    };
+    auto offer = [&](size_t i, std::string_view value) {
+        if (rows[i].each_value && !take(i, value)) return false;
         given[i] = value;
         has[i] = true;
         return true;
@@ -203,7 +208,7 @@ bool load_settings_from(const char* ini_path, int argc, char** argv, loaded_sett
         }
 
     for (size_t i = 0; i < row_count; ++i)
-        if (has[i] && !rows[i].each_value && !rows[i].take(given[i], b)) return false;
+        if (has[i] && !rows[i].each_value && !take(i, given[i])) return false;
     derive_upstream_settings(out.shim);
     return true;
 }
