@@ -115,23 +115,21 @@ struct upstream_body {
     std::span<const std::string_view> view() const { return {pieces.piece, pieces.count}; }
 };
 
-// False when the request was answered already (a repeated key, no memory).
+// False when the request was answered already (a body refused, no memory).
 bool build_upstream_body(client_conn& client, const chat_request& request, const shim_settings& settings,
                          upstream_body& out) {
-    std::string_view repeated;
+    body_refusal refused;
     if (request.local_dialect) {
-        convert_local_request(request.body, settings.model(), out.converted, &repeated);
-        if (repeated.empty()) out.stream = rebuild_pieces(out.converted.view(), settings.model(), out.pieces) != 0;
+        convert_local_request(request.body, settings.model(), out.converted, &refused);
+        if (refused.empty()) out.stream = rebuild_pieces(out.converted.view(), settings.model(), out.pieces) != 0;
         out.pieces.failed |= out.converted.failed;
     } else {
-        out.stream = rebuild_pieces(request.body, settings.model(), out.pieces, &repeated) != 0;
+        out.stream = rebuild_pieces(request.body, settings.model(), out.pieces) != 0;
     }
-    if (!repeated.empty()) {
-        error_text words;
-        set_error(words, "the request body holds the key \"%.*s\" more than once", static_cast<int>(repeated.size()),
-                  repeated.data());
-        send_error_reply(client, 400, words.s, nullptr, {}, request.extra_lines);
-        note_error(request.trace, words.s);
+    if (refused.empty()) refused = out.pieces.refused;
+    if (!refused.empty()) {
+        send_error_reply(client, 400, refused.words.s, nullptr, {}, request.extra_lines);
+        note_error(request.trace, refused.words.s);
         return false;
     }
     if (out.pieces.failed) {

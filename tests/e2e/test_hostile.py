@@ -107,6 +107,32 @@ def test_escaped_keys_cannot_dodge_the_model_or_system_message(mock, relay, path
     assert sent["messages"][0]["role"] == "system" and sent["messages"][1]["content"] == "hi"
 
 
+# Bodies that lenient readers (Python's json among them) take as a chat with
+# the caller's model and no system message, where the grammar does not.
+BYPASS_BODIES = [
+    b'\xef\xbb\xbf{"model":"gpt-x","messages":[{"role":"user","content":"hi"}]}',
+    b'{"t":NaN,"model":"gpt-x","messages":[{"role":"user","content":"hi"}]}',
+    b'{"messages":[{"role":"user","content":"hi"}],"t":-Infinity,"model":"gpt-x"}',
+    b'{"messages":[{"role":"user","content":"hi"}]} {"model":"gpt-x"}',
+    b'{"messages":[{"role":"user","content":"hi"}],"model":"gpt-x}',
+    b'{"x":\'a\',"model":"gpt-x","messages":[{"role":"user","content":"hi"}]}',
+]
+
+
+@pytest.mark.parametrize("mode", ["relay", "full"])
+@pytest.mark.parametrize("path", [CHAT, LOCAL])
+def test_bodies_that_are_not_one_object_are_refused_before_the_upstream(mock, start_shim, mode, path):
+    mock.reset()
+    shim = start_shim(env={"ZELK_SHIM_URL": mock.url(), "ZELK_SHIM_KEY": "sk-test", "ZELK_SHIM_LOCAL_DIALECT": mode})
+    for body in BYPASS_BODIES:
+        words = error_text(chat(shim.port, body, path, timeout=30), 400)
+        assert "byte" in words or "JSON" in words, (body, words)
+    assert not mock.requests
+    # White space around the object is still read as before.
+    assert chat(shim.port, b" \r\n" + chat_body(False) + b"\n\t", path, timeout=30).status == 200
+    assert mock.last().json()["model"] == "auto"
+
+
 @pytest.mark.parametrize("path", [CHAT, LOCAL])
 @pytest.mark.parametrize("key, crafted", [
     ("model", b'{"model":"a","messages":[],"mod\\u0065l":"gpt-x"}'),
