@@ -30,6 +30,7 @@ struct stream_relay {
     size_t refusal_len = 0;
     buf held;                              // the refusal's bytes not yet sent
     std::optional<masked_stream> masking;  // made when a refusal arrives
+    event_mask events{key};                // the error events of a successful stream
     char tail[4] = {'\r', '\n', '\r', '\n'};  // the last bytes relayed; nothing relayed counts as an event boundary
     stream_tail* usage = nullptr;  // only while the request log is on: where the last usage event is found
 };
@@ -39,13 +40,17 @@ bool relay_refusal_block(stream_relay& relay, const char* data, size_t len) {
     size_t take = len < room ? len : room;
     std::memcpy(relay.refusal + relay.refusal_len, data, take);
     relay.refusal_len += take;
-    if (!relay.masking) relay.masking.emplace(masked_stream{relay.key, {}, {}});
+    if (!relay.masking) relay.masking.emplace(relay.key);
     buf_put(relay.held, data, len);
     if (relay.held.len < refusal_held_max) return !relay.held.failed;
     buf out;
     masked_feed(*relay.masking, relay.held.view(), out);
     relay.held.clear();
     return !out.failed && send_chunk(relay.client, out.view());
+}
+
+bool send_to_caller(void* ctx, std::string_view bytes) {
+    return send_chunk(static_cast<stream_relay*>(ctx)->client, bytes);
 }
 
 bool relay_block(void* ctx, const char* data, size_t len) {
@@ -58,7 +63,7 @@ bool relay_block(void* ctx, const char* data, size_t len) {
     }
     if (relay->got.status >= 400) return relay_refusal_block(*relay, data, len);
     if (relay->usage) relay->usage->add(data, len);
-    return send_chunk(relay->client, {data, len});
+    return event_mask_feed(relay->events, {data, len}, send_to_caller, relay);
 }
 
 // A stream's probe for a caller that shut its sending side: an event-stream
@@ -76,7 +81,7 @@ void send_refusal_event(stream_relay& relay, const shim_settings& settings) {
     error_text lead;
     set_error(lead, "upstream refused the request (status %lu)", relay.got.status);
     buf words;
-    put_masked(words, upstream_error_message({relay.refusal, relay.refusal_len}).raw, settings.key());
+    put_masked_string(words, upstream_error_message({relay.refusal, relay.refusal_len}).raw, settings.key());
     send_error_event(relay.client, lead.s, words.view(), "\n\n");
 }
 
@@ -92,6 +97,7 @@ void finish_stream(stream_relay& relay, const shim_settings& settings, request_t
         masked_end(*relay.masking, rest);
         send_chunk(relay.client, rest.view());
     }
+    event_mask_end(relay.events, send_to_caller, &relay);  // an error event cut off by the stream's end
     error_text problem = settings.upstream_error;
     if (problem.empty() && !got.error.empty()) problem = got.error;
     if (problem.empty() && !got.received_body) set_error(problem, "empty upstream response (status %lu)", got.status);
