@@ -251,6 +251,15 @@ void masked_restart(masked_stream& m) {
     reset_states(m);
 }
 
+bool opens_with_error_member(std::string_view doc) {
+    size_t i = json_skip_ws(doc, 0);
+    if (i >= doc.size() || doc[i] != '{') return false;
+    i = json_skip_ws(doc, i + 1);
+    if (i >= doc.size() || doc[i] != '"') return false;
+    size_t end = json_string_end(doc, i);
+    return end != json_npos && json_key_is(doc.substr(i + 1, end - i - 2), "error");
+}
+
 void put_masked(buf& out, std::string_view text, std::string_view key) {
     if (key.empty()) {
         buf_put(out, text);

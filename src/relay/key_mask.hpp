@@ -64,6 +64,10 @@ void put_masked(buf& out, std::string_view text, std::string_view key);
 // output is string content too).
 void put_masked_string(buf& out, std::string_view content, std::string_view key);
 
+// True when a document is an object whose first member is "error": an
+// error told under a success status, masked like a refusal.
+bool opens_with_error_member(std::string_view doc);
+
 // A successful event stream passes untouched and unscanned but for finding
 // where each event starts; an event whose data is a JSON object whose first
 // member is "error" (the in-band error event) is masked from that member on,

@@ -185,7 +185,7 @@ void relay_buffered(client_conn& client, const chat_request& request, const shim
     }
     std::string_view answer = collected.answer.view();
     buf masked;  // a refusal's document may quote the key
-    if (got.status >= 400) {
+    if (got.status >= 400 || opens_with_error_member(answer)) {
         put_masked(masked, answer, settings.key());
         answer = masked.view();
     } else if (request.trace) {

@@ -173,6 +173,7 @@ QUOTING_EVENT = mu.event_stream(mu.sse_events([{"content": "Hi"}], finish=None, 
                                  + b"\n\n"])
 # The key with every character a \u escape: a JSON reader reads the key.
 SPELLED_KEY = "".join(f"\\u{ord(c):04x}" for c in QUOTED_KEY).encode()
+QUOTING_UNDER_200 = mu.json_reply(200, {"error": {"message": f"Incorrect API key provided: {QUOTED_KEY}"}})
 QUOTING_ESCAPES = mu.json_reply(401, b'{"error":{"message":"Incorrect API key provided: ' + SPELLED_KEY + b'"}}')
 QUOTING_ESCAPED_EVENT = mu.event_stream(mu.sse_events([{"content": "Hi"}], finish=None, ended=False) +
                                         [b'data: {"error":{"message":"key ' + SPELLED_KEY + b' revoked"}}\n\n'])
@@ -195,13 +196,14 @@ def as_read(raw):
     ("full", LOCAL, True, QUOTING_TEXT),
     ("full", LOCAL, True, QUOTING_EVENT),  # the error line ending a stream
     ("relay", CHAT, False, QUOTING_ESCAPES),
+    ("relay", CHAT, False, QUOTING_UNDER_200),  # an error document under a success status
     ("relay", CHAT, True, QUOTING_EVENT),  # an in-band error event inside a 200 stream
     ("relay", LOCAL, True, QUOTING_ESCAPED_EVENT),
     ("full", LOCAL, False, QUOTING_ESCAPES),
     ("full", LOCAL, True, QUOTING_ESCAPED_EVENT),
 ], ids=["relay-chat-document", "relay-chat-text", "relay-chat-stream-document", "relay-chat-stream-text",
         "relay-local-document", "full-chat-document", "full-local-document", "full-local-stream-document",
-        "full-local-stream-text", "full-local-stream-event", "relay-chat-document-escaped", "relay-chat-stream-event",
+        "full-local-stream-text", "full-local-stream-event", "relay-chat-document-escaped", "relay-chat-error-under-200", "relay-chat-stream-event",
         "relay-local-stream-event-escaped", "full-local-document-escaped", "full-local-stream-event-escaped"])
 def test_the_key_never_reaches_a_caller_in_the_upstreams_error_words(mock, start_shim, mode, path, stream, answer):
     mock.reset()
