@@ -34,10 +34,11 @@ std::string_view reply_content(std::string_view answer, size_t choice) {
 
 }  // namespace
 
-int convert_local_request(std::string_view body, std::string_view model, buf& out, std::string_view* repeated) {
+int convert_local_request(std::string_view body, std::string_view model, buf& out, body_refusal* refused) {
     chat_members found = find_chat_members(body);
-    if (repeated && !found.repeated.empty()) {
-        *repeated = found.repeated;
+    body_refusal why;
+    if (refuse_chat_body(found, why)) {
+        if (refused) *refused = why;
         return 0;
     }
     int stream = found.streaming(body) ? 1 : 0;
@@ -48,7 +49,7 @@ int convert_local_request(std::string_view body, std::string_view model, buf& ou
     if (!messages.found || body[messages.value_pos] != '[') {
         buf_put(out, "[]");
     } else {
-        buf_put(out, messages.value(body));  // byte for byte; to the end when never closed
+        buf_put(out, messages.value(body));  // byte for byte
     }
     buf_put(out, stream ? ",\"stream\":true}" : ",\"stream\":false}");
     return stream;

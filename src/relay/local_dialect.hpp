@@ -5,14 +5,16 @@
 #include <string_view>
 
 #include "http/connection.hpp"
+#include "relay/rewrite.hpp"
 #include "text/buf.hpp"
 #include "text/json_scan.hpp"
 
 // Appends {"model":"<model>","messages":<the caller's array>,"stream":true|false}
 // to `out` and returns the stream flag. Every other field is dropped. A body
-// that repeats one of the three keys is refused as rebuild_request refuses it.
+// that is not one JSON object, or repeats one of the three keys, is refused as
+// rebuild_request refuses it: nothing is appended and `refused` says why.
 int convert_local_request(std::string_view body, std::string_view model, buf& out,
-                          std::string_view* repeated = nullptr);
+                          body_refusal* refused = nullptr);
 
 // Builds the reply body for a collected upstream answer; returns the status
 // to send (the upstream's own for an error) and whether the body is the

@@ -103,7 +103,7 @@ bool put_tool_call(buf& out, std::string_view name_raw, std::string_view argumen
 void put_masked_words(buf& out, std::string_view doc, std::string_view key, buf& scratch) {
     scratch.len = 0;
     put_upstream_words(scratch, doc);
-    put_masked(out, scratch.view(), key);
+    put_masked_string(out, scratch.view(), key);
 }
 
 // ---- Stream -----------------------------------------------------------------

@@ -30,6 +30,7 @@ struct stream_relay {
     size_t refusal_len = 0;
     buf held;                              // the refusal's bytes not yet sent
     std::optional<masked_stream> masking;  // made when a refusal arrives
+    event_mask events{key};                // the error events of a successful stream
     char tail[4] = {'\r', '\n', '\r', '\n'};  // the last bytes relayed; nothing relayed counts as an event boundary
     stream_tail* usage = nullptr;  // only while the request log is on: where the last usage event is found
 };
@@ -39,13 +40,17 @@ bool relay_refusal_block(stream_relay& relay, const char* data, size_t len) {
     size_t take = len < room ? len : room;
     std::memcpy(relay.refusal + relay.refusal_len, data, take);
     relay.refusal_len += take;
-    if (!relay.masking) relay.masking.emplace(masked_stream{relay.key, {}, {}});
+    if (!relay.masking) relay.masking.emplace(relay.key);
     buf_put(relay.held, data, len);
     if (relay.held.len < refusal_held_max) return !relay.held.failed;
     buf out;
     masked_feed(*relay.masking, relay.held.view(), out);
     relay.held.clear();
     return !out.failed && send_chunk(relay.client, out.view());
+}
+
+bool send_to_caller(void* ctx, std::string_view bytes) {
+    return send_chunk(static_cast<stream_relay*>(ctx)->client, bytes);
 }
 
 bool relay_block(void* ctx, const char* data, size_t len) {
@@ -58,7 +63,7 @@ bool relay_block(void* ctx, const char* data, size_t len) {
     }
     if (relay->got.status >= 400) return relay_refusal_block(*relay, data, len);
     if (relay->usage) relay->usage->add(data, len);
-    return send_chunk(relay->client, {data, len});
+    return event_mask_feed(relay->events, {data, len}, send_to_caller, relay);
 }
 
 // A stream's probe for a caller that shut its sending side: an event-stream
@@ -76,7 +81,7 @@ void send_refusal_event(stream_relay& relay, const shim_settings& settings) {
     error_text lead;
     set_error(lead, "upstream refused the request (status %lu)", relay.got.status);
     buf words;
-    put_masked(words, upstream_error_message({relay.refusal, relay.refusal_len}).raw, settings.key());
+    put_masked_string(words, upstream_error_message({relay.refusal, relay.refusal_len}).raw, settings.key());
     send_error_event(relay.client, lead.s, words.view(), "\n\n");
 }
 
@@ -92,6 +97,7 @@ void finish_stream(stream_relay& relay, const shim_settings& settings, request_t
         masked_end(*relay.masking, rest);
         send_chunk(relay.client, rest.view());
     }
+    event_mask_end(relay.events, send_to_caller, &relay);  // an error event cut off by the stream's end
     error_text problem = settings.upstream_error;
     if (problem.empty() && !got.error.empty()) problem = got.error;
     if (problem.empty() && !got.received_body) set_error(problem, "empty upstream response (status %lu)", got.status);
@@ -115,23 +121,21 @@ struct upstream_body {
     std::span<const std::string_view> view() const { return {pieces.piece, pieces.count}; }
 };
 
-// False when the request was answered already (a repeated key, no memory).
+// False when the request was answered already (a body refused, no memory).
 bool build_upstream_body(client_conn& client, const chat_request& request, const shim_settings& settings,
                          upstream_body& out) {
-    std::string_view repeated;
+    body_refusal refused;
     if (request.local_dialect) {
-        convert_local_request(request.body, settings.model(), out.converted, &repeated);
-        if (repeated.empty()) out.stream = rebuild_pieces(out.converted.view(), settings.model(), out.pieces) != 0;
+        convert_local_request(request.body, settings.model(), out.converted, &refused);
+        if (refused.empty()) out.stream = rebuild_pieces(out.converted.view(), settings.model(), out.pieces) != 0;
         out.pieces.failed |= out.converted.failed;
     } else {
-        out.stream = rebuild_pieces(request.body, settings.model(), out.pieces, &repeated) != 0;
+        out.stream = rebuild_pieces(request.body, settings.model(), out.pieces) != 0;
     }
-    if (!repeated.empty()) {
-        error_text words;
-        set_error(words, "the request body holds the key \"%.*s\" more than once", static_cast<int>(repeated.size()),
-                  repeated.data());
-        send_error_reply(client, 400, words.s, nullptr, {}, request.extra_lines);
-        note_error(request.trace, words.s);
+    if (refused.empty()) refused = out.pieces.refused;
+    if (!refused.empty()) {
+        send_error_reply(client, 400, refused.words.s, nullptr, {}, request.extra_lines);
+        note_error(request.trace, refused.words.s);
         return false;
     }
     if (out.pieces.failed) {
@@ -181,7 +185,7 @@ void relay_buffered(client_conn& client, const chat_request& request, const shim
     }
     std::string_view answer = collected.answer.view();
     buf masked;  // a refusal's document may quote the key
-    if (got.status >= 400) {
+    if (got.status >= 400 || opens_with_error_member(answer)) {
         put_masked(masked, answer, settings.key());
         answer = masked.view();
     } else if (request.trace) {

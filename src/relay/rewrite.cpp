@@ -66,29 +66,56 @@ int detect_stream_flag(std::string_view body) { return find_chat_members(body).s
 chat_members find_chat_members(std::string_view body) {
     static constexpr std::string_view keys[] = {"stream", "messages", "model"};
     json_member found[3];
-    json_top_members(body, keys, found, 3);
-    chat_members m{found[0], found[1], found[2], {}};
+    json_fault fault = json_top_members_checked(body, keys, found, 3);
+    chat_members m{found[0], found[1], found[2], {}, fault};
+    if (fault && fault.at < body.size()) m.fault_byte = static_cast<unsigned char>(body[fault.at]);
     for (size_t k = 0; k < 3 && m.repeated.empty(); ++k)
         if (found[k].repeated) m.repeated = keys[k];
     return m;
 }
 
-int rebuild_pieces(std::string_view body, std::string_view model, rewritten_body& out, std::string_view* repeated) {
+bool refuse_chat_body(const chat_members& found, body_refusal& out) {
+    if (found.fault) {
+        const char* what = json_fault_text(found.fault.kind);
+        size_t at = found.fault.at;
+        // The byte itself helps the caller find it, when it can be shown as it is.
+        if (found.fault.kind == json_fault_kind::unexpected && found.fault_byte > 0x20 && found.fault_byte < 0x7f &&
+            found.fault_byte != '"' && found.fault_byte != '\'' && found.fault_byte != '\\')
+            set_error(out.words, "the request body is not one JSON object: %s '%c' at byte %zu", what,
+                      found.fault_byte, at);
+        else
+            set_error(out.words, "the request body is not one JSON object: %s at byte %zu", what, at);
+        return true;
+    }
+    if (!found.repeated.empty()) {
+        out.repeated = found.repeated;
+        set_error(out.words, "the request body holds the key \"%.*s\" more than once",
+                  static_cast<int>(found.repeated.size()), found.repeated.data());
+        return true;
+    }
+    return false;
+}
+
+int rebuild_pieces(std::string_view body, std::string_view model, rewritten_body& out) {
     out.count = 0;
     out.size = 0;
     out.model_member.clear();
+    out.refused = {};
     chat_members found = find_chat_members(body);
-    if (repeated && !found.repeated.empty()) {
-        *repeated = found.repeated;
-        return 0;
-    }
+    if (refuse_chat_body(found, out.refused)) return 0;
     int stream = found.streaming(body) ? 1 : 0;
     const json_member& messages = found.messages;
     const json_member& model_member = found.model;
-    if (!messages.found || body[messages.value_pos] != '[') {
-        // No place for the system message: the body goes on as it came.
+    if (!messages.found) {
+        // Not a chat: the body goes on as it came.
         add_piece(out, body);
         return stream;
+    }
+    if (body[messages.value_pos] != '[') {
+        // An upstream that took such "messages" for a chat would take it
+        // with the caller's model and without the system message.
+        set_error(out.refused.words, "the request body's \"messages\" is not an array");
+        return 0;
     }
 
     splice edits[2];
@@ -98,12 +125,12 @@ int rebuild_pieces(std::string_view body, std::string_view model, rewritten_body
     // without one gets one as its first member, since the upstream needs it.
     // Either way the new text is one piece, quotes and all.
     buf& text = out.model_member;
-    if (model_member.found && model_member.value_end != json_npos) {
+    if (model_member.found) {
         buf_put(text, "\"");
         json_escape(text, model);
         buf_put(text, "\"");
         edits[count++] = {model_member.value_pos, model_member.value_end, {text.view(), {}}};
-    } else if (!model_member.found) {
+    } else {
         size_t brace = json_skip_ws(body, 0) + 1;
         buf_put(text, "\"model\":\"");
         json_escape(text, model);
@@ -116,9 +143,8 @@ int rebuild_pieces(std::string_view body, std::string_view model, rewritten_body
     // "messages":[ followed by the system message and, when the caller's
     // array holds anything, a comma before the caller's own elements.
     size_t open = messages.value_pos;
-    bool closed = messages.value_end != json_npos;
-    std::string_view inner = closed ? body.substr(open + 1, messages.value_end - open - 2) : std::string_view{};
-    std::string_view after_system = !closed ? "\"}]" : holds_non_ws(inner) ? "\"}," : "\"}";
+    std::string_view inner = body.substr(open + 1, messages.value_end - open - 2);
+    std::string_view after_system = holds_non_ws(inner) ? "\"}," : "\"}";
     splice msg = {messages.key_pos, open + 1, {system_message_lead(), after_system}};
     if (count == 1 && edits[0].from > msg.from) {
         edits[1] = edits[0];
@@ -143,9 +169,10 @@ void join_pieces(const rewritten_body& body, buf& out) {
     for (size_t i = 0; i < body.count; ++i) buf_put(out, body.piece[i]);
 }
 
-int rebuild_request(std::string_view body, std::string_view model, buf& out, std::string_view* repeated) {
+int rebuild_request(std::string_view body, std::string_view model, buf& out, body_refusal* refused) {
     rewritten_body pieces;
-    int stream = rebuild_pieces(body, model, pieces, repeated);
+    int stream = rebuild_pieces(body, model, pieces);
+    if (refused) *refused = pieces.refused;
     if (pieces.failed) out.failed = true;
     join_pieces(pieces, out);
     return stream;

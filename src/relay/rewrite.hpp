@@ -6,6 +6,7 @@
 #pragma once
 #include <string_view>
 
+#include "text/bounded.hpp"
 #include "text/buf.hpp"
 #include "text/json_scan.hpp"
 
@@ -20,7 +21,7 @@ std::string_view system_text_escaped();
 int detect_stream_flag(std::string_view body);
 
 // The top-level members a chat body is rewritten by, found in one pass over
-// it (keys compared decoded).
+// it that reads the whole body by JSON's grammar (keys compared decoded).
 struct chat_members {
     json_member stream;
     json_member messages;
@@ -28,9 +29,24 @@ struct chat_members {
     // A key among them that occurs more than once, else empty: readers
     // disagree on which of two equal keys counts.
     std::string_view repeated;
+    // Where the body stops being one JSON object. A reader more lenient than
+    // the grammar (NaN, a byte order mark, comments, a second document) could
+    // find another model or another "messages" in such a body than we would.
+    json_fault fault;
+    unsigned char fault_byte = 0;  // the byte there, when the body has one
     bool streaming(std::string_view body) const { return stream.found && stream.value(body) == "true"; }
 };
 chat_members find_chat_members(std::string_view body);
+
+// Why a chat body is refused instead of rewritten; nothing goes upstream.
+struct body_refusal {
+    error_text words;           // the error text for the caller; empty when the body is taken
+    std::string_view repeated;  // the key given more than once, when that is why
+    bool empty() const { return words.empty(); }
+};
+// True (with the reason in `out`) when the members say the body must be
+// refused: it is not one JSON object, or it repeats a key the rewrite decides on.
+bool refuse_chat_body(const chat_members& found, body_refusal& out);
 
 // The rewritten body as a few pieces in order: spans of the caller's bytes
 // with the new texts between them, so a large body is never copied to be
@@ -44,20 +60,21 @@ struct rewritten_body {
     size_t size = 0;  // bytes in all pieces
     buf model_member;
     bool failed = false;  // the model text could not be held
+    body_refusal refused;  // set, with no pieces, when the body is not sent at all
 };
 
-// Fills `out` with the rewritten body and returns the stream flag.
-// When `repeated` is given and the body holds one of the top-level keys the
+// Fills `out` with the rewritten body and returns the stream flag. A body
+// that is not one JSON object (white space around it is fine), whose
+// "messages" is not an array, or that holds one of the top-level keys the
 // rewrite decides on (model, messages, stream; compared decoded) more than
-// once, that key is named there and `out` stays empty: readers disagree on
-// which of two equal keys counts, so such a body is refused, not guessed at.
-int rebuild_pieces(std::string_view body, std::string_view model, rewritten_body& out,
-                   std::string_view* repeated = nullptr);
+// once is refused, not guessed at: `out.refused` says why and no piece is made.
+// An object without "messages" goes on as it came.
+int rebuild_pieces(std::string_view body, std::string_view model, rewritten_body& out);
 
 // Appends the pieces to `out` in order: the body as one text, for the debug
 // copy.
 void join_pieces(const rewritten_body& body, buf& out);
 
-// Appends the rewritten body to `out` and returns the stream flag; a
-// repeated key as in rebuild_pieces.
-int rebuild_request(std::string_view body, std::string_view model, buf& out, std::string_view* repeated = nullptr);
+// Appends the rewritten body to `out` and returns the stream flag; a refused
+// body as in rebuild_pieces (nothing appended, the reason in `refused`).
+int rebuild_request(std::string_view body, std::string_view model, buf& out, body_refusal* refused = nullptr);

@@ -270,3 +270,241 @@ void put_escaped(buf& out, std::string_view text) {
 void json_escape(buf& b, std::string_view text) { put_escaped<false>(b, text); }
 
 void json_put_string_content(buf& out, std::string_view raw) { put_escaped<true>(out, raw); }
+
+// ---- A text read through by JSON's grammar -----------------------------------
+
+const char* json_fault_text(json_fault_kind kind) {
+    switch (kind) {
+        case json_fault_kind::none: return "no fault";
+        case json_fault_kind::ends_early: return "the text ends before the object closes";
+        case json_fault_kind::unexpected: return "an unexpected byte";
+        case json_fault_kind::bad_string: return "an unterminated string";
+        case json_fault_kind::bad_escape: return "an invalid escape";
+        case json_fault_kind::bad_number: return "a malformed number";
+        case json_fault_kind::bad_literal: return "an unknown literal";
+        case json_fault_kind::mismatched: return "a mismatched bracket";
+        case json_fault_kind::trailing: return "bytes after the object";
+        case json_fault_kind::byte_order_mark: return "a byte order mark";
+        case json_fault_kind::not_object: return "a value that is not an object";
+        case json_fault_kind::too_deep: return "nesting too deep";
+    }
+    return "a fault";
+}
+
+namespace {
+
+// The kinds of the containers open at a point: deep nesting costs one byte a
+// level, on the stack up to a depth no chat body reaches, then on the heap.
+struct nesting {
+    static constexpr size_t on_stack = 256;
+    char kind[on_stack];
+    buf deeper;
+    size_t depth = 0;
+    bool push(char open) {
+        if (depth >= on_stack && !buf_put(deeper, &open, 1)) return false;
+        if (depth < on_stack) kind[depth] = open;
+        ++depth;
+        return true;
+    }
+    char top() const { return depth <= on_stack ? kind[depth - 1] : deeper.data[depth - 1 - on_stack]; }
+    void pop() {
+        --depth;
+        if (depth >= on_stack) deeper.len = depth - on_stack;
+    }
+};
+
+struct grammar_walk {
+    std::string_view s;
+    json_fault fault;
+
+    size_t fail(json_fault_kind kind, size_t at) {
+        fault = {kind, at};
+        return json_npos;
+    }
+
+    // Past the closing quote of the string at `pos`. Quotes are found with
+    // memchr, then the backslashes before each (message texts and images are
+    // the bulk of a chat body and seldom hold one), so the cost stays two
+    // memchr passes over the string.
+    size_t string_end(size_t pos) {
+        const char* base = s.data();
+        size_t n = s.size();
+        size_t i = pos + 1;
+        size_t quote = pos;  // the next unescaped-looking quote, once found
+        for (;;) {
+            if (quote < i) {
+                const void* hit = i < n ? std::memchr(base + i, '"', n - i) : nullptr;
+                if (!hit) return fail(json_fault_kind::bad_string, pos);
+                quote = static_cast<size_t>(static_cast<const char*>(hit) - base);
+            }
+            const void* slash = std::memchr(base + i, '\\', quote - i);
+            if (!slash) return quote + 1;
+            size_t b = static_cast<size_t>(static_cast<const char*>(slash) - base);
+            char e = b + 1 < n ? base[b + 1] : '\0';
+            if (e == 'u') {
+                if (hex4(s, b + 2) < 0) return fail(json_fault_kind::bad_escape, b);
+                i = b + 6;
+            } else if (e == '"' || e == '\\' || e == '/' || e == 'b' || e == 'f' || e == 'n' || e == 'r' ||
+                       e == 't') {
+                i = b + 2;
+            } else {
+                return fail(json_fault_kind::bad_escape, b);
+            }
+        }
+    }
+
+    static bool is_digit(char c) { return c >= '0' && c <= '9'; }
+    static bool continues_token(char c) {
+        return is_digit(c) || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '.' || c == '+' ||
+               c == '-' || c == '_';
+    }
+    size_t digits(size_t i) const {
+        while (i < s.size() && is_digit(s[i])) ++i;
+        return i;
+    }
+
+    // -? (0 | [1-9][0-9]*) (. [0-9]+)? ([eE] [+-]? [0-9]+)?, and then no byte
+    // that would continue it.
+    size_t number_end(size_t pos) {
+        size_t n = s.size();
+        size_t i = pos;
+        if (s[i] == '-') ++i;
+        if (i < n && s[i] == '0') {
+            ++i;
+        } else {
+            size_t j = digits(i);
+            if (j == i) return fail(json_fault_kind::bad_number, pos);
+            i = j;
+        }
+        if (i < n && s[i] == '.') {
+            size_t j = digits(i + 1);
+            if (j == i + 1) return fail(json_fault_kind::bad_number, pos);
+            i = j;
+        }
+        if (i < n && (s[i] == 'e' || s[i] == 'E')) {
+            ++i;
+            if (i < n && (s[i] == '+' || s[i] == '-')) ++i;
+            size_t j = digits(i);
+            if (j == i) return fail(json_fault_kind::bad_number, pos);
+            i = j;
+        }
+        if (i < n && continues_token(s[i])) return fail(json_fault_kind::bad_number, pos);
+        return i;
+    }
+
+    size_t scalar_end(size_t pos) {
+        char c = s[pos];
+        if (c == '"') return string_end(pos);
+        if (c == '-' || is_digit(c)) return number_end(pos);
+        for (std::string_view word : {"true", "false", "null"}) {
+            if (s.substr(pos, word.size()) == word &&
+                (pos + word.size() >= s.size() || !continues_token(s[pos + word.size()])))
+                return pos + word.size();
+        }
+        if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z')) return fail(json_fault_kind::bad_literal, pos);
+        return fail(json_fault_kind::unexpected, pos);
+    }
+
+    // A member's key, its colon and the white space around: the position of
+    // its value, or json_npos.
+    size_t member_head(size_t i, size_t& key_end) {
+        if (i >= s.size()) return fail(json_fault_kind::ends_early, s.size());
+        if (s[i] != '"') return fail(json_fault_kind::unexpected, i);
+        key_end = string_end(i);
+        if (key_end == json_npos) return json_npos;
+        size_t colon = json_skip_ws(s, key_end);
+        if (colon >= s.size()) return fail(json_fault_kind::ends_early, s.size());
+        if (s[colon] != ':') return fail(json_fault_kind::unexpected, colon);
+        size_t value = json_skip_ws(s, colon + 1);
+        if (value >= s.size()) return fail(json_fault_kind::ends_early, s.size());
+        return value;
+    }
+
+    // Past the value at `pos`, containers walked without recursion.
+    size_t value_end(size_t pos) {
+        nesting open;
+        size_t n = s.size();
+        size_t i = pos;
+        for (;;) {
+            // A value starts at i.
+            if (i >= n) return fail(json_fault_kind::ends_early, n);
+            char c = s[i];
+            if (c == '{' || c == '[') {
+                if (!open.push(c)) return fail(json_fault_kind::too_deep, i);
+                i = json_skip_ws(s, i + 1);
+                if (i < n && s[i] == (c == '{' ? '}' : ']')) {
+                    open.pop();
+                    ++i;
+                } else {
+                    size_t key_end;
+                    if (c == '{' && (i = member_head(i, key_end)) == json_npos) return json_npos;
+                    continue;
+                }
+            } else if ((i = scalar_end(i)) == json_npos) {
+                return json_npos;
+            }
+            // A value ended at i: close what it ends, or go on to the next.
+            for (;;) {
+                if (open.depth == 0) return i;
+                i = json_skip_ws(s, i);
+                if (i >= n) return fail(json_fault_kind::ends_early, n);
+                char d = s[i];
+                bool in_object = open.top() == '{';
+                if (d == ',') {
+                    i = json_skip_ws(s, i + 1);
+                    size_t key_end;
+                    if (in_object && (i = member_head(i, key_end)) == json_npos) return json_npos;
+                    break;
+                }
+                if (d == (in_object ? '}' : ']')) {
+                    open.pop();
+                    ++i;
+                    continue;
+                }
+                return fail(d == '}' || d == ']' ? json_fault_kind::mismatched : json_fault_kind::unexpected, i);
+            }
+        }
+    }
+};
+
+}  // namespace
+
+json_fault json_top_members_checked(std::string_view s, const std::string_view* keys, json_member* out,
+                                    size_t count) {
+    for (size_t k = 0; k < count; ++k) out[k] = json_member{};
+    grammar_walk walk{s, {}};
+    size_t n = s.size();
+    size_t i = json_skip_ws(s, 0);
+    if (s.substr(i, 3) == "\xef\xbb\xbf") return {json_fault_kind::byte_order_mark, i};
+    if (i >= n) return {json_fault_kind::ends_early, n};
+    if (s[i] != '{') {
+        walk.value_end(i);
+        return walk.fault ? walk.fault : json_fault{json_fault_kind::not_object, i};
+    }
+    i = json_skip_ws(s, i + 1);
+    if (i < n && s[i] == '}') {
+        ++i;
+    } else {
+        for (;;) {
+            size_t key_end;
+            size_t value_pos = walk.member_head(i, key_end);
+            if (value_pos == json_npos) return walk.fault;
+            size_t value_end = walk.value_end(value_pos);
+            if (value_end == json_npos) return walk.fault;
+            std::string_view name = s.substr(i + 1, key_end - i - 2);
+            for (size_t k = 0; k < count; ++k)
+                if (json_key_is(name, keys[k])) out[k] = json_member{true, out[k].found, i, value_pos, value_end};
+            i = json_skip_ws(s, value_end);
+            if (i >= n) return {json_fault_kind::ends_early, n};
+            if (s[i] == '}') {
+                ++i;
+                break;
+            }
+            if (s[i] != ',') return {s[i] == ']' ? json_fault_kind::mismatched : json_fault_kind::unexpected, i};
+            i = json_skip_ws(s, i + 1);
+        }
+    }
+    i = json_skip_ws(s, i);
+    if (i < n) return {json_fault_kind::trailing, i};
+    return {};
+}

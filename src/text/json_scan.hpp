@@ -84,3 +84,39 @@ long long json_uint_at(std::string_view s, size_t pos, size_t end);
 // kept, a broken escape or a bare quote is escaped, control bytes become
 // escapes and bytes that are not UTF-8 become U+FFFD.
 void json_put_string_content(buf& out, std::string_view raw);
+
+// ---- A text read through by JSON's grammar -----------------------------------
+
+// Where a text stops being what JSON's grammar allows, and why.
+enum class json_fault_kind : unsigned char {
+    none,
+    ends_early,       // the text ends before the object closes
+    unexpected,       // a byte that no JSON value or punctuation starts with here
+    bad_string,       // a string that is never closed
+    bad_escape,       // a backslash that starts none of JSON's escapes
+    bad_number,       // a number outside JSON's number grammar
+    bad_literal,      // a word that is not exactly true, false or null
+    mismatched,       // a "]" closing a "{", or a "}" closing a "["
+    trailing,         // bytes after the object
+    byte_order_mark,  // a UTF-8 byte order mark before the object
+    not_object,       // the text is another kind of value
+    too_deep,         // nesting deeper than memory allows following
+};
+struct json_fault {
+    json_fault_kind kind = json_fault_kind::none;
+    size_t at = 0;  // byte offset in the text
+    explicit operator bool() const { return kind != json_fault_kind::none; }
+};
+// "an unterminated string" and the like, for error texts.
+const char* json_fault_text(json_fault_kind kind);
+
+// json_top_members for a text that must be one JSON object with only white
+// space around it: every value, at any depth, is stepped over by JSON's
+// grammar (literals exactly true/false/null, numbers by the grammar, brackets
+// paired by kind, commas and colons where they belong, strings closed and
+// every escape one of JSON's). What lies between the escapes of a string
+// (control bytes, bytes that are not UTF-8) is not examined: it cannot move
+// where any reader ends the string. Returns the first fault; members read
+// before it are still filled in.
+json_fault json_top_members_checked(std::string_view s, const std::string_view* keys, json_member* out,
+                                    size_t count);

@@ -4,6 +4,7 @@ model and system message cannot be dodged, and every reply the shim builds
 is valid."""
 import json
 import os
+import re
 import socket
 import time
 
@@ -107,6 +108,32 @@ def test_escaped_keys_cannot_dodge_the_model_or_system_message(mock, relay, path
     assert sent["messages"][0]["role"] == "system" and sent["messages"][1]["content"] == "hi"
 
 
+# Bodies that lenient readers (Python's json among them) take as a chat with
+# the caller's model and no system message, where the grammar does not.
+BYPASS_BODIES = [
+    b'\xef\xbb\xbf{"model":"gpt-x","messages":[{"role":"user","content":"hi"}]}',
+    b'{"t":NaN,"model":"gpt-x","messages":[{"role":"user","content":"hi"}]}',
+    b'{"messages":[{"role":"user","content":"hi"}],"t":-Infinity,"model":"gpt-x"}',
+    b'{"messages":[{"role":"user","content":"hi"}]} {"model":"gpt-x"}',
+    b'{"messages":[{"role":"user","content":"hi"}],"model":"gpt-x}',
+    b'{"x":\'a\',"model":"gpt-x","messages":[{"role":"user","content":"hi"}]}',
+]
+
+
+@pytest.mark.parametrize("mode", ["relay", "full"])
+@pytest.mark.parametrize("path", [CHAT, LOCAL])
+def test_bodies_that_are_not_one_object_are_refused_before_the_upstream(mock, start_shim, mode, path):
+    mock.reset()
+    shim = start_shim(env={"ZELK_SHIM_URL": mock.url(), "ZELK_SHIM_KEY": "sk-test", "ZELK_SHIM_LOCAL_DIALECT": mode})
+    for body in BYPASS_BODIES:
+        words = error_text(chat(shim.port, body, path, timeout=30), 400)
+        assert "byte" in words or "JSON" in words, (body, words)
+    assert not mock.requests
+    # White space around the object is still read as before.
+    assert chat(shim.port, b" \r\n" + chat_body(False) + b"\n\t", path, timeout=30).status == 200
+    assert mock.last().json()["model"] == "auto"
+
+
 @pytest.mark.parametrize("path", [CHAT, LOCAL])
 @pytest.mark.parametrize("key, crafted", [
     ("model", b'{"model":"a","messages":[],"mod\\u0065l":"gpt-x"}'),
@@ -144,6 +171,17 @@ QUOTING_TEXT = mu.json_reply(500, f"no such key {QUOTED_KEY}\n".encode())
 QUOTING_EVENT = mu.event_stream(mu.sse_events([{"content": "Hi"}], finish=None, ended=False) +
                                 [b"data: " + json.dumps({"error": {"message": f"key {QUOTED_KEY} revoked"}}).encode()
                                  + b"\n\n"])
+# The key with every character a \u escape: a JSON reader reads the key.
+SPELLED_KEY = "".join(f"\\u{ord(c):04x}" for c in QUOTED_KEY).encode()
+QUOTING_UNDER_200 = mu.json_reply(200, {"error": {"message": f"Incorrect API key provided: {QUOTED_KEY}"}})
+QUOTING_ESCAPES = mu.json_reply(401, b'{"error":{"message":"Incorrect API key provided: ' + SPELLED_KEY + b'"}}')
+QUOTING_ESCAPED_EVENT = mu.event_stream(mu.sse_events([{"content": "Hi"}], finish=None, ended=False) +
+                                        [b'data: {"error":{"message":"key ' + SPELLED_KEY + b' revoked"}}\n\n'])
+
+
+def as_read(raw):
+    """The reply with \\u escapes and \\/ read as a JSON reader reads them."""
+    return re.sub(rb"\\u([0-9a-fA-F]{4})", lambda m: chr(int(m[1], 16)).encode(), raw).replace(b"\\/", b"/")
 
 
 @pytest.mark.parametrize("mode, path, stream, answer", [
@@ -157,17 +195,24 @@ QUOTING_EVENT = mu.event_stream(mu.sse_events([{"content": "Hi"}], finish=None, 
     ("full", LOCAL, True, QUOTING_DOCUMENT),  # the refusal before the stream's head
     ("full", LOCAL, True, QUOTING_TEXT),
     ("full", LOCAL, True, QUOTING_EVENT),  # the error line ending a stream
+    ("relay", CHAT, False, QUOTING_ESCAPES),
+    ("relay", CHAT, False, QUOTING_UNDER_200),  # an error document under a success status
+    ("relay", CHAT, True, QUOTING_EVENT),  # an in-band error event inside a 200 stream
+    ("relay", LOCAL, True, QUOTING_ESCAPED_EVENT),
+    ("full", LOCAL, False, QUOTING_ESCAPES),
+    ("full", LOCAL, True, QUOTING_ESCAPED_EVENT),
 ], ids=["relay-chat-document", "relay-chat-text", "relay-chat-stream-document", "relay-chat-stream-text",
         "relay-local-document", "full-chat-document", "full-local-document", "full-local-stream-document",
-        "full-local-stream-text", "full-local-stream-event"])
+        "full-local-stream-text", "full-local-stream-event", "relay-chat-document-escaped", "relay-chat-error-under-200", "relay-chat-stream-event",
+        "relay-local-stream-event-escaped", "full-local-document-escaped", "full-local-stream-event-escaped"])
 def test_the_key_never_reaches_a_caller_in_the_upstreams_error_words(mock, start_shim, mode, path, stream, answer):
     mock.reset()
     shim = start_shim(env={"ZELK_SHIM_URL": mock.url(), "ZELK_SHIM_KEY": QUOTED_KEY, "ZELK_SHIM_LOCAL_DIALECT": mode})
     mock.behaviour = answer
     r = chat(shim.port, chat_body(stream), path)
     assert mock.last().header("Authorization") == f"Bearer {QUOTED_KEY}"
-    # Neither the key nor its escaped form, nor any part of them.
-    assert b"9f3" not in r.raw and b"***" in r.body(), r.raw
+    # Neither the key nor its escaped form, nor any part of them, however spelled.
+    assert b"9f3" not in as_read(r.raw) and b"***" in r.body(), r.raw
 
 
 @pytest.mark.parametrize("coding", ["gzip", "deflate"])

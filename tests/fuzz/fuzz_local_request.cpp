@@ -9,10 +9,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string_view model = "local\"m";
 
     buf out;
-    int stream = convert_local_request(body, model, out);
+    body_refusal refused;
+    int stream = convert_local_request(body, model, out, &refused);
     check_buf(out);
-    FUZZ_CHECK(stream == detect_stream_flag(body));
     std::string_view got = out.view();
+    // Refused exactly when the body is no JSON object or repeats a key.
+    std::vector<strict_member> in;
+    int object = read_as_object(body, in);
+    if (object >= 0 && refused.repeated.empty()) FUZZ_CHECK(refused.empty() == (object == 1));
+    if (!refused.empty()) {
+        FUZZ_CHECK(got.empty());
+        return 0;
+    }
+    FUZZ_CHECK(stream == detect_stream_flag(body));
 
     std::string_view head = "{\"model\":\"local\\\"m\",\"messages\":";
     FUZZ_CHECK(got.substr(0, head.size()) == head);

@@ -14,7 +14,10 @@ struct strict_member {
 
 class strict_json {
 public:
-    explicit strict_json(std::string_view s) : s_(s) {}
+    // With `control_in_strings`, raw control bytes inside strings are taken
+    // (as lenient readers take them: they move no string's end).
+    explicit strict_json(std::string_view s, bool control_in_strings = false)
+        : s_(s), control_ok_(control_in_strings) {}
 
     // True when the text is one JSON value (surrounded by white space only);
     // top-level object members land in `members`.
@@ -28,6 +31,8 @@ public:
 
     // Where reading stopped: after the string string() decoded.
     size_t pos() const { return i_; }
+    // The text nests deeper than this reader follows (its answer says nothing).
+    bool too_deep() const { return too_deep_; }
 
     // Decodes the string whose opening quote is at i_; false when not valid.
     bool string(std::string* out) {
@@ -36,7 +41,7 @@ public:
         while (i_ < s_.size()) {
             unsigned char c = static_cast<unsigned char>(s_[i_++]);
             if (c == '"') return true;
-            if (c < 0x20) return false;
+            if (c < 0x20 && !control_ok_) return false;
             if (c != '\\') {
                 if (out) out->push_back(static_cast<char>(c));
                 continue;
@@ -103,6 +108,7 @@ private:
         return true;
     }
     bool value(int depth) {
+        if (depth > 64) too_deep_ = true;
         if (depth > 64 || i_ >= s_.size()) return false;
         char c = s_[i_];
         if (c == '"') return string(nullptr);
@@ -151,4 +157,6 @@ private:
     std::string_view s_;
     size_t i_ = 0;
     std::vector<strict_member>* top_ = nullptr;
+    bool control_ok_ = false;
+    bool too_deep_ = false;
 };

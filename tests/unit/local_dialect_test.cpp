@@ -43,7 +43,7 @@ TEST(LocalRequest, ThreeFieldsOnly) {
               R"({"model":"auto","messages":[{"content":"stream"}],"stream":true})");
     EXPECT_EQ(flag, 1);
     EXPECT_EQ(convert(R"({"model":"x"})"), R"({"model":"auto","messages":[],"stream":false})");
-    EXPECT_EQ(convert(R"({"messages":[{"a":1})"), R"({"model":"auto","messages":[{"a":1},"stream":false})");
+    EXPECT_EQ(convert(R"({"messages":[{"a":1})"), "");  // not one JSON object: refused
 }
 
 TEST(LocalReply, ContentFromFirstChoiceMessage) {
@@ -155,7 +155,7 @@ TEST(KeyMask, PlainAndEscapedFormsInWholeAndInBlocks) {
     put_masked(whole, text, key);
     EXPECT_EQ(whole.view(), masked);
     for (size_t cut = 0; cut <= text.size(); ++cut) {
-        masked_stream m{key, {}, {}};
+        masked_stream m(key);
         buf out;
         masked_feed(m, text.substr(0, cut), out);
         masked_feed(m, text.substr(cut), out);
@@ -165,6 +165,56 @@ TEST(KeyMask, PlainAndEscapedFormsInWholeAndInBlocks) {
     buf untouched;
     put_masked(untouched, text, "");
     EXPECT_EQ(untouched.view(), text);
+}
+
+// A JSON reader decodes \u spellings, "\/" and pairs: so does the mask, in
+// whole texts and cut anywhere, and what it writes back stays valid JSON.
+TEST(KeyMask, JsonStringsAreSearchedAsTheyDecode) {
+    const std::string_view key = "sk-a/b\"c\xf0\x9f\x98\x80";
+    const std::string_view doc = R"({"error":{"message":"bad \u0073k-a\/b\"c\ud83d\ude00!",)"
+                                 R"("param":"sk-a\u002Fb\u0022c)" "\xf0\x9f\x98\x80" R"(","code":"sk-a/b"}})";
+    const std::string_view masked = R"({"error":{"message":"bad ***!","param":"***","code":"sk-a/b"}})";
+    for (size_t cut = 0; cut <= doc.size(); ++cut) {
+        masked_stream m(key);
+        buf out;
+        masked_feed(m, doc.substr(0, cut), out);
+        masked_feed(m, doc.substr(cut), out);
+        masked_end(m, out);
+        EXPECT_EQ(out.view(), masked) << cut;
+    }
+    buf content;
+    put_masked_string(content, R"(key \u0073k-a\/b\"c\uD83D\uDE00 "x")", key);
+    EXPECT_EQ(content.view(), R"(key *** "x")");
+}
+
+namespace {
+bool append_to(void* ctx, std::string_view bytes) {
+    static_cast<std::string*>(ctx)->append(bytes);
+    return true;
+}
+}  // namespace
+
+// In a successful stream only error events are masked; content passes as it came.
+TEST(KeyMask, ErrorEventsOfASuccessfulStream) {
+    const std::string stream =
+        "data: {\"choices\":[{\"delta\":{\"content\":\"sk-123\"}}]}\n\n"
+        "data: {\"error\":{\"message\":\"bad key \\u0073k-123\"}}\r\n\r\n"
+        ": sk-123\n\n"
+        "data:{ \"\\u0065rror\":\"sk-123\"}\n\n"
+        "data: {\"errors\":\"sk-123\"}\n\n";
+    const std::string expect = "data: {\"choices\":[{\"delta\":{\"content\":\"sk-123\"}}]}\n\n"
+             "data: {\"error\":{\"message\":\"bad key ***\"}}\r\n\r\n"
+             ": sk-123\n\n"
+             "data:{ \"\\u0065rror\":\"***\"}\n\n"
+             "data: {\"errors\":\"sk-123\"}\n\n";
+    for (size_t cut = 0; cut <= stream.size(); ++cut) {
+        event_mask m("sk-123");
+        std::string got;
+        event_mask_feed(m, std::string_view(stream).substr(0, cut), append_to, &got);
+        event_mask_feed(m, std::string_view(stream).substr(cut), append_to, &got);
+        event_mask_end(m, append_to, &got);
+        EXPECT_EQ(got, expect) << cut;
+    }
 }
 
 // ---- Full mode: request, streamed and collected replies ---------------------
