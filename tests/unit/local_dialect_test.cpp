@@ -290,7 +290,7 @@ TEST(FullStream, ToolCallsGatheredIntoOneLine) {
         "\n\ndata: [DONE]\n\n";
     std::vector<std::string> lines = stream_lines(upstream, false);
     ASSERT_EQ(lines.size(), 2u);
-    EXPECT_EQ(lines[0], line(R"("","tool_calls":[{"function":{"name":"weather","arguments":{"city":"Oslo"}}},)"
+    EXPECT_EQ(lines[0], line(R"("","tool_calls":[{"id":"c1","function":{"name":"weather","arguments":{"city":"Oslo"}}},)"
                              R"({"function":{"name":"time","arguments":{}}}]})"));
     EXPECT_NE(lines[1].find(R"("done":true,"done_reason":"stop")"), std::string::npos);
 }
@@ -326,7 +326,7 @@ TEST(FullReply, ToolCallsCountsDurationsAndRefusals) {
         "auto", "", {100, 200, 500}, test_clock, body);
     EXPECT_TRUE(r.success);
     EXPECT_EQ(std::string(body.view()) + "\n",
-              line(R"("","tool_calls":[{"function":{"name":"f","arguments":{"a":1}}}]})",
+              line(R"("","tool_calls":[{"id":"x","function":{"name":"f","arguments":{"a":1}}}]})",
                    R"("done":true,"done_reason":"stop","total_duration":900,"load_duration":100,)"
                    R"("prompt_eval_count":5,"prompt_eval_duration":300,"eval_count":2,"eval_duration":500})"));
 
@@ -344,7 +344,7 @@ TEST(FullDiscovery, ModelEntriesAndShowCarryDetails) {
     put_show_body(show, "auto", "2025-12-09T10:11:12Z");
     json_doc t = json_read(tags.view()), s = json_read(show.view());
     ASSERT_TRUE(t.ok() && s.ok());
-    json_cursor models = json_walk(json_get(t.root, "models"));
+    json_array_cursor models = json_walk_array(json_get(t.root, "models"));
     json_value entry;
     ASSERT_TRUE(json_next(models, entry));
     EXPECT_TRUE(json_equals(json_get(json_get(entry, "details"), "family"), "zelk"));
