@@ -244,7 +244,22 @@ TEST(FullRequest, MapsEveryField) {
          R"({"name":"weather","arguments":"{\"city\":\"Oslo\"}"}},{"id":"call_1","type":"function","function":)"
          R"({"name":"time","arguments":"{}"}}]},{"role":"tool","tool_call_id":"call_1","content":"noon"},)"
          R"({"role":"tool","tool_call_id":"call_0","content":"cold"}],"stream":false})"},
+        // The caller's own ids tie its results; a result without one falls back to order.
+        {R"({"stream":false,"messages":[{"role":"assistant","tool_calls":[{"id":"a\/1","function":{"name":"f"}},)"
+         R"({"function":{"name":"f"}}]},{"role":"tool","tool_call_id":"call_0","content":"2"},)"
+         R"({"role":"tool","tool_call_id":"a/1","content":"1"},{"role":"tool","tool_call_id":"zz","content":"3"}]})",
+         R"(,{"role":"assistant","content":"","tool_calls":[{"id":"a\/1","type":"function","function":{"name":"f",)"
+         R"("arguments":"{}"}},{"id":"call_0","type":"function","function":{"name":"f","arguments":"{}"}}]},)"
+         R"({"role":"tool","tool_call_id":"call_0","content":"2"},{"role":"tool","tool_call_id":"a\/1","content":"1"},)"
+         R"({"role":"tool","tool_call_id":"call_0","content":"3"}],"stream":false})"},
         // Refusals name the field.
+        {R"({"options":{"temperature":1e999}})",
+         "error: invalid JSON in options.temperature at byte 26: a number beyond the largest double"},
+        {R"({"tools":[{"type":"function"},"f"]})", "error: tools[1]: expected an object"},
+        {R"({"options":{"num_predict":1.5}})", "error: options.num_predict: expected a positive whole number"},
+        {R"({"max_output_tokens":0})", "error: max_output_tokens: expected a positive whole number"},
+        {R"({"messages":[{"role":"assistant","tool_calls":[{"id":7,"function":{"name":"f"}}]}]})",
+         "error: messages[0].tool_calls[0].id: expected a non-empty string"},
         {R"({"messages":[{"role":"user","content":"a"},{"role":"user","content":NaN}]})",
          "error: invalid JSON in messages[1].content at byte 68: not a JSON value"},
         {R"({"a":1,"a":2})", "error: invalid JSON in a at byte 7: a member name occurs twice"},
