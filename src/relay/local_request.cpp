@@ -174,9 +174,9 @@ struct request_reader {
             json_value function = found[0], id = found[1];
             if (!call.is(json_kind::object) || !function.is(json_kind::object))
                 return fail(where, "an object with a \"function\" object");
-            if (id.given() && (!id.is(json_kind::string) || id.text.size() == 2)) {
+            if (id.given() && !id.is(json_kind::string)) {  // an empty one counts as none
                 bformat(where, "%s.tool_calls[%u].id", field, k);
-                return fail(where, "a non-empty string");
+                return fail(where, "a string");
             }
             json_value name = json_get(function, "name");
             json_value arguments = json_get(function, "arguments");
