@@ -83,7 +83,7 @@ void object_members(std::string_view s, size_t obj_pos, const std::string_view* 
         if (s[i] != '"') return;
         size_t key_end = json_string_end(s, i);
         if (key_end == json_npos) return;
-        std::string_view name = s.substr(i + 1, key_end - i - 2);
+        std::string_view name = sub_span(s, i + 1, key_end - i - 2);
         size_t colon = json_skip_ws(s, key_end);
         if (colon >= s.size() || s[colon] != ':') return;
         size_t value_pos = json_skip_ws(s, colon + 1);
@@ -128,7 +128,7 @@ json_raw_string json_string_at(std::string_view s, size_t pos) {
     size_t end = json_string_end(s, pos);
     if (end == json_npos) return out;
     out.ok = true;
-    out.raw = s.substr(pos + 1, end - pos - 2);
+    out.raw = sub_span(s, pos + 1, end - pos - 2);
     return out;
 }
 
@@ -139,7 +139,7 @@ json_raw_string json_first_string_member(std::string_view s, std::string_view ke
         if (s[i] != '"') continue;
         size_t end = json_string_end(s, i);
         if (end == json_npos) break;
-        std::string_view name = s.substr(i + 1, end - i - 2);
+        std::string_view name = sub_span(s, i + 1, end - i - 2);
         size_t colon = json_skip_ws(s, end);
         if (colon < s.size() && s[colon] == ':' && name == key) {
             json_raw_string value = json_string_at(s, json_skip_ws(s, colon + 1));
@@ -201,7 +201,7 @@ bool json_key_is(std::string_view raw, std::string_view name) {
                 default: return false;  // not JSON; no reader takes it as any key
             }
         }
-        if (matched + n > name.size() || name.substr(matched, n) != std::string_view(bytes, n)) return false;
+        if (matched + n > name.size() || sub_span(name, matched, n) != std::string_view(bytes, n)) return false;
         matched += n;
     }
     return matched == name.size();
@@ -211,7 +211,8 @@ namespace {
 
 // Appends `text` as JSON string content. With `keep_escapes` the text is
 // another party's string content: a backslash that starts one of JSON's own
-// escapes is kept with it; any other backslash is text and is escaped.
+// escapes is kept with it (a lone surrogate escape becomes \ufffd); any
+// other backslash is text and is escaped.
 template <bool keep_escapes>
 void put_escaped(buf& out, std::string_view text) {
     static const char hex[] = "0123456789abcdef";
@@ -229,8 +230,21 @@ void put_escaped(buf& out, std::string_view text) {
                 i += 2;
                 continue;
             }
-            if (e == 'u' && i + 6 <= text.size() && hex4(text, i + 2) >= 0) {
+            long cp = e == 'u' ? hex4(text, i + 2) : -1;
+            if (cp >= 0 && (cp < 0xd800 || cp > 0xdfff)) {
                 i += 6;
+                continue;
+            }
+            if (cp >= 0xd800 && cp <= 0xdbff && i + 12 <= text.size() && text[i + 6] == '\\' &&
+                text[i + 7] == 'u' && hex4(text, i + 8) >= 0xdc00 && hex4(text, i + 8) <= 0xdfff) {
+                i += 12;  // a whole surrogate pair
+                continue;
+            }
+            if (cp >= 0) {  // half a pair spells no character: strict readers refuse it
+                if (i > run) buf_put(out, text.data() + run, i - run);
+                buf_put(out, "\\ufffd");
+                i += 6;
+                run = i;
                 continue;
             }
             // A broken escape: the backslash becomes text; what followed it

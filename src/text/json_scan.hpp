@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "text/buf.hpp"
+#include "text/span.hpp"
 
 inline constexpr size_t json_npos = std::string_view::npos;
 
@@ -42,7 +43,7 @@ struct json_member {
     size_t value_pos = json_npos;  // first byte of the value
     size_t value_end = json_npos;  // just past the value; json_npos if the text ended inside it
     std::string_view value(std::string_view s) const {
-        return value_end == json_npos ? s.substr(value_pos) : s.substr(value_pos, value_end - value_pos);
+        return value_end == json_npos ? tail_span(s, value_pos) : sub_span(s, value_pos, value_end - value_pos);
     }
 };
 
@@ -81,7 +82,8 @@ long long json_uint_at(std::string_view s, size_t pos, size_t end);
 
 // Appends raw JSON string content from another party (escapes as it wrote
 // them) so that it stays valid inside our own string: escapes it wrote are
-// kept, a broken escape or a bare quote is escaped, control bytes become
+// kept (but half a surrogate pair becomes \ufffd), a broken escape or a
+// bare quote is escaped, control bytes become
 // escapes and bytes that are not UTF-8 become U+FFFD.
 void json_put_string_content(buf& out, std::string_view raw);
 
