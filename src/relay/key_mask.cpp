@@ -257,7 +257,7 @@ bool opens_with_error_member(std::string_view doc) {
     i = json_skip_ws(doc, i + 1);
     if (i >= doc.size() || doc[i] != '"') return false;
     size_t end = json_string_end(doc, i);
-    return end != json_npos && json_key_is(doc.substr(i + 1, end - i - 2), "error");
+    return end != json_npos && json_key_is(sub_span(doc, i + 1, end - i - 2), "error");
 }
 
 void put_masked(buf& out, std::string_view text, std::string_view key) {
@@ -371,7 +371,7 @@ bool event_mask_feed(event_mask& m, std::string_view block, mask_sink send, void
             size_t from = i;
             bool ended = false;
             while (i < n && !ended) ended = ends_event(m, block[i++]);
-            masked_feed(m.masking, block.substr(from, i - from), m.out);
+            masked_feed(m.masking, sub_span(block, from, i - from), m.out);
             if (ended) {
                 masked_end(m.masking, m.out);
                 m.in_error = false;
@@ -412,13 +412,13 @@ bool event_mask_feed(event_mask& m, std::string_view block, mask_sink send, void
         ends_event(m, c);
         if (read_head(m, c)) {
             // An error event: what came before goes on, the rest is masked.
-            if (!send(ctx, block.substr(pass_from, i - pass_from))) return false;
+            if (!send(ctx, sub_span(block, pass_from, i - pass_from))) return false;
             pass_from = i;
             masked_restart(m.masking);
             m.in_error = true;
         }
     }
-    if (pass_from < n && !send(ctx, block.substr(pass_from))) return false;
+    if (pass_from < n && !send(ctx, tail_span(block, pass_from))) return false;
     return true;
 }
 

@@ -143,7 +143,7 @@ int rebuild_pieces(std::string_view body, std::string_view model, rewritten_body
     // "messages":[ followed by the system message and, when the caller's
     // array holds anything, a comma before the caller's own elements.
     size_t open = messages.value_pos;
-    std::string_view inner = body.substr(open + 1, messages.value_end - open - 2);
+    std::string_view inner = sub_span(body, open + 1, messages.value_end - open - 2);
     std::string_view after_system = holds_non_ws(inner) ? "\"}," : "\"}";
     splice msg = {messages.key_pos, open + 1, {system_message_lead(), after_system}};
     if (count == 1 && edits[0].from > msg.from) {
@@ -156,11 +156,11 @@ int rebuild_pieces(std::string_view body, std::string_view model, rewritten_body
 
     size_t at = 0;
     for (size_t i = 0; i < count; ++i) {
-        add_piece(out, body.substr(at, edits[i].from - at));
+        add_piece(out, sub_span(body, at, edits[i].from - at));
         for (std::string_view piece : edits[i].pieces) add_piece(out, piece);
         at = edits[i].to;
     }
-    add_piece(out, body.substr(at));
+    add_piece(out, tail_span(body, at));
     return stream;
 }
 

@@ -411,7 +411,7 @@ struct grammar_walk {
         if (c == '"') return string_end(pos);
         if (c == '-' || is_digit(c)) return number_end(pos);
         for (std::string_view word : {"true", "false", "null"}) {
-            if (s.substr(pos, word.size()) == word &&
+            if (sub_span(s, pos, word.size()) == word &&
                 (pos + word.size() >= s.size() || !continues_token(s[pos + word.size()])))
                 return pos + word.size();
         }
@@ -489,7 +489,7 @@ json_fault json_top_members_checked(std::string_view s, const std::string_view* 
     grammar_walk walk{s, {}};
     size_t n = s.size();
     size_t i = json_skip_ws(s, 0);
-    if (s.substr(i, 3) == "\xef\xbb\xbf") return {json_fault_kind::byte_order_mark, i};
+    if (sub_span(s, i, 3) == "\xef\xbb\xbf") return {json_fault_kind::byte_order_mark, i};
     if (i >= n) return {json_fault_kind::ends_early, n};
     if (s[i] != '{') {
         walk.value_end(i);
@@ -505,7 +505,7 @@ json_fault json_top_members_checked(std::string_view s, const std::string_view* 
             if (value_pos == json_npos) return walk.fault;
             size_t value_end = walk.value_end(value_pos);
             if (value_end == json_npos) return walk.fault;
-            std::string_view name = s.substr(i + 1, key_end - i - 2);
+            std::string_view name = sub_span(s, i + 1, key_end - i - 2);
             for (size_t k = 0; k < count; ++k)
                 if (json_key_is(name, keys[k])) out[k] = json_member{true, out[k].found, i, value_pos, value_end};
             i = json_skip_ws(s, value_end);
