@@ -114,10 +114,16 @@ def test_bad_port_values_exit_2(args, env, bad):
     assert "listening" not in err
 
 
-def test_bad_local_dialect_exits_2():
-    code, err = run_shim(["-p", "0"], {"ZELK_SHIM_LOCAL_DIALECT": "half"})
-    assert (code, err.replace("\r\n", "\n")) == (
-        2, "zelk-shim: bad ZELK_SHIM_LOCAL_DIALECT (ini key local_dialect): want relay or full\n")
+@pytest.mark.parametrize("env,line", [
+    ({"ZELK_SHIM_LOCAL_DIALECT": "half"}, "bad ZELK_SHIM_LOCAL_DIALECT (ini key local_dialect): want relay or full"),
+    ({"ZELK_SHIM_CONTEXT_LENGTH": "8k"}, "bad ZELK_SHIM_CONTEXT_LENGTH (ini key context_length): "
+                                         "want a whole number from 1 to 100000000"),
+    ({"ZELK_SHIM_CAPABILITIES": "tools,audio"}, "bad ZELK_SHIM_CAPABILITIES (ini key capabilities): "
+                                                "want a comma list of completion, tools, vision, thinking"),
+])
+def test_bad_local_model_settings_exit_2(env, line):
+    code, err = run_shim(["-p", "0"], env)
+    assert (code, err.replace("\r\n", "\n")) == (2, f"zelk-shim: {line}\n")
 
 
 def test_busy_ports_are_skipped():

@@ -338,15 +338,37 @@ TEST(FullReply, ToolCallsCountsDurationsAndRefusals) {
     EXPECT_EQ(build_full_reply(200, "oops", "auto", "", {}, test_clock, broken).status, 502);
 }
 
-TEST(FullDiscovery, ModelEntriesAndShowCarryDetails) {
-    buf tags, show;
-    put_model_list(tags, "auto", true);
-    put_show_body(show, "auto", "2025-12-09T10:11:12Z");
-    json_doc t = json_read(tags.view()), s = json_read(show.view());
-    ASSERT_TRUE(t.ok() && s.ok());
-    json_cursor models = json_walk(json_get(t.root, "models"));
-    json_value entry;
-    ASSERT_TRUE(json_next(models, entry));
-    EXPECT_TRUE(json_equals(json_get(json_get(entry, "details"), "family"), "zelk"));
-    EXPECT_EQ(json_get(s.root, "capabilities").text, R"(["completion","tools"])");
+TEST(FullDiscovery, TaggedNamesAndStableDigests) {
+    for (auto [model, listed] : {std::pair{"auto", "auto:latest"}, {"llama3:8b", "llama3:8b"},
+                                 {"org/model:tag", "org/model:tag"}, {"host:5000/ns/model", "host:5000/ns/model:latest"},
+                                 {"arn:aws:bedrock:us-east-1:12:inference-profile/us.m-v1", "arn:aws:bedrock:us-east-1:12:inference-profile/us.m-v1:latest"}}) {
+        buf name;
+        put_tagged_name(name, model);
+        EXPECT_EQ(name.view(), listed);
+    }
+    buf a, again, b;
+    put_model_digest(a, "auto");
+    put_model_digest(again, "auto");
+    put_model_digest(b, "autp");
+    EXPECT_EQ(a.view(), again.view());
+    EXPECT_NE(a.view(), b.view());
+    EXPECT_EQ(a.view().find_first_not_of("0123456789abcdef"), std::string_view::npos);
+    EXPECT_EQ(a.len, 64u);
+}
+
+TEST(FullDiscovery, ShowNamesTheModelEitherWayAndReportsTheSettings) {
+    shim_settings settings;
+    settings.model_name = "auto";
+    settings.context_length = 4096;
+    settings.model_capabilities = capability_vision | capability_thinking;
+    buf show, old, bad, nameless;
+    EXPECT_EQ(answer_model_query(model_query::show, R"({"model":"x:latest"})", settings, show), 200);
+    EXPECT_EQ(answer_model_query(model_query::show, R"({"name":"x"})", settings, old), 200);
+    EXPECT_EQ(answer_model_query(model_query::show, R"({"model":"x")", settings, bad), 400);
+    EXPECT_EQ(answer_model_query(model_query::show, R"({"model":7})", settings, nameless), 400);
+    EXPECT_EQ(nameless.view(), R"({"error":"model: expected a string"})");
+    json_doc s = json_read(show.view());
+    ASSERT_TRUE(s.ok());
+    EXPECT_EQ(json_get(s.root, "capabilities").text, R"(["completion","vision","thinking"])");
+    EXPECT_EQ(json_get(json_get(s.root, "model_info"), "zelk.context_length").text, "4096");
 }
