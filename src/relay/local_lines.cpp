@@ -7,6 +7,7 @@
 #include "relay/upstream_error.hpp"
 #include "text/json_read.hpp"
 #include "text/json_scan.hpp"
+#include "text/span.hpp"
 
 namespace {
 
@@ -23,11 +24,11 @@ void put_compact(buf& out, std::string_view t) {
         } else if (c == '"') {
             in_string = true;
         } else if (json_is_ws(c)) {
-            buf_put(out, t.substr(run, i - run));
+            buf_put(out, sub_span(t, run, i - run));
             run = i + 1;
         }
     }
-    buf_put(out, t.substr(run));
+    buf_put(out, tail_span(t, run));
 }
 
 // ---- Replies ----------------------------------------------------------------
@@ -73,24 +74,25 @@ void put_head(buf& b, std::string_view model, const local_clock& clock) {
     buf_put(b, "\",\"message\":{\"role\":\"assistant\",\"content\":\"");
 }
 
-// The reasoning text of a delta or message, from either name upstreams use.
-std::string_view thinking_of(json_value message) {
-    json_value r = json_get(message, "reasoning_content");
-    if (!r.is(json_kind::string)) r = json_get(message, "reasoning");
-    return json_raw(r);
-}
-
-// Appends {"function":{"name":"N","arguments":{...}}} for a call whose
-// arguments (raw JSON string content) must decode to an object; false when
-// they do not.
-bool put_tool_call(buf& out, std::string_view name_raw, std::string_view arguments_raw, buf& scratch) {
+// Appends {"id":"I","function":{"name":"N","arguments":{...}}} for a call
+// whose arguments (raw JSON string content) must decode to an object; false
+// when they do not. The id is the upstream's, when it gave one: callers tie
+// their results to it.
+bool put_tool_call(buf& out, std::string_view id_raw, std::string_view name_raw, std::string_view arguments_raw,
+                   buf& scratch) {
     scratch.len = 0;
     json_decode(arguments_raw, scratch);
     std::string_view text = scratch.view();
     if (json_skip_ws(text, 0) == text.size()) text = "{}";  // no arguments at all
     json_doc args = json_read(text);
     if (!args.ok() || !args.root.is(json_kind::object)) return false;
-    buf_put(out, "{\"function\":{\"name\":\"");
+    if (!id_raw.empty()) {
+        buf_put(out, "{\"id\":\"");
+        buf_put(out, id_raw);
+        buf_put(out, "\",\"function\":{\"name\":\"");
+    } else {
+        buf_put(out, "{\"function\":{\"name\":\"");
+    }
     buf_put(out, name_raw);
     buf_put(out, "\",\"arguments\":");
     put_compact(out, args.root.text);
@@ -104,6 +106,100 @@ void put_masked_words(buf& out, std::string_view doc, std::string_view key, buf&
     scratch.len = 0;
     put_upstream_words(scratch, doc);
     put_masked(out, scratch.view(), key);
+}
+
+// A member of the upstream's answer given with another kind than the one
+// read, named by its path: "choices[0].delta that is not an object".
+void put_kind_error(buf& out, std::string_view where, const char* member, const char* expected) {
+    char text[160];
+    size_t n = bformat(text, "the upstream's %.*s holds %s that is not %s", static_cast<int>(where.size()),
+                       where.data(), member, expected);
+    buf_put(out, text, n);
+}
+
+// Which members of the first choice are what they must be; `message` names
+// "delta" (events) or "message" (collected answers). Null or missing counts
+// as absent. Returns false with the error text in `error` otherwise.
+struct choice_parts {
+    json_value message;  // an object, or missing
+    json_value content, thinking, tool_calls, finish_reason;
+};
+bool read_choice(json_value choices, std::string_view where, const char* message_name, choice_parts& out,
+                 buf& error) {
+    out = {};
+    if (!choices.given()) return true;
+    if (!choices.is(json_kind::array)) return put_kind_error(error, where, "choices", "an array"), false;
+    json_array_cursor list = json_walk_array(choices);
+    json_value choice;
+    if (!json_next(list, choice)) return true;
+    if (!choice.is(json_kind::object)) return put_kind_error(error, where, "choices[0]", "an object"), false;
+    const std::string_view choice_names[] = {message_name, "finish_reason"};
+    json_value parts[2];
+    json_get_members(choice, choice_names, parts, 2);
+    char member[48];
+    if (parts[0].given() && !parts[0].is(json_kind::object)) {
+        bformat(member, "choices[0].%s", message_name);
+        return put_kind_error(error, where, member, "an object"), false;
+    }
+    if (parts[1].is(json_kind::string)) out.finish_reason = parts[1];  // any other kind: no reason given
+    if (!parts[0].is(json_kind::object)) return true;
+    out.message = parts[0];
+    static constexpr std::string_view names[] = {"content", "reasoning_content", "reasoning", "tool_calls"};
+    json_value found[4];
+    json_get_members(parts[0], names, found, 4);
+    if (found[0].given() && !found[0].is(json_kind::string)) {
+        bformat(member, "choices[0].%s.content", message_name);
+        return put_kind_error(error, where, member, "a string"), false;
+    }
+    if (found[3].given() && !found[3].is(json_kind::array)) {
+        bformat(member, "choices[0].%s.tool_calls", message_name);
+        return put_kind_error(error, where, member, "an array"), false;
+    }
+    out.content = found[0];
+    out.thinking = found[1].is(json_kind::string) ? found[1] : found[2];  // reasoning of another shape: skipped
+    out.tool_calls = found[3];
+    return true;
+}
+
+// One tool call of a message or one fragment of a streamed call: its id,
+// name and arguments as raw string content, each checked for its kind.
+struct call_parts {
+    json_value index;
+    std::string_view id, name, arguments;
+};
+bool read_call(json_value call, std::string_view where, const char* list, size_t k, call_parts& out, buf& error) {
+    out = {};
+    char member[96];
+    if (!call.is(json_kind::object)) {
+        bformat(member, "%s[%zu]", list, k);
+        return put_kind_error(error, where, member, "an object"), false;
+    }
+    static constexpr std::string_view names[] = {"index", "id", "function"};
+    json_value found[3];
+    json_get_members(call, names, found, 3);
+    out.index = found[0];
+    if (found[1].given() && !found[1].is(json_kind::string)) {
+        bformat(member, "%s[%zu].id", list, k);
+        return put_kind_error(error, where, member, "a string"), false;
+    }
+    out.id = json_raw(found[1]);
+    if (!found[2].given()) return true;
+    if (!found[2].is(json_kind::object)) {
+        bformat(member, "%s[%zu].function", list, k);
+        return put_kind_error(error, where, member, "an object"), false;
+    }
+    static constexpr std::string_view function_names[] = {"name", "arguments"};
+    json_value function[2];
+    json_get_members(found[2], function_names, function, 2);
+    for (int f = 0; f < 2; ++f) {
+        if (function[f].given() && !function[f].is(json_kind::string)) {
+            bformat(member, "%s[%zu].function.%s", list, k, f ? "arguments" : "name");
+            return put_kind_error(error, where, member, "a string"), false;
+        }
+    }
+    out.name = json_raw(function[0]);
+    out.arguments = json_raw(function[1]);
+    return true;
 }
 
 // ---- Stream -----------------------------------------------------------------
@@ -152,10 +248,11 @@ bool send_calls(full_stream& s) {
         if (!c.used) continue;
         if (!first) buf_put(s.line, ",");
         first = false;
-        if (!put_tool_call(s.line, c.name.view(), c.arguments.view(), s.scratch)) {
+        if (!put_tool_call(s.line, c.id.view(), c.name.view(), c.arguments.view(), s.scratch)) {
             fail(s, "the upstream's tool call arguments are not a JSON object");
             return false;
         }
+        c.id.clear();
         c.name.clear();
         c.arguments.clear();
         c.used = false;
@@ -178,32 +275,47 @@ void send_final(full_stream& s) {
     s.done = true;
 }
 
+// The error line for a member of an event of the wrong kind.
+bool fail_shape(full_stream& s, buf& error) {
+    fail(s, error.view());
+    return false;
+}
+
 // Gathers one fragment of a tool call; false after an error line.
 bool gather_call(full_stream& s, json_value fragment, size_t position) {
-    json_value index = json_get(fragment, "index");
-    long long at = index.given() ? json_uint(index) : static_cast<long long>(position);
+    call_parts part;
+    buf error;
+    if (!read_call(fragment, "event", "choices[0].delta.tool_calls", position, part, error))
+        return fail_shape(s, error);
+    long long at = part.index.given() ? json_uint(part.index) : static_cast<long long>(position);
     if (at < 0 || at >= static_cast<long long>(max_stream_tool_calls)) {
         fail(s, "the upstream sent a tool call index out of range");
         return false;
     }
     stream_tool_call& call = s.calls[at];
     call.used = true;
-    json_value function = json_get(fragment, "function");
-    std::string_view name = json_raw(json_get(function, "name"));
-    std::string_view arguments = json_raw(json_get(function, "arguments"));
-    s.argument_bytes += arguments.size();
+    // Names count with the arguments: an upstream repeating a name in every
+    // fragment must not grow it without bound either.
+    s.argument_bytes += part.arguments.size() + part.name.size() + part.id.size();
     if (s.argument_bytes > max_tool_argument_bytes) {
         fail(s, "the upstream's tool call arguments are larger than 16 MiB");
         return false;
     }
-    buf_put(call.name, name);
-    buf_put(call.arguments, arguments);
+    if (call.id.len == 0) buf_put(call.id, part.id);  // the first fragment carries it; later ones may repeat it
+    buf_put(call.name, part.name);
+    buf_put(call.arguments, part.arguments);
     return true;
 }
 
 bool on_event(void* ctx, std::string_view data) {
     full_stream& s = *static_cast<full_stream*>(ctx);
     if (data == "[DONE]") {
+        // A stream whose events never held a choice answered nothing: an
+        // error, not an empty reply that looks like one.
+        if (!s.choice_seen) {
+            fail(s, "the upstream's stream ended without any choice");
+            return false;
+        }
         send_final(s);
         return false;
     }
@@ -220,24 +332,20 @@ bool on_event(void* ctx, std::string_view data) {
         fail_with_upstream_words(s, data);
         return false;
     }
-    if (event[1].is(json_kind::object)) {
+    if (event[1].is(json_kind::object)) {  // counts of another kind are no counts
         long long p = json_uint(json_get(event[1], "prompt_tokens"));
         long long c = json_uint(json_get(event[1], "completion_tokens"));
         if (p >= 0) s.prompt_tokens = p;
         if (c >= 0) s.completion_tokens = c;
         s.usage_reported |= p >= 0 || c >= 0;
     }
-    json_cursor choices = json_walk(event[2]);
-    json_value choice;
-    if (!json_next(choices, choice) || !choice.is(json_kind::object)) return true;
-    static constexpr std::string_view choice_names[] = {"delta", "finish_reason"};
-    json_value parts[2];
-    json_get_members(choice, choice_names, parts, 2);
-    static constexpr std::string_view delta_names[] = {"content", "reasoning_content", "reasoning", "tool_calls"};
-    json_value delta[4];
-    json_get_members(parts[0], delta_names, delta, 4);
-    std::string_view content = json_raw(delta[0]);
-    std::string_view thinking = json_raw(delta[1].is(json_kind::string) ? delta[1] : delta[2]);
+    choice_parts choice;
+    buf error;
+    if (!read_choice(event[2], "event", "delta", choice, error)) return fail_shape(s, error);
+    if (!choice.message.given() && !choice.finish_reason.given()) return true;  // no choice in this event
+    s.choice_seen = true;
+    std::string_view content = json_raw(choice.content);
+    std::string_view thinking = json_raw(choice.thinking);
     if (!content.empty() || !thinking.empty()) {
         start_line(s);
         buf_put(s.line, content);
@@ -248,13 +356,12 @@ bool on_event(void* ctx, std::string_view data) {
         buf_put(s.line, "\"},\"done\":false}\n");
         send(s);
     }
-    json_cursor fragments = json_walk(delta[3]);
+    json_array_cursor fragments = json_walk_array(choice.tool_calls);
     json_value fragment;
     for (size_t k = 0; json_next(fragments, fragment); ++k)
-        if (fragment.is(json_kind::object) && !gather_call(s, fragment, k)) return false;
-    json_value finish = parts[1];
-    if (json_equals(finish, "length")) s.cut_by_length = true;
-    if (finish.given() && calls_waiting(s) && !send_calls(s)) return false;
+        if (!gather_call(s, fragment, k)) return false;
+    if (json_equals(choice.finish_reason, "length")) s.cut_by_length = true;
+    if (choice.finish_reason.given() && calls_waiting(s) && !send_calls(s)) return false;
     return !s.finished;
 }
 
@@ -327,29 +434,43 @@ local_reply build_full_reply(unsigned long upstream_status, std::string_view ans
         put_plain_error_body(body, "the upstream's answer is not a JSON object");
         return {502, false};
     }
-    json_cursor choices = json_walk(json_get(doc.root, "choices"));
-    json_value choice;
-    if (!json_next(choices, choice)) choice = {};
-    json_value message = json_get(choice, "message");
+    static constexpr std::string_view top_names[] = {"choices", "usage"};
+    json_value top[2];
+    json_get_members(doc.root, top_names, top, 2);
+    choice_parts choice;
+    buf error;
+    if (!read_choice(top[0], "answer", "message", choice, error)) {
+        put_plain_error_body(body, error.view());
+        return {502, false};
+    }
+    // Without a message there is no answer to give, and an empty reply
+    // would pass for one.
+    if (!choice.message.given()) {
+        put_plain_error_body(body, "the upstream's answer holds no choice with a message");
+        return {502, false};
+    }
     buf calls;
-    json_cursor list = json_walk(json_get(message, "tool_calls"));
+    json_array_cursor list = json_walk_array(choice.tool_calls);
     json_value call;
-    while (json_next(list, call)) {
-        json_value function = json_get(call, "function");
+    for (size_t k = 0; json_next(list, call); ++k) {
+        call_parts part;
+        if (!read_call(call, "answer", "choices[0].message.tool_calls", k, part, error)) {
+            put_plain_error_body(body, error.view());
+            return {502, false};
+        }
         if (calls.len) buf_put(calls, ",");
-        if (!put_tool_call(calls, json_raw(json_get(function, "name")), json_raw(json_get(function, "arguments")),
-                           scratch)) {
+        if (!put_tool_call(calls, part.id, part.name, part.arguments, scratch)) {
             put_plain_error_body(body, "the upstream's tool call arguments are not a JSON object");
             return {502, false};
         }
     }
-    json_value usage = json_get(doc.root, "usage");
+    json_value usage = top[1];  // counts of another kind are no counts
     long long prompt_tokens = json_uint(json_get(usage, "prompt_tokens"));
     long long completion_tokens = json_uint(json_get(usage, "completion_tokens"));
-    std::string_view thinking = thinking_of(message);
+    std::string_view thinking = json_raw(choice.thinking);
 
     put_head(body, model, clock);
-    buf_put(body, json_raw(json_get(message, "content")));
+    buf_put(body, json_raw(choice.content));
     if (!thinking.empty()) {
         buf_put(body, "\",\"thinking\":\"");
         buf_put(body, thinking);
@@ -361,7 +482,7 @@ local_reply build_full_reply(unsigned long upstream_status, std::string_view ans
         buf_put(body, "]");
     }
     buf_put(body, "},\"done\":true,\"done_reason\":\"");
-    buf_put(body, json_equals(json_get(choice, "finish_reason"), "length") ? "length" : "stop");
+    buf_put(body, json_equals(choice.finish_reason, "length") ? "length" : "stop");
     put_counts(body, measure(timing, timing.first_byte_ns, end), prompt_tokens < 0 ? 0 : prompt_tokens,
                completion_tokens < 0 ? 0 : completion_tokens);
     return {200, true};

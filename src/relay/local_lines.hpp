@@ -39,6 +39,7 @@ inline constexpr size_t max_stream_tool_calls = 64;          // indexes 0..63
 inline constexpr size_t max_tool_argument_bytes = 16u << 20;  // all calls of one reply
 
 struct stream_tool_call {
+    buf id;         // the upstream's id for the call, JSON string content; may be empty
     buf name;       // JSON string content as the upstream wrote it
     buf arguments;  // the same, its pieces joined
     bool used = false;
@@ -63,6 +64,7 @@ struct full_stream {
     long long completion_tokens = 0;
     bool cut_by_length = false;
     bool usage_reported = false;  // an event carried the counts
+    bool choice_seen = false;     // an event carried a choice (a delta or a finish reason)
     int64_t first_event_ns = 0;
     bool finished = false;
     bool done = false;  // the final line went out
@@ -81,8 +83,10 @@ void full_stream_end(full_stream& s);
 // ---- Collected reply --------------------------------------------------------
 
 // The reply to a buffered request: as build_local_reply, plus tool calls
-// (arguments as objects), the counts and the durations. An upstream refusal
-// keeps its status with {"error":"<the upstream's words, key masked>"}; an
-// answer that is not JSON, or tool arguments that do not parse, give 502.
+// (arguments as objects, the upstream's ids kept), the counts and the
+// durations. An upstream refusal keeps its status with {"error":"<the
+// upstream's words, key masked>"}; an answer that is not JSON, has no choice
+// with a message, holds a member of another kind than it must be, or tool
+// arguments that do not parse, give 502 naming what was wrong.
 local_reply build_full_reply(unsigned long upstream_status, std::string_view answer, std::string_view model,
                              std::string_view key, const local_timing& timing, const local_clock& clock, buf& body);

@@ -5,6 +5,7 @@
 #include "relay/rewrite.hpp"
 #include "text/json_read.hpp"
 #include "text/json_scan.hpp"
+#include "text/span.hpp"
 
 namespace {
 
@@ -44,15 +45,17 @@ std::string_view image_type(std::string_view raw) {
 }
 
 bool holds_elements(json_value list) {
-    json_cursor c = json_walk(list);
+    json_array_cursor c = json_walk_array(list);
     json_value first;
     return json_next(c, first);
 }
 
 // A call of the latest assistant message that carried tool calls, waiting
-// for its result.
+// for its result: its id is the caller's own when it gave one, else the
+// generated "call_<number>".
 struct open_call {
-    unsigned id;
+    std::string_view id;  // raw, or empty for a generated one
+    unsigned number;
     std::string_view name;  // raw
     bool answered;
 };
@@ -71,13 +74,25 @@ struct request_reader {
         return false;
     }
 
-    // The message's tool_call_id: the first unanswered call with its
-    // tool_name, else the first unanswered call, else the latest one (with
-    // that name when there is one).
-    bool tool_call_id(json_value tool_name, const char* field) {
+    // The message's tool_call_id: the call whose id the caller gave, else the
+    // first unanswered call with its tool_name, else the first unanswered
+    // call, else the latest one (with that name when there is one).
+    bool tool_call_id(json_value given_id, json_value tool_name, const char* field) {
         if (call_count == 0) {
             set_error(result.error, "%s: a tool result with no tool call before it", field);
             return false;
+        }
+        size_t pick = call_count;
+        if (given_id.is(json_kind::string)) {
+            scratch.len = 0;
+            json_decode(json_raw(given_id), scratch);
+            for (size_t k = 0; pick == call_count && k < call_count; ++k) {
+                char generated[24];
+                size_t n = bformat(generated, "call_%u", calls[k].number);
+                bool same = calls[k].id.empty() ? scratch.view() == std::string_view(generated, n)
+                                                : json_key_is(calls[k].id, scratch.view());
+                if (same) pick = k;
+            }
         }
         bool named = tool_name.is(json_kind::string);
         if (named) {
@@ -87,16 +102,25 @@ struct request_reader {
         auto fits = [&](size_t k, bool open_only, bool by_name) {
             return (!open_only || !calls[k].answered) && (!by_name || json_key_is(calls[k].name, scratch.view()));
         };
-        size_t pick = call_count;
         for (size_t k = 0; named && pick == call_count && k < call_count; ++k) pick = fits(k, true, true) ? k : pick;
         for (size_t k = 0; pick == call_count && k < call_count; ++k) pick = fits(k, true, false) ? k : pick;
         for (size_t k = call_count; named && pick == call_count && k-- > 0;) pick = fits(k, false, true) ? k : pick;
         if (pick == call_count) pick = call_count - 1;
         calls[pick].answered = true;
-        buf_put(out, ",\"tool_call_id\":\"call_");
-        buf_put_int(out, calls[pick].id);
-        buf_put(out, "\"");
+        put_call_id(calls[pick]);
         return true;
+    }
+
+    // ,"tool_call_id":"<the call's id>"
+    void put_call_id(const open_call& call) {
+        buf_put(out, ",\"tool_call_id\":\"");
+        if (call.id.empty()) {
+            buf_put(out, "call_");
+            buf_put_int(out, call.number);
+        } else {
+            buf_put(out, call.id);
+        }
+        buf_put(out, "\"");
     }
 
     bool images(json_value list, std::string_view content_raw, const char* field) {
@@ -108,7 +132,7 @@ struct request_reader {
             buf_put(out, "\"}");
             first = false;
         }
-        json_cursor c = json_walk(list);
+        json_array_cursor c = json_walk_array(list);
         json_value image;
         for (unsigned k = 0; json_next(c, image); ++k) {
             if (!image.is(json_kind::string)) {
@@ -135,7 +159,7 @@ struct request_reader {
     bool tool_calls(json_value list, const char* field) {
         call_count = 0;
         buf_put(out, ",\"tool_calls\":[");
-        json_cursor c = json_walk(list);
+        json_array_cursor c = json_walk_array(list);
         json_value call;
         for (unsigned k = 0; json_next(c, call); ++k) {
             char where[64];
@@ -144,17 +168,30 @@ struct request_reader {
                 set_error(result.error, "%s: more than %zu tool calls in one message", where, max_open_calls);
                 return false;
             }
-            json_value function = json_get(call, "function");
+            static constexpr std::string_view call_names[] = {"function", "id"};
+            json_value found[2];
+            json_get_members(call, call_names, found, 2);
+            json_value function = found[0], id = found[1];
             if (!call.is(json_kind::object) || !function.is(json_kind::object))
                 return fail(where, "an object with a \"function\" object");
+            if (id.given() && (!id.is(json_kind::string) || id.text.size() == 2)) {
+                bformat(where, "%s.tool_calls[%u].id", field, k);
+                return fail(where, "a non-empty string");
+            }
             json_value name = json_get(function, "name");
             json_value arguments = json_get(function, "arguments");
             if (!name.is(json_kind::string)) {
                 bformat(where, "%s.tool_calls[%u].function.name", field, k);
                 return fail(where, "a string");
             }
-            buf_put(out, k ? ",{\"id\":\"call_" : "{\"id\":\"call_");
-            buf_put_int(out, next_id);
+            open_call opened{json_raw(id), next_id, json_raw(name), false};
+            buf_put(out, k ? ",{\"id\":\"" : "{\"id\":\"");
+            if (opened.id.empty()) {
+                buf_put(out, "call_");
+                buf_put_int(out, next_id++);
+            } else {
+                buf_put(out, opened.id);  // the caller's own, so its results find their call
+            }
             buf_put(out, "\",\"type\":\"function\",\"function\":{\"name\":");
             buf_put(out, name.text);
             buf_put(out, ",\"arguments\":");
@@ -171,7 +208,7 @@ struct request_reader {
                 return fail(where, "an object");
             }
             buf_put(out, "}}");
-            calls[call_count++] = {next_id++, json_raw(name), false};
+            calls[call_count++] = opened;
         }
         buf_put(out, "]");
         return true;
@@ -182,10 +219,11 @@ struct request_reader {
         char where[64];
         bformat(field, "messages[%u]", index);
         if (!m.is(json_kind::object)) return fail(field, "an object");
-        static constexpr std::string_view names[] = {"role", "content", "images", "tool_calls", "tool_name"};
+        static constexpr std::string_view names[] = {"role",      "content",     "images", "tool_calls",
+                                                     "tool_name", "tool_call_id"};
         json_value found[std::size(names)];
         json_get_members(m, names, found, std::size(names));
-        auto [role, content, image_list, call_list, tool_name] = found;
+        auto [role, content, image_list, call_list, tool_name, call_id] = found;
         if (!role.is(json_kind::string)) return bformat(where, "%s.role", field), fail(where, "a string");
         if (content.given() && !content.is(json_kind::string))
             return bformat(where, "%s.content", field), fail(where, "a string");
@@ -195,10 +233,12 @@ struct request_reader {
             return bformat(where, "%s.tool_calls", field), fail(where, "an array");
         if (tool_name.given() && !tool_name.is(json_kind::string))
             return bformat(where, "%s.tool_name", field), fail(where, "a string");
+        if (call_id.given() && !call_id.is(json_kind::string))
+            return bformat(where, "%s.tool_call_id", field), fail(where, "a string");
 
         buf_put(out, ",{\"role\":");
         buf_put(out, role.text);
-        if (json_equals(role, "tool") && !tool_call_id(tool_name, field)) return false;
+        if (json_equals(role, "tool") && !tool_call_id(call_id, tool_name, field)) return false;
         std::string_view text = json_raw(content);  // empty when missing or null
         if (holds_elements(image_list)) {
             if (!images(image_list, text, field)) return false;
@@ -219,31 +259,44 @@ struct sampling_field {
     int top;                  // index in top_names, or -1
     const char* out;          // name upstream
     bool stop_list;           // a string or an array of strings, not a number
+    bool count;               // a whole number of tokens
 };
 constexpr std::string_view top_names[] = {"model",  "messages",    "stream", "tools",       "tool_choice",
                                           "format", "options",     "temperature", "top_p", "max_output_tokens"};
 enum { top_model, top_messages, top_stream, top_tools, top_tool_choice, top_format, top_options };
 constexpr sampling_field sampling_fields[] = {
-    {"temperature", 7, "temperature", false},
-    {"top_p", 8, "top_p", false},
-    {"seed", -1, "seed", false},
-    {"stop", -1, "stop", true},
-    {"num_predict", 9, "max_tokens", false},
-    {"frequency_penalty", -1, "frequency_penalty", false},
-    {"presence_penalty", -1, "presence_penalty", false},
+    {"temperature", 7, "temperature", false, false},
+    {"top_p", 8, "top_p", false, false},
+    {"seed", -1, "seed", false, false},
+    {"stop", -1, "stop", true, false},
+    {"num_predict", 9, "max_tokens", false, true},
+    {"frequency_penalty", -1, "frequency_penalty", false, false},
+    {"presence_penalty", -1, "presence_penalty", false, false},
 };
 constexpr size_t sampling_count = std::size(sampling_fields);
 
-bool valid_sampling(const sampling_field& f, json_value v) {
-    if (!f.stop_list) return v.is(json_kind::number);
+bool valid_stop(json_value v) {
     if (v.is(json_kind::string)) return true;
     if (!v.is(json_kind::array)) return false;
-    json_cursor c = json_walk(v);
+    json_array_cursor c = json_walk_array(v);
     json_value e;
     while (json_next(c, e))
         if (!e.is(json_kind::string)) return false;
     return true;
 }
+
+// A count is a positive whole number; a negative one (-1, -2) is the
+// dialect's "no limit" and is dropped later. What it must be, or null.
+const char* sampling_fault(const sampling_field& f, json_value v) {
+    if (f.stop_list) return valid_stop(v) ? nullptr : "a string or an array of strings";
+    if (!v.is(json_kind::number)) return "a number";
+    if (!f.count) return nullptr;
+    std::string_view digits = v.text;
+    if (digits.starts_with("-")) drop_prefix(digits, 1);
+    long long n = json_uint_at(digits, 0, digits.size());
+    return n > 0 ? nullptr : "a positive whole number";
+}
+
 
 }  // namespace
 
@@ -272,6 +325,12 @@ full_request convert_full_request(std::string_view body, std::string_view model,
     if (messages.given() && !messages.is(json_kind::array)) return reader.fail("messages", "an array"), result;
     if (stream.given() && !stream.is(json_kind::boolean)) return reader.fail("stream", "true or false"), result;
     if (tools.given() && !tools.is(json_kind::array)) return reader.fail("tools", "an array"), result;
+    json_array_cursor tool_list = json_walk_array(tools);
+    json_value tool;
+    for (unsigned k = 0; json_next(tool_list, tool); ++k) {
+        char where[32];
+        if (!tool.is(json_kind::object)) return bformat(where, "tools[%u]", k), reader.fail(where, "an object"), result;
+    }
     if (options.given() && !options.is(json_kind::object)) return reader.fail("options", "an object"), result;
     bool json_format = json_equals(format, "json");
     if (format.given() && !json_format && !json_equals(format, "") && !format.is(json_kind::object))
@@ -286,12 +345,13 @@ full_request convert_full_request(std::string_view body, std::string_view model,
         const sampling_field& f = sampling_fields[k];
         json_value from_top = f.top >= 0 ? top[f.top] : json_value{};
         char where[48];
-        if (from_options[k].given() && !valid_sampling(f, from_options[k])) {
+        const char* fault = from_options[k].given() ? sampling_fault(f, from_options[k]) : nullptr;
+        if (fault) {
             bformat(where, "options.%.*s", static_cast<int>(f.option.size()), f.option.data());
-            return reader.fail(where, f.stop_list ? "a string or an array of strings" : "a number"), result;
+            return reader.fail(where, fault), result;
         }
-        if (from_top.given() && !valid_sampling(f, from_top))
-            return reader.fail(top_names[f.top].data(), "a number"), result;
+        fault = from_top.given() ? sampling_fault(f, from_top) : nullptr;
+        if (fault) return reader.fail(top_names[f.top].data(), fault), result;
         sampling[k] = from_options[k].given() ? from_options[k] : from_top;
         // A negative length means "no limit" to the dialect: leave the upstream's own.
         if (f.option == "num_predict" && sampling[k].text.starts_with("-")) sampling[k] = {};
@@ -305,7 +365,7 @@ full_request convert_full_request(std::string_view body, std::string_view model,
     buf_put(out, "\",\"messages\":[{\"role\":\"system\",\"content\":\"");
     buf_put(out, system_text_escaped());
     buf_put(out, "\"}");
-    json_cursor c = json_walk(messages);
+    json_array_cursor c = json_walk_array(messages);
     json_value m;
     for (unsigned index = 0; json_next(c, m); ++index)
         if (!reader.message(m, index)) return result;

@@ -1,5 +1,7 @@
 #include "text/host_port.hpp"
 
+#include "text/span.hpp"
+
 bool split_host_port(std::string_view authority, host_port& out) {
     out = host_port{};
     std::string_view rest;
@@ -7,17 +9,17 @@ bool split_host_port(std::string_view authority, host_port& out) {
         size_t close = authority.find(']');
         if (close == std::string_view::npos) return false;
         out.bracketed = true;
-        out.host = authority.substr(1, close - 1);
-        rest = authority.substr(close + 1);
+        out.host = sub_span(authority, 1, close - 1);
+        rest = tail_span(authority, close + 1);
         if (!rest.empty() && rest.front() != ':') return false;
     } else {
         size_t colon = authority.find(':');
         out.host = authority.substr(0, colon);
-        if (colon != std::string_view::npos) rest = authority.substr(colon);
+        if (colon != std::string_view::npos) rest = tail_span(authority, colon);
     }
     if (!rest.empty()) {
         out.has_port = true;
-        out.port = rest.substr(1);
+        out.port = tail_span(rest, 1);
     }
     return true;
 }

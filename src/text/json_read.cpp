@@ -1,21 +1,26 @@
 #include "text/json_read.hpp"
 
 #include <algorithm>
+#include <charconv>
 #include <cstring>
+#include <system_error>
 
 #include "text/bounded.hpp"
 #include "text/json_scan.hpp"
+#include "text/span.hpp"
 #include "text/utf8.hpp"
 
 namespace {
 
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
-// Decodes one character of checked string content at raw[i] into `out`;
-// returns its byte count and moves i past it.
+// Decodes one character of string content at raw[i] into `out`; returns
+// its byte count and moves i past it. Content json_read checked has only
+// whole escapes; anything else (a cut or broken escape) decodes to U+FFFD
+// or to itself, never reading past the end.
 size_t decode_one(std::string_view raw, size_t& i, char* out) {
     char c = raw[i];
-    if (c != '\\') {
+    if (c != '\\' || i + 1 >= raw.size()) {
         out[0] = c;
         ++i;
         return 1;
@@ -32,11 +37,15 @@ size_t decode_one(std::string_view raw, size_t& i, char* out) {
         default: out[0] = e; return 1;  // " \ /
     }
     long cp = hex4(raw, i);
+    if (cp < 0) return put_utf8(out, 0xfffd);
     i += 4;
     if (cp >= 0xd800 && cp <= 0xdbff) {
-        long low = hex4(raw, i + 2);
+        long low = i + 1 < raw.size() && raw[i] == '\\' && raw[i + 1] == 'u' ? hex4(raw, i + 2) : -1;
+        if (low < 0xdc00 || low > 0xdfff) return put_utf8(out, 0xfffd);
         i += 6;
         cp = 0x10000 + ((cp - 0xd800) << 10) + (low - 0xdc00);
+    } else if (cp >= 0xdc00 && cp <= 0xdfff) {
+        cp = 0xfffd;
     }
     return put_utf8(out, cp);
 }
@@ -48,7 +57,8 @@ json_kind kind_at(char c) {
         case '"': return json_kind::string;
         case 'n': return json_kind::null;
         case 't': case 'f': return json_kind::boolean;
-        default: return json_kind::number;
+        case '-': return json_kind::number;
+        default: return c >= '0' && c <= '9' ? json_kind::number : json_kind::missing;
     }
 }
 
@@ -64,7 +74,7 @@ struct key_ref {
 struct key_order {
     std::string_view text;
     int compare(const key_ref& a, const key_ref& b) const {
-        std::string_view ra = text.substr(a.at, a.len), rb = text.substr(b.at, b.len);
+        std::string_view ra = sub_span(text, a.at, a.len), rb = sub_span(text, b.at, b.len);
         if (!a.escaped && !b.escaped) return ra.compare(rb);
         size_t i = 0, j = 0;
         char ca[4], cb[4];
@@ -173,7 +183,7 @@ public:
         }
         size_t end = i_;
         if (skip(i_) != s_.size()) return fail(doc, "bytes follow the value", skip(i_));
-        doc.root = {kind_at(s_[start]), s_.substr(start, end - start)};
+        doc.root = {kind_at(s_[start]), sub_span(s_, start, end - start)};
         return doc;
     }
 
@@ -209,7 +219,7 @@ private:
         }
         for (std::string_view word : {"true", "false", "null"}) {
             if (c == word[0]) {
-                if (s_.substr(i_, word.size()) != word) return "not a JSON value";
+                if (sub_span(s_, i_, word.size()) != word) return "not a JSON value";
                 i_ += word.size();
                 return nullptr;
             }
@@ -218,26 +228,58 @@ private:
     }
 
     const char* number() {
+        size_t start = i_;
         if (s_[i_] == '-') ++i_;
         if (i_ >= s_.size() || !is_digit(s_[i_])) return "not a JSON value";
+        size_t digits = i_;
         if (s_[i_] == '0') {
             ++i_;
             if (i_ < s_.size() && is_digit(s_[i_])) return "a number has a leading zero";
         } else {
             while (i_ < s_.size() && is_digit(s_[i_])) ++i_;
         }
+        size_t integer_end = i_;
         if (i_ < s_.size() && s_[i_] == '.') {
             ++i_;
             if (i_ >= s_.size() || !is_digit(s_[i_])) return "a number has no digits after its point";
             while (i_ < s_.size() && is_digit(s_[i_])) ++i_;
         }
+        size_t digits_end = i_;
+        long long exponent = 0;
         if (i_ < s_.size() && (s_[i_] == 'e' || s_[i_] == 'E')) {
             ++i_;
+            bool negative = i_ < s_.size() && s_[i_] == '-';
             if (i_ < s_.size() && (s_[i_] == '+' || s_[i_] == '-')) ++i_;
             if (i_ >= s_.size() || !is_digit(s_[i_])) return "a number has no digits in its exponent";
-            while (i_ < s_.size() && is_digit(s_[i_])) ++i_;
+            for (; i_ < s_.size() && is_digit(s_[i_]); ++i_)
+                if (exponent < 1000000) exponent = exponent * 10 + (s_[i_] - '0');
+            if (negative) exponent = -exponent;
+        }
+        if (!fits_double(start, digits, integer_end, digits_end, exponent)) {
+            i_ = start;
+            return "a number beyond the largest double";
         }
         return nullptr;
+    }
+
+    // Whether a checked number's magnitude stays within the largest double
+    // (one too small for a double rounds to zero, as every reader does).
+    bool fits_double(size_t start, size_t digits, size_t integer_end, size_t digits_end, long long exponent) const {
+        // The power of ten of the first significant digit.
+        long long power;
+        if (s_[digits] != '0') {
+            power = static_cast<long long>(integer_end - digits) - 1;
+        } else {
+            size_t k = integer_end + 1;  // the fraction's digits, if any
+            while (k < digits_end && s_[k] == '0') ++k;
+            if (k >= digits_end) return true;  // zero
+            power = -static_cast<long long>(k - integer_end);
+        }
+        power += exponent;
+        if (power != 308) return power < 308;
+        double value;
+        auto [end, ec] = std::from_chars(s_.data() + start, s_.data() + i_, value);
+        return ec != std::errc::result_out_of_range;
     }
 
     // The string whose quote is at i_; moves past its closing quote.
@@ -322,17 +364,34 @@ private:
     buf keys_;  // key_ref records of the objects open now
 };
 
-// The value starting at the front of c.rest; moves past it and the comma.
-json_value take_value(json_cursor& c) {
-    size_t end = json_value_end(c.rest, 0);
-    json_value v{kind_at(c.rest[0]), c.rest.substr(0, end)};
-    size_t i = json_skip_ws(c.rest, end);
-    if (i < c.rest.size() && c.rest[i] == ',') i = json_skip_ws(c.rest, i + 1);
-    c.rest = c.rest.substr(i);
+// The value at the front of `rest` (white space skipped); moves past it and
+// its comma. At the end, or at anything that is not a whole value followed
+// by a comma or the end, the walk stops: a missing value, and rest emptied.
+json_value take_value(std::string_view& rest) {
+    size_t at = json_skip_ws(rest, 0);
+    size_t end = json_value_end(rest, at);
+    json_kind kind = at < rest.size() ? kind_at(rest[at]) : json_kind::missing;
+    if (end == json_npos || kind == json_kind::missing) {
+        rest = {};
+        return {};
+    }
+    json_value v{kind, sub_span(rest, at, end - at)};
+    size_t next = json_skip_ws(rest, end);
+    if (next < rest.size() && rest[next] == ',') {
+        drop_prefix(rest, next + 1);
+    } else {
+        rest = {};  // the last element, or a fault after it
+    }
     return v;
 }
 
-bool at_end(const json_cursor& c) { return c.rest.empty() || c.rest[0] == ']' || c.rest[0] == '}'; }
+// The text between a container's brackets, or empty when `v` is not one of
+// `kind` as written.
+std::string_view inside(json_value v, json_kind kind, char open, char close) {
+    std::string_view t = v.text;
+    if (!v.is(kind) || t.size() < 2 || t.front() != open || t.back() != close) return {};
+    return sub_span(t, 1, t.size() - 2);
+}
 
 }  // namespace
 
@@ -341,33 +400,33 @@ json_doc json_read(std::string_view text) {
     return check.run();
 }
 
-json_cursor json_walk(json_value container) {
-    if (!container.is(json_kind::object) && !container.is(json_kind::array)) return {};
-    std::string_view t = container.text;
-    return {t.substr(json_skip_ws(t, 1))};
+json_array_cursor json_walk_array(json_value array) { return {inside(array, json_kind::array, '[', ']')}; }
+
+json_object_cursor json_walk_object(json_value object) { return {inside(object, json_kind::object, '{', '}')}; }
+
+bool json_next(json_array_cursor& c, json_value& element) {
+    element = take_value(c.rest);
+    return element.kind != json_kind::missing;
 }
 
-bool json_next(json_cursor& c, json_value& element) {
-    if (at_end(c)) return false;
-    element = take_value(c);
-    return true;
-}
-
-bool json_next(json_cursor& c, std::string_view& key_raw, json_value& value) {
-    if (at_end(c)) return false;
-    size_t key_end = json_string_end(c.rest, 0);
-    key_raw = c.rest.substr(1, key_end - 2);
-    size_t colon = json_skip_ws(c.rest, key_end);
-    c.rest = c.rest.substr(json_skip_ws(c.rest, colon + 1));
-    value = take_value(c);
-    return true;
+bool json_next(json_object_cursor& c, std::string_view& key_raw, json_value& value) {
+    size_t at = json_skip_ws(c.rest, 0);
+    size_t key_end = at < c.rest.size() && c.rest[at] == '"' ? json_string_end(c.rest, at) : json_npos;
+    size_t colon = key_end == json_npos ? json_npos : json_skip_ws(c.rest, key_end);
+    if (colon >= c.rest.size() || c.rest[colon] != ':') {
+        c.rest = {};
+        return false;
+    }
+    key_raw = sub_span(c.rest, at + 1, key_end - at - 2);
+    drop_prefix(c.rest, colon + 1);
+    value = take_value(c.rest);
+    return value.kind != json_kind::missing;
 }
 
 json_value json_get(json_value object, std::string_view key) {
-    json_cursor c = json_walk(object);
+    json_object_cursor c = json_walk_object(object);
     std::string_view name;
     json_value v;
-    if (!object.is(json_kind::object)) return {};
     while (json_next(c, name, v))
         if (json_key_is(name, key)) return v;
     return {};
@@ -375,18 +434,18 @@ json_value json_get(json_value object, std::string_view key) {
 
 void json_get_members(json_value object, const std::string_view* names, json_value* out, size_t count) {
     for (size_t k = 0; k < count; ++k) out[k] = {};
-    json_cursor c = json_walk(object);
+    json_object_cursor c = json_walk_object(object);
     std::string_view name;
     json_value v;
-    if (!object.is(json_kind::object)) return;
     while (json_next(c, name, v))
         for (size_t k = 0; k < count; ++k)
             if (json_key_is(name, names[k])) out[k] = v;
 }
 
 std::string_view json_raw(json_value string) {
-    if (!string.is(json_kind::string)) return {};
-    return string.text.substr(1, string.text.size() - 2);
+    std::string_view t = string.text;
+    if (!string.is(json_kind::string) || t.size() < 2 || t.front() != '"' || t.back() != '"') return {};
+    return sub_span(t, 1, t.size() - 2);
 }
 
 void json_decode(std::string_view raw, buf& out) {

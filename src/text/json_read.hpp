@@ -43,19 +43,29 @@ struct json_doc {
 
 // Checks `text` as one JSON document: UTF-8 only, no lone surrogate
 // escapes, no raw control bytes in strings, numbers as the grammar has them
-// (no NaN, Infinity or leading zeros), no key twice in any object, nothing
+// (no NaN, Infinity or leading zeros, none beyond the largest double: a
+// reader would take 1e999 as infinity), no key twice in any object, nothing
 // but white space after the value, at most json_max_depth levels.
 json_doc json_read(std::string_view text);
 
-// Steps through the members of an object or the elements of an array.
-struct json_cursor {
+// Steps through the elements of an array or the members of an object. Each
+// kind has its own cursor, so an object is never walked as an array: a value
+// of another kind gives a cursor with no elements. A cursor stays inside its
+// container's brackets and stops ("no more elements") at anything it cannot
+// step over, so even a value json_read never checked reads nothing outside
+// its text.
+struct json_array_cursor {
+    std::string_view rest;  // the elements not taken yet, without the closing bracket
+};
+struct json_object_cursor {
     std::string_view rest;
 };
-json_cursor json_walk(json_value container);
+json_array_cursor json_walk_array(json_value array);
+json_object_cursor json_walk_object(json_value object);
 // The next element; false at the end.
-bool json_next(json_cursor& c, json_value& element);
+bool json_next(json_array_cursor& c, json_value& element);
 // The next member, its key as written between the quotes; false at the end.
-bool json_next(json_cursor& c, std::string_view& key_raw, json_value& value);
+bool json_next(json_object_cursor& c, std::string_view& key_raw, json_value& value);
 
 // The member named `key` (keys compared decoded), or a missing value.
 json_value json_get(json_value object, std::string_view key);

@@ -83,7 +83,7 @@ void object_members(std::string_view s, size_t obj_pos, const std::string_view* 
         if (s[i] != '"') return;
         size_t key_end = json_string_end(s, i);
         if (key_end == json_npos) return;
-        std::string_view name = s.substr(i + 1, key_end - i - 2);
+        std::string_view name = sub_span(s, i + 1, key_end - i - 2);
         size_t colon = json_skip_ws(s, key_end);
         if (colon >= s.size() || s[colon] != ':') return;
         size_t value_pos = json_skip_ws(s, colon + 1);
@@ -128,7 +128,7 @@ json_raw_string json_string_at(std::string_view s, size_t pos) {
     size_t end = json_string_end(s, pos);
     if (end == json_npos) return out;
     out.ok = true;
-    out.raw = s.substr(pos + 1, end - pos - 2);
+    out.raw = sub_span(s, pos + 1, end - pos - 2);
     return out;
 }
 
@@ -139,7 +139,7 @@ json_raw_string json_first_string_member(std::string_view s, std::string_view ke
         if (s[i] != '"') continue;
         size_t end = json_string_end(s, i);
         if (end == json_npos) break;
-        std::string_view name = s.substr(i + 1, end - i - 2);
+        std::string_view name = sub_span(s, i + 1, end - i - 2);
         size_t colon = json_skip_ws(s, end);
         if (colon < s.size() && s[colon] == ':' && name == key) {
             json_raw_string value = json_string_at(s, json_skip_ws(s, colon + 1));
@@ -201,7 +201,7 @@ bool json_key_is(std::string_view raw, std::string_view name) {
                 default: return false;  // not JSON; no reader takes it as any key
             }
         }
-        if (matched + n > name.size() || name.substr(matched, n) != std::string_view(bytes, n)) return false;
+        if (matched + n > name.size() || sub_span(name, matched, n) != std::string_view(bytes, n)) return false;
         matched += n;
     }
     return matched == name.size();

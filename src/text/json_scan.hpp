@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "text/buf.hpp"
+#include "text/span.hpp"
 
 inline constexpr size_t json_npos = std::string_view::npos;
 
@@ -42,7 +43,7 @@ struct json_member {
     size_t value_pos = json_npos;  // first byte of the value
     size_t value_end = json_npos;  // just past the value; json_npos if the text ended inside it
     std::string_view value(std::string_view s) const {
-        return value_end == json_npos ? s.substr(value_pos) : s.substr(value_pos, value_end - value_pos);
+        return value_end == json_npos ? tail_span(s, value_pos) : sub_span(s, value_pos, value_end - value_pos);
     }
 };
 

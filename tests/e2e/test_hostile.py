@@ -130,6 +130,50 @@ def test_local_reply_carries_hostile_content_as_valid_json(mock, relay):
     assert content.startswith("a\x00b\nc\r\nd\x1f\n\ndata: x\ufffd\ufffd(") and content.endswith(" \u00e9 \\q")
 
 
+def one_event(choices, extra=b""):
+    return mu.event_stream([b'data: {"choices":' + json.dumps(choices).encode() + extra + b"}\n\n",
+                            b"data: [DONE]\n\n"])
+
+
+CALL = {"index": 0, "id": "c1", "function": {"name": "f", "arguments": "{}"}}
+
+
+# Answers of the wrong shape: the shim lives on, and the caller gets an error
+# naming what was wrong, or a sound answer when the shape is still readable.
+@pytest.mark.parametrize("mode, stream, answer, expected", [
+    ("full", True, one_event([{"delta": {"tool_calls": CALL}}]), "choices[0].delta.tool_calls that is not an array"),
+    ("full", True, one_event({"delta": {"content": "hi"}}), "choices that is not an array"),
+    ("full", True, one_event([{"delta": {"tool_calls": [{"index": 0, "function": "f"}]}}]),
+     "tool_calls[0].function that is not an object"),
+    ("full", True, one_event([{"delta": {"tool_calls": [{"index": 0, "function": {"arguments": {}}}]}}]),
+     "tool_calls[0].function.arguments that is not a string"),
+    ("full", True, one_event([{"delta": {"content": ["hi"]}}]), "choices[0].delta.content that is not a string"),
+    ("full", True, one_event([]), "without any choice"),
+    ("full", True, one_event([{"delta": {"content": "hi"}}], b',"n":1e999'), "not a JSON object"),
+    ("full", False, mu.json_reply(200, {"choices": [{"message": {"tool_calls": CALL}}]}),
+     "choices[0].message.tool_calls that is not an array"),
+    ("full", False, mu.json_reply(200, {"choices": [{"message": "hi"}]}), "choices[0].message that is not an object"),
+    ("full", False, mu.json_reply(200, {"choices": []}), "no choice with a message"),
+    ("full", False, mu.json_reply(200, {"choices": [{"message": {"content": "hi"}}], "usage": "many"}), None),
+    ("relay", False, mu.json_reply(200, {"choices": [{"message": {"content": "hi", "tool_calls": CALL}}]}), None),
+    ("relay", False, mu.json_reply(200, {"choices": {"message": {"content": "hi"}}}), None),
+], ids=["event-tool-calls-object", "event-choices-object", "event-function-string", "event-arguments-object",
+        "event-content-array", "stream-without-choice", "event-number-too-large", "answer-tool-calls-object",
+        "answer-message-string", "answer-without-choice", "answer-usage-string", "relay-tool-calls-object",
+        "relay-choices-object"])
+def test_upstream_answer_of_the_wrong_shape_leaves_the_shim_standing(mock, start_shim, mode, stream, answer,
+                                                                     expected):
+    mock.reset()
+    shim = start_shim(env={"ZELK_SHIM_URL": mock.url(), "ZELK_SHIM_KEY": "sk-test", "ZELK_SHIM_LOCAL_DIALECT": mode})
+    mock.behaviour = answer
+    r = chat(shim.port, chat_body(stream), LOCAL, timeout=30)
+    if expected:
+        assert expected in error_text(r, 200 if stream else 502)
+    else:
+        assert r.status == 200 and json.loads(r.body())["message"]["content"] == "hi"
+    assert Reply(exchange(shim.port, b"GET /health HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n")).status == 200
+
+
 @pytest.mark.parametrize("path, stream", [(LOCAL, False), (CHAT, True)])
 def test_upstream_error_words_are_carried_as_valid_json(mock, relay, path, stream):
     mock.behaviour = mu.json_reply(400, b'{"error":{"message":"' + HOSTILE_TEXT + b'"}}')

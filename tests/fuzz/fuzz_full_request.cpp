@@ -40,7 +40,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(doc.ok());
     FUZZ_CHECK(json_equals(json_get(doc.root, "model"), model));
     FUZZ_CHECK(json_get(doc.root, "stream").text == (r.stream ? "true" : "false"));
-    json_cursor messages = json_walk(json_get(doc.root, "messages"));
+    json_array_cursor messages = json_walk_array(json_get(doc.root, "messages"));
     json_value first;
     FUZZ_CHECK(json_next(messages, first));
     FUZZ_CHECK(json_equals(json_get(first, "role"), "system"));

@@ -1,7 +1,7 @@
 // The event-to-line conversion over arbitrary upstream streams: however the
 // stream is cut into blocks, the same lines come out, each one JSON object
-// on one line, the last a final or an error line, and no error line holds
-// the key.
+// on one line, the last a final or an error line, tool calls with object
+// arguments, and no error line holds the key.
 //
 // Input layout: one byte seeding where the blocks are cut, then the stream.
 #include <algorithm>
@@ -61,7 +61,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         } else {
             FUZZ_CHECK(json_equals(json_get(doc.root, "model"), "m"));
             FUZZ_CHECK(json_get(doc.root, "created_at").is(json_kind::string));
-            FUZZ_CHECK(json_get(json_get(doc.root, "message"), "content").is(json_kind::string));
+            json_value message = json_get(doc.root, "message");
+            FUZZ_CHECK(json_get(message, "content").is(json_kind::string));
+            // Gathered calls go out whole: each with its arguments as an object.
+            json_array_cursor calls = json_walk_array(json_get(message, "tool_calls"));
+            json_value call;
+            while (json_next(calls, call))
+                FUZZ_CHECK(json_get(json_get(call, "function"), "arguments").is(json_kind::object));
         }
     }
     return 0;

@@ -1,4 +1,5 @@
-// build_local_reply over arbitrary upstream answers and statuses.
+// build_local_reply (relay mode) and build_full_reply (full mode) over
+// arbitrary upstream answers and statuses.
 //
 // Input layout: two bytes of status (little endian, modulo 600), then the answer.
 #include <vector>
@@ -6,12 +7,51 @@
 #include "fuzz_check.hpp"
 #include "json_check.hpp"
 #include "relay/local_dialect.hpp"
+#include "relay/local_lines.hpp"
+#include "text/json_read.hpp"
+
+namespace {
+
+const std::string_view key = "sk-fuzz/key";
+const local_clock fixed_clock{[]() -> int64_t { return 5000; }, []() -> int64_t { return 1700000000000000000; }};
+
+// Full mode: one JSON object, the success shape only as a 200, an error
+// under the upstream's status or 502, and never the key in an error.
+void check_full_reply(unsigned long status, std::string_view answer) {
+    buf body;
+    local_reply r = build_full_reply(status, answer, "mo\"del", key, {1000, 2000, 3000}, fixed_clock, body);
+    check_buf(body);
+    std::vector<strict_member> members;
+    FUZZ_CHECK(strict_json(body.view()).parse(members));
+    json_doc doc = json_read(body.view());
+    FUZZ_CHECK(doc.ok() && doc.root.is(json_kind::object));
+    if (!r.success) {
+        FUZZ_CHECK(r.status == (status >= 400 ? static_cast<int>(status) : 502));
+        FUZZ_CHECK(json_get(doc.root, "error").is(json_kind::string));
+        FUZZ_CHECK(body.view().find(key) == std::string_view::npos);
+        return;
+    }
+    FUZZ_CHECK(r.status == 200 && status < 400);
+    FUZZ_CHECK(json_equals(json_get(doc.root, "model"), "mo\"del"));
+    FUZZ_CHECK(json_get(doc.root, "done").text == "true");
+    json_value message = json_get(doc.root, "message");
+    FUZZ_CHECK(json_get(message, "content").is(json_kind::string));
+    json_value calls = json_get(message, "tool_calls");
+    FUZZ_CHECK(!calls.given() || calls.is(json_kind::array));
+    json_array_cursor c = json_walk_array(calls);
+    json_value call;
+    while (json_next(c, call))
+        FUZZ_CHECK(json_get(json_get(call, "function"), "arguments").is(json_kind::object));
+}
+
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 2) return 0;
     unsigned long status = (static_cast<unsigned long>(data[0]) | static_cast<unsigned long>(data[1]) << 8) % 600;
     exact_copy input(data + 2, size - 2);
     std::string_view answer = input.view();
+    check_full_reply(status, answer);
     const std::string_view created = "2024-01-02T03:04:05Z";
 
     buf body;

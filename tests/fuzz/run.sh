@@ -1,6 +1,7 @@
 #!/bin/sh
 # Builds the libFuzzer targets with clang (build-fuzz) and runs each for a
-# bounded time from its committed seed corpus. Fails on any crash, leak,
+# bounded time from its committed seed corpus, with the dictionary of the
+# members it reads where it has one. Fails on any crash, leak,
 # sanitizer report or broken invariant. FUZZ_SECONDS sets the time per
 # target (default 60).
 set -eu
@@ -26,9 +27,16 @@ for t in $TARGETS; do
     mkdir -p "$WORK/$t" "$WORK/artifacts-$t"
     cp "$ROOT/tests/fuzz/corpus/$t/"* "$WORK/$t/"
     log="$WORK/$t.log"
+    # The members a target reads, so mutations reach nested shapes.
+    case $t in
+        fuzz_full_stream | fuzz_local_reply) dict="-dict=$ROOT/tests/fuzz/upstream_answer.dict" ;;
+        fuzz_full_request) dict="-dict=$ROOT/tests/fuzz/local_request.dict" ;;
+        *) dict="" ;;
+    esac
     echo "== $t: ${SECONDS_EACH}s"
+    # shellcheck disable=SC2086
     if "$BUILD/tests/fuzz/$t" -max_total_time="$SECONDS_EACH" -max_len=4096 -timeout=10 -rss_limit_mb=2048 \
-        -print_final_stats=1 -artifact_prefix="$WORK/artifacts-$t/" "$WORK/$t" >"$log" 2>&1; then
+        -print_final_stats=1 -artifact_prefix="$WORK/artifacts-$t/" $dict "$WORK/$t" >"$log" 2>&1; then
         :
     else
         failed="$failed $t"

@@ -133,6 +133,7 @@ TEST(JsonRead, RefusesEveryMalformedClass) {
         deep,                                                                // too deep
         "", " ", "[1,]", R"({"a":1,})", "{'a':1}", "[1 2]", R"({"a"1})", R"("\x")", R"("\u12")", "\"open",
         "tru", "nul", "[", "{\"a\":",
+        "1e309", "-1.8e308", "[0.001e312]", "1" + std::string(309, '0'),  // beyond the largest double
     };
     for (std::string_view text : refused) EXPECT_FALSE(json_read(text).ok()) << text;
 
@@ -141,6 +142,7 @@ TEST(JsonRead, RefusesEveryMalformedClass) {
     const std::string_view accepted[] = {
         ok_deep, R"("\ud83d\ude00 \u00e9 \/")", "\"\xf0\x9f\x98\x80\"", "-0", "0.5e-3", "1E+2", " [true,false,null] ",
         R"({"a":1,"\u0062":2,"ab":{"a":3}})", R"({"":1,"\u0000":2})", "{\"a\":[],\"b\":{}}",
+        "1.7976931348623157e308", "1e-999", "0.0e99999", "-9e307",
     };
     for (std::string_view text : accepted) EXPECT_TRUE(json_read(text).ok()) << text;
 }
@@ -171,9 +173,52 @@ TEST(JsonRead, WalksMembersAndDecodesOnlyOnRequest) {
     EXPECT_EQ(json_uint(json_get(doc.root, "u")), 42);
     EXPECT_EQ(json_uint(json_get(doc.root, "f")), -1);
 
-    json_cursor c = json_walk(json_get(doc.root, "n"));
-    json_value e;
-    std::string seen;
-    while (json_next(c, e)) seen += std::string(e.text) + "|";
-    EXPECT_EQ(seen, R"(1|{"x":true}|"y"|)");
+    auto elements = [](json_value v) {
+        json_array_cursor c = json_walk_array(v);
+        json_value e;
+        std::string seen;
+        while (json_next(c, e)) seen += std::string(e.text) + "|";
+        return seen;
+    };
+    EXPECT_EQ(elements(json_get(doc.root, "n")), R"(1|{"x":true}|"y"|)");
+}
+
+TEST(JsonRead, CursorsWalkTheirOwnKindAndStopAtWhatTheyCannotRead) {
+    auto elements = [](json_value v) {
+        json_array_cursor c = json_walk_array(v);
+        json_value e;
+        std::string seen;
+        while (json_next(c, e)) seen += std::string(e.text) + "|";
+        return seen;
+    };
+    auto members = [](json_value v) {
+        json_object_cursor c = json_walk_object(v);
+        std::string_view key;
+        json_value e;
+        std::string seen;
+        while (json_next(c, key, e)) seen += std::string(key) + "=" + std::string(e.text) + "|";
+        return seen;
+    };
+    json_value object{json_kind::object, R"({"a":[1],"b":2})"}, array{json_kind::array, R"([1,{"a":2}])"};
+    EXPECT_EQ(elements(object), "");  // the wrong kind: no elements
+    EXPECT_EQ(members(array), "");
+    EXPECT_EQ(members(object), "a=[1]|b=2|");
+    // Values json_read never saw: cut off, mislabelled, or broken inside.
+    EXPECT_EQ(elements({json_kind::array, R"([1,{"a":)"}), "");
+    EXPECT_EQ(elements({json_kind::array, R"([1,{"a":]])"}), "1|");
+    EXPECT_EQ(elements({json_kind::array, R"([1,"x]"})"}), "");
+    EXPECT_EQ(elements({json_kind::array, "["}), "");
+    EXPECT_EQ(elements({json_kind::array, ""}), "");
+    EXPECT_EQ(elements({json_kind::array, R"({"a":1})"}), "");
+    EXPECT_EQ(elements({json_kind::array, "[1 2,3]"}), "1|");
+    EXPECT_EQ(members({json_kind::object, R"({"a":1,"b")"}), "");
+    EXPECT_EQ(members({json_kind::object, R"({"a":1,"b"})"}), "a=1|");
+    EXPECT_EQ(members({json_kind::object, R"({"a" 1})"}), "");
+    EXPECT_EQ(json_get({json_kind::object, R"({"a":)"}, "a").kind, json_kind::missing);
+    EXPECT_EQ(json_raw({json_kind::string, "\""}), "");
+    buf decoded;
+    json_decode("a\\", decoded);  // a cut escape
+    json_decode("\\u12", decoded);
+    json_decode("\\ud800\\u0041", decoded);
+    EXPECT_EQ(decoded.view(), "a\\\xef\xbf\xbd" "12\xef\xbf\xbd" "A");
 }

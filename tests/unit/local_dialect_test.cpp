@@ -244,7 +244,22 @@ TEST(FullRequest, MapsEveryField) {
          R"({"name":"weather","arguments":"{\"city\":\"Oslo\"}"}},{"id":"call_1","type":"function","function":)"
          R"({"name":"time","arguments":"{}"}}]},{"role":"tool","tool_call_id":"call_1","content":"noon"},)"
          R"({"role":"tool","tool_call_id":"call_0","content":"cold"}],"stream":false})"},
+        // The caller's own ids tie its results; a result without one falls back to order.
+        {R"({"stream":false,"messages":[{"role":"assistant","tool_calls":[{"id":"a\/1","function":{"name":"f"}},)"
+         R"({"function":{"name":"f"}}]},{"role":"tool","tool_call_id":"call_0","content":"2"},)"
+         R"({"role":"tool","tool_call_id":"a/1","content":"1"},{"role":"tool","tool_call_id":"zz","content":"3"}]})",
+         R"(,{"role":"assistant","content":"","tool_calls":[{"id":"a\/1","type":"function","function":{"name":"f",)"
+         R"("arguments":"{}"}},{"id":"call_0","type":"function","function":{"name":"f","arguments":"{}"}}]},)"
+         R"({"role":"tool","tool_call_id":"call_0","content":"2"},{"role":"tool","tool_call_id":"a\/1","content":"1"},)"
+         R"({"role":"tool","tool_call_id":"call_0","content":"3"}],"stream":false})"},
         // Refusals name the field.
+        {R"({"options":{"temperature":1e999}})",
+         "error: invalid JSON in options.temperature at byte 26: a number beyond the largest double"},
+        {R"({"tools":[{"type":"function"},"f"]})", "error: tools[1]: expected an object"},
+        {R"({"options":{"num_predict":1.5}})", "error: options.num_predict: expected a positive whole number"},
+        {R"({"max_output_tokens":0})", "error: max_output_tokens: expected a positive whole number"},
+        {R"({"messages":[{"role":"assistant","tool_calls":[{"id":7,"function":{"name":"f"}}]}]})",
+         "error: messages[0].tool_calls[0].id: expected a non-empty string"},
         {R"({"messages":[{"role":"user","content":"a"},{"role":"user","content":NaN}]})",
          "error: invalid JSON in messages[1].content at byte 68: not a JSON value"},
         {R"({"a":1,"a":2})", "error: invalid JSON in a at byte 7: a member name occurs twice"},
@@ -290,7 +305,7 @@ TEST(FullStream, ToolCallsGatheredIntoOneLine) {
         "\n\ndata: [DONE]\n\n";
     std::vector<std::string> lines = stream_lines(upstream, false);
     ASSERT_EQ(lines.size(), 2u);
-    EXPECT_EQ(lines[0], line(R"("","tool_calls":[{"function":{"name":"weather","arguments":{"city":"Oslo"}}},)"
+    EXPECT_EQ(lines[0], line(R"("","tool_calls":[{"id":"c1","function":{"name":"weather","arguments":{"city":"Oslo"}}},)"
                              R"({"function":{"name":"time","arguments":{}}}]})"));
     EXPECT_NE(lines[1].find(R"("done":true,"done_reason":"stop")"), std::string::npos);
 }
@@ -326,7 +341,7 @@ TEST(FullReply, ToolCallsCountsDurationsAndRefusals) {
         "auto", "", {100, 200, 500}, test_clock, body);
     EXPECT_TRUE(r.success);
     EXPECT_EQ(std::string(body.view()) + "\n",
-              line(R"("","tool_calls":[{"function":{"name":"f","arguments":{"a":1}}}]})",
+              line(R"("","tool_calls":[{"id":"x","function":{"name":"f","arguments":{"a":1}}}]})",
                    R"("done":true,"done_reason":"stop","total_duration":900,"load_duration":100,)"
                    R"("prompt_eval_count":5,"prompt_eval_duration":300,"eval_count":2,"eval_duration":500})"));
 
