@@ -178,3 +178,22 @@ def test_full_version_and_unserved_endpoints(mock, full_relay):
         if method != "HEAD":
             assert "not served" in r.json()["error"]
     assert mock.requests == []
+
+
+@pytest.mark.parametrize("path,body,reason", [
+    (LOCAL, {"model": "llama3.2", "messages": []}, "load"),
+    (LOCAL, {"model": "llama3.2:latest", "stream": False}, "load"),
+    (LOCAL, {"model": "llama3.2", "messages": [], "keep_alive": 0}, "unload"),
+    ("/api/generate", {"model": "llama3.2"}, "load"),
+    ("/api/generate", {"model": "llama3.2", "prompt": "", "keep_alive": "0"}, "unload"),
+    ("/api/generate", {"model": "llama3.2", "keep_alive": "10m", "stream": False}, "load"),
+])
+def test_full_load_and_unload_answer_at_once(mock, full_relay, path, body, reason):
+    r = chat(full_relay.port, body, path)
+    assert r.status == 200 and r.headers["content-type"] == "application/json"
+    obj = r.json()
+    text = obj.pop("message") if path == LOCAL else {"role": "assistant", "content": obj.pop("response")}
+    assert text == {"role": "assistant", "content": ""}
+    assert TIME_RE.match(obj.pop("created_at"))
+    assert obj == {"model": "auto", "done": True, "done_reason": reason}
+    assert mock.requests == []
