@@ -93,8 +93,6 @@ int put_show_reply(buf& body, std::string_view request_body, const shim_settings
     std::string_view model = settings.model();
     buf_put(body, "{\"license\":\"\",\"modelfile\":\"FROM ");
     put_tagged_name(body, model);
-    buf_put(body, "\\nPARAMETER num_ctx ");
-    buf_put_int(body, settings.context_length);
     buf_put(body, "\\n\",\"parameters\":\"num_ctx ");
     buf_put_int(body, settings.context_length);
     buf_put(body, "\",\"template\":\"{{ .Prompt }}\",\"system\":\"\",\"details\":");

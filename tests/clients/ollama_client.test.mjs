@@ -115,14 +115,12 @@ Object.assign(scenarios, {
     const { models } = await client().list();
     assert.equal(models.length, 1);
     assert.equal(models[0].name, EXPECT.name);
-    assert.match(models[0].digest, /^[0-9a-f]{64}$/);
     const show = await client().show({ model: models[0].name });
     const arch = show.model_info['general.architecture'];
     assert.equal(show.model_info[`${arch}.context_length`], EXPECT.context_length);
     assert.ok(show.capabilities.includes('tools'));
     const running = await client().ps();
     assert.deepEqual(running.models.map((m) => [m.name, m.context_length]), [[EXPECT.name, EXPECT.context_length]]);
-    assert.ok(new Date(running.models[0].expires_at) > new Date());
   },
 });
 

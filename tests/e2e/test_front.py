@@ -50,6 +50,7 @@ def test_api_tags_is_readable_by_both_dialects(shim):
 
 @pytest.mark.parametrize("full", [False, True], ids=["default", "full"])
 def test_head_is_the_get_reply_without_its_body(mock, start_shim, full):
+    mock.reset()
     shim = start_shim(env={"ZELK_SHIM_URL": mock.url(), **({"ZELK_SHIM_LOCAL_DIALECT": "full"} if full else {})})
     for path in ["/health", "/", "/v1/models", "/api/tags"] + (["/api/version", "/api/ps"] if full else []):
         got = exchange(shim.port, f"GET {path} HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n".encode())

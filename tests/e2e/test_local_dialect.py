@@ -171,8 +171,7 @@ def test_full_ps_lists_the_model_loaded_as_the_settings_describe_it(mock, start_
 
 def test_full_version_and_unserved_endpoints(mock, full_relay):
     assert tuple(map(int, get(full_relay.port, "/api/version").json()["version"].split("."))) >= (0, 6, 4)
-    for method, path in [("POST", "/api/embed"), ("POST", "/api/embeddings"), ("POST", "/api/pull"),
-                         ("DELETE", "/api/delete"), ("HEAD", "/api/blobs/sha256:00")]:
+    for method, path in [("POST", "/api/embed"), ("DELETE", "/api/delete"), ("HEAD", "/api/blobs/sha256:00")]:
         r = Reply(exchange(full_relay.port, http_request(method, path, b"{}" if method == "POST" else b"")))
         assert r.status == 404 and r.headers["content-type"] == "application/json", path
         if method != "HEAD":
