@@ -61,6 +61,16 @@ struct open_call {
 };
 constexpr size_t max_open_calls = 64;
 
+// The call's id as JSON string content.
+void put_call_id(buf& out, const open_call& call) {
+    if (call.id.empty()) {
+        buf_put(out, "call_");
+        buf_put_int(out, call.number);
+    } else {
+        buf_put(out, call.id);  // the caller's own, so its results find their call
+    }
+}
+
 struct request_reader {
     buf& out;
     full_request& result;
@@ -107,20 +117,10 @@ struct request_reader {
         for (size_t k = call_count; named && pick == call_count && k-- > 0;) pick = fits(k, false, true) ? k : pick;
         if (pick == call_count) pick = call_count - 1;
         calls[pick].answered = true;
-        put_call_id(calls[pick]);
-        return true;
-    }
-
-    // ,"tool_call_id":"<the call's id>"
-    void put_call_id(const open_call& call) {
         buf_put(out, ",\"tool_call_id\":\"");
-        if (call.id.empty()) {
-            buf_put(out, "call_");
-            buf_put_int(out, call.number);
-        } else {
-            buf_put(out, call.id);
-        }
+        put_call_id(out, calls[pick]);
         buf_put(out, "\"");
+        return true;
     }
 
     bool images(json_value list, std::string_view content_raw, const char* field) {
@@ -183,9 +183,9 @@ struct request_reader {
             json_value function = found[0], id = found[1];
             if (!call.is(json_kind::object) || !function.is(json_kind::object))
                 return fail(where, "an object with a \"function\" object");
-            if (id.given() && (!id.is(json_kind::string) || id.text.size() == 2)) {
+            if (id.given() && !id.is(json_kind::string)) {  // an empty one counts as none
                 bformat(where, "%s.tool_calls[%u].id", field, k);
-                return fail(where, "a non-empty string");
+                return fail(where, "a string");
             }
             json_value name = json_get(function, "name");
             json_value arguments = json_get(function, "arguments");
@@ -194,13 +194,9 @@ struct request_reader {
                 return fail(where, "a string");
             }
             open_call opened{json_raw(id), next_id, json_raw(name), false};
+            if (opened.id.empty()) ++next_id;
             buf_put(out, k ? ",{\"id\":\"" : "{\"id\":\"");
-            if (opened.id.empty()) {
-                buf_put(out, "call_");
-                buf_put_int(out, next_id++);
-            } else {
-                buf_put(out, opened.id);  // the caller's own, so its results find their call
-            }
+            put_call_id(out, opened);
             buf_put(out, "\",\"type\":\"function\",\"function\":{\"name\":");
             buf_put(out, name.text);
             buf_put(out, ",\"arguments\":");

@@ -27,11 +27,13 @@ struct full_request {
 // Converts a local-model chat body into a chat-completions body in `out`:
 // the configured model, the system message first, the caller's messages
 // (images as data-URL content parts, tool calls with string arguments and
-// generated ids "call_0", "call_1", ..., tool results tied to their call),
-// tools, tool_choice, format as response_format, sampling options as
-// top-level fields, and usage asked for on a stream. Malformed JSON, a body
-// nested too deep or a field of the wrong type gives !ok and leaves `out`
-// unusable.
+// the caller's ids, or generated ones "call_0", "call_1", ..., tool results
+// tied to their call by tool_call_id, else by order and name), tools,
+// tool_choice, format as response_format, sampling options as top-level
+// fields, and usage asked for on a stream. Malformed JSON, a body nested too
+// deep, a number beyond the largest double or a field of the wrong type
+// (tools entries must be objects, counts positive whole numbers) gives !ok
+// and leaves `out` unusable.
 // A generate body becomes the same chat: its `system` as a second system
 // message after the shim's, its `prompt` (with `images`) as the user
 // message, the other fields as for chat. `suffix`, `template`, `raw: true`

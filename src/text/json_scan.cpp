@@ -211,7 +211,8 @@ namespace {
 
 // Appends `text` as JSON string content. With `keep_escapes` the text is
 // another party's string content: a backslash that starts one of JSON's own
-// escapes is kept with it; any other backslash is text and is escaped.
+// escapes is kept with it (a lone surrogate escape becomes \ufffd); any
+// other backslash is text and is escaped.
 template <bool keep_escapes>
 void put_escaped(buf& out, std::string_view text) {
     static const char hex[] = "0123456789abcdef";
@@ -229,8 +230,21 @@ void put_escaped(buf& out, std::string_view text) {
                 i += 2;
                 continue;
             }
-            if (e == 'u' && i + 6 <= text.size() && hex4(text, i + 2) >= 0) {
+            long cp = e == 'u' ? hex4(text, i + 2) : -1;
+            if (cp >= 0 && (cp < 0xd800 || cp > 0xdfff)) {
                 i += 6;
+                continue;
+            }
+            if (cp >= 0xd800 && cp <= 0xdbff && i + 12 <= text.size() && text[i + 6] == '\\' &&
+                text[i + 7] == 'u' && hex4(text, i + 8) >= 0xdc00 && hex4(text, i + 8) <= 0xdfff) {
+                i += 12;  // a whole surrogate pair
+                continue;
+            }
+            if (cp >= 0) {  // half a pair spells no character: strict readers refuse it
+                if (i > run) buf_put(out, text.data() + run, i - run);
+                buf_put(out, "\\ufffd");
+                i += 6;
+                run = i;
                 continue;
             }
             // A broken escape: the backslash becomes text; what followed it

@@ -82,6 +82,7 @@ long long json_uint_at(std::string_view s, size_t pos, size_t end);
 
 // Appends raw JSON string content from another party (escapes as it wrote
 // them) so that it stays valid inside our own string: escapes it wrote are
-// kept, a broken escape or a bare quote is escaped, control bytes become
+// kept (but half a surrogate pair becomes \ufffd), a broken escape or a
+// bare quote is escaped, control bytes become
 // escapes and bytes that are not UTF-8 become U+FFFD.
 void json_put_string_content(buf& out, std::string_view raw);

@@ -109,6 +109,7 @@ TEST(JsonScan, OtherPartiesStringContentStaysValid) {
     // Raw control bytes, a bare quote and broken escapes are made text.
     EXPECT_EQ(put(std::string_view("a\nb\r\n\0\x1f\"", 8)), R"(a\nb\r\n\u0000\u001f\")");
     EXPECT_EQ(put(R"(\q \u12 \)"), R"(\\q \\u12 \\)");
+    EXPECT_EQ(put(R"(\ud83d\ude00 \ud83d \ude00x)"), R"(\ud83d\ude00 \ufffd \ufffdx)");  // half a pair
     // Bytes that are not UTF-8 each become U+FFFD.
     EXPECT_EQ(put("\xff x \xc3 \xed\xa0\x80 \xc0\xaf"), "\xef\xbf\xbd x \xef\xbf\xbd \xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd "
                                                      "\xef\xbf\xbd\xef\xbf\xbd");

@@ -263,7 +263,7 @@ TEST(FullRequest, MapsEveryField) {
         {R"({"options":{"num_predict":1.5}})", "error: options.num_predict: expected a positive whole number"},
         {R"({"max_output_tokens":0})", "error: max_output_tokens: expected a positive whole number"},
         {R"({"messages":[{"role":"assistant","tool_calls":[{"id":7,"function":{"name":"f"}}]}]})",
-         "error: messages[0].tool_calls[0].id: expected a non-empty string"},
+         "error: messages[0].tool_calls[0].id: expected a string"},
         {R"({"messages":[{"role":"user","content":"a"},{"role":"user","content":NaN}]})",
          "error: invalid JSON in messages[1].content at byte 68: not a JSON value"},
         {R"({"a":1,"a":2})", "error: invalid JSON in a at byte 7: a member name occurs twice"},
