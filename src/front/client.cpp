@@ -90,6 +90,7 @@ void handle_client(socket_handle socket, const shim_settings& settings) {
     if (got.fault.status != 0) return refuse(client, got.fault, trace);
     route_choice choice =
         choose_route(req.view(req.head.request_line), req.view(req.head.target), settings.local_full);
+    client.head_only = choice.head;
     admission let;
     admit_request(req, choice, settings.origins, let, settings.access_key);
     if (let.fault.status != 0) return refuse(client, let.fault, trace, let.route_lines, let.lines.view());

@@ -19,7 +19,3 @@ void route_request(client_conn& client, const http_request& req, const route_cho
 
 // The health probe's reply.
 void build_health_reply(reply_bytes& out, std::string_view extra_lines);
-
-// The body of GET /v1/models, and of GET /api/tags (which adds the
-// "models" list that local-model clients read).
-void put_model_list(buf& body, std::string_view model, bool with_local_models);

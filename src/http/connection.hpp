@@ -11,6 +11,7 @@ struct client_conn {
     uint64_t bytes_in = 0;   // read from the caller
     uint64_t bytes_out = 0;  // sent to the caller
     int reply_status = 0;    // of the last reply head sent; 0 before any
+    bool head_only = false;  // a HEAD request: replies go out as their header blocks alone
 
     explicit client_conn(socket_handle s) : socket(std::move(s)) {}
     client_conn(const client_conn&) = delete;

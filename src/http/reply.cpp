@@ -44,7 +44,8 @@ void build_chunked_head(reply_bytes& out, const reply_head& head) {
 
 bool send_bytes(client_conn& client, const reply_bytes& bytes) {
     client.reply_status = bytes.status;
-    return sock_send_gather(client.socket, std::span<const std::string_view>(bytes.parts, bytes.count), client.bytes_out);
+    size_t count = client.head_only && bytes.count > reply_head_parts ? reply_head_parts : bytes.count;
+    return sock_send_gather(client.socket, std::span<const std::string_view>(bytes.parts, count), client.bytes_out);
 }
 
 bool send_reply(client_conn& client, const reply_head& head, std::string_view body) {

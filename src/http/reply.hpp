@@ -29,12 +29,16 @@ struct reply_bytes {
     std::string_view parts[5];  // room for one trailing part
     size_t count = 0;
 };
+// parts[0..2] are the header block; the rest is the body.
+inline constexpr size_t reply_head_parts = 3;
 
 // Content-Length framing around `body`.
 void build_reply(reply_bytes& out, const reply_head& head, std::string_view body);
 // The head of a chunked reply; the body follows as chunks.
 void build_chunked_head(reply_bytes& out, const reply_head& head);
 
+// To a HEAD request (client.head_only) only the header block goes out: the
+// same status and lines, Content-Length included, and no body.
 bool send_bytes(client_conn& client, const reply_bytes& bytes);
 bool send_reply(client_conn& client, const reply_head& head, std::string_view body);
 

@@ -103,11 +103,16 @@ void finish_lines(line_relay& r, const shim_settings& settings) {
     send_last_chunk(r.client);
 }
 
+local_shape shape_of(const chat_request& request) {
+    return request.generate ? local_shape::generate : local_shape::chat;
+}
+
 void relay_lines(client_conn& client, const chat_request& request, const shim_settings& settings,
                  std::string_view body, const local_timing& timing) {
     upstream_outcome got;
     line_relay r{client, request, got};
-    full_stream_start(r.lines, settings.model(), settings.key(), timing, system_local_clock(), send_line, &r);
+    full_stream_start(r.lines, settings.model(), settings.key(), timing, system_local_clock(), send_line, &r,
+                      shape_of(request));
     std::string_view piece[1] = {body};
     exchange(settings, piece, client, probe_lines, line_block, &r, got, request.trace);
     finish_lines(r, settings);
@@ -129,7 +134,7 @@ void relay_object(client_conn& client, const chat_request& request, const shim_s
     timing.first_byte_ns = std::chrono::duration_cast<std::chrono::nanoseconds>(got.first_byte_at.time_since_epoch()).count();
     buf reply_body;
     local_reply reply = build_full_reply(got.status, collected.answer.view(), settings.model(), settings.key(), timing,
-                                         clock, reply_body);
+                                         clock, reply_body, shape_of(request));
     if (reply_body.failed) return;
     if (got.status < 400 && request.trace) note_usage(request.trace, answer_usage(collected.answer.view()));
     std::string_view type = reply.success ? "application/x-ndjson" : "application/json";
@@ -142,9 +147,15 @@ void relay_local_full(client_conn& client, const chat_request& request, const sh
     local_timing timing;
     timing.started_ns = system_local_clock().steady_ns();
     buf body;
-    full_request converted = convert_full_request(request.body, settings.model(), body);
+    full_request converted = convert_full_request(request.body, settings.model(), body, shape_of(request));
     if (!converted.ok) return send_local_error(client, 400, converted.error.s, request);
     if (body.failed) return send_local_error(client, 502, "out of memory", request, relay_failure_reason);
+    if (converted.load) {  // the upstream's model is always ready: nothing to send it
+        if (request.trace) request.trace->mode = converted.unload ? "unload" : "load";
+        build_load_reply(body, settings.model(), system_local_clock(), shape_of(request), converted.unload);
+        if (!body.failed) send_reply(client, {200, nullptr, "application/json", {}, request.extra_lines}, body.view());
+        return;
+    }
     if (request.trace) request.trace->mode = converted.stream ? "stream" : "buffered";
     std::string_view sent[1] = {body.view()};
     if (settings.debug_copy) write_debug_copy(sent);

@@ -63,15 +63,36 @@ void put_counts(buf& b, const durations& d, long long prompt_tokens, long long c
     buf_put(b, "}");
 }
 
+// Where a line's text goes, the one difference between the two endpoints'
+// lines: a chat's in its message object, a generate's at the top.
+struct line_shape {
+    std::string_view open;   // after created_at's value, up to the text
+    std::string_view close;  // what ends the message after its last member
+};
+constexpr line_shape shapes[] = {
+    {"\",\"message\":{\"role\":\"assistant\",\"content\":\"", "}"},  // chat
+    {"\",\"response\":\"", ""},                                        // generate
+};
+const line_shape& shape_of(local_shape s) { return shapes[s == local_shape::generate]; }
+
 // {"model":"M","created_at":"T","message":{"role":"assistant","content":"
-void put_head(buf& b, std::string_view model, const local_clock& clock) {
+// (or ..."response":")
+void put_head(buf& b, std::string_view model, const local_clock& clock, local_shape shape) {
     char now[32];
     size_t n = format_utc(now, clock.utc_ns());
     buf_put(b, "{\"model\":\"");
     json_escape(b, model);
     buf_put(b, "\",\"created_at\":\"");
     buf_put(b, now, n);
-    buf_put(b, "\",\"message\":{\"role\":\"assistant\",\"content\":\"");
+    buf_put(b, shape_of(shape).open);
+}
+
+// Ends the text (or, after `]`, the tool calls) and the message; `tail`
+// follows: the line's "done" and what comes with it.
+void put_close(buf& b, std::string_view end, local_shape shape, std::string_view tail) {
+    buf_put(b, end);
+    buf_put(b, shape_of(shape).close);
+    buf_put(b, tail);
 }
 
 // Appends {"id":"I","function":{"name":"N","arguments":{...}}} for a call
@@ -214,7 +235,7 @@ void send(full_stream& s) {
 
 void start_line(full_stream& s) {
     s.line.len = 0;
-    put_head(s.line, s.model, s.clock);
+    put_head(s.line, s.model, s.clock, s.shape);
 }
 
 void fail(full_stream& s, std::string_view text) {
@@ -257,7 +278,7 @@ bool send_calls(full_stream& s) {
         c.arguments.clear();
         c.used = false;
     }
-    buf_put(s.line, "]},\"done\":false}\n");
+    put_close(s.line, "]", s.shape, ",\"done\":false}\n");
     send(s);
     return true;
 }
@@ -266,7 +287,7 @@ void send_final(full_stream& s) {
     if (calls_waiting(s) && !send_calls(s)) return;
     int64_t end = s.clock.steady_ns();
     start_line(s);
-    buf_put(s.line, "\"},\"done\":true,\"done_reason\":\"");
+    put_close(s.line, "\"", s.shape, ",\"done\":true,\"done_reason\":\"");
     buf_put(s.line, s.cut_by_length ? "length" : "stop");
     put_counts(s.line, measure(s.timing, s.first_event_ns, end), s.prompt_tokens, s.completion_tokens);
     buf_put(s.line, "\n");
@@ -353,7 +374,7 @@ bool on_event(void* ctx, std::string_view data) {
             buf_put(s.line, "\",\"thinking\":\"");
             buf_put(s.line, thinking);
         }
-        buf_put(s.line, "\"},\"done\":false}\n");
+        put_close(s.line, "\"", s.shape, ",\"done\":false}\n");
         send(s);
     }
     json_array_cursor fragments = json_walk_array(choice.tool_calls);
@@ -397,7 +418,8 @@ size_t format_utc(char (&out)[32], int64_t utc_ns) {
 // ---- Stream -----------------------------------------------------------------
 
 void full_stream_start(full_stream& s, std::string_view model, std::string_view key, const local_timing& timing,
-                       const local_clock& clock, line_sink sink, void* ctx) {
+                       const local_clock& clock, line_sink sink, void* ctx, local_shape shape) {
+    s.shape = shape;
     s.model = model;
     s.key = key;
     s.timing = timing;
@@ -420,7 +442,8 @@ void full_stream_end(full_stream& s) {
 // ---- Collected reply --------------------------------------------------------
 
 local_reply build_full_reply(unsigned long upstream_status, std::string_view answer, std::string_view model,
-                             std::string_view key, const local_timing& timing, const local_clock& clock, buf& body) {
+                             std::string_view key, const local_timing& timing, const local_clock& clock, buf& body,
+                             local_shape shape) {
     buf scratch;
     if (upstream_status >= 400) {
         buf words;
@@ -469,7 +492,7 @@ local_reply build_full_reply(unsigned long upstream_status, std::string_view ans
     long long completion_tokens = json_uint(json_get(usage, "completion_tokens"));
     std::string_view thinking = json_raw(choice.thinking);
 
-    put_head(body, model, clock);
+    put_head(body, model, clock, shape);
     buf_put(body, json_raw(choice.content));
     if (!thinking.empty()) {
         buf_put(body, "\",\"thinking\":\"");
@@ -481,9 +504,15 @@ local_reply build_full_reply(unsigned long upstream_status, std::string_view ans
         buf_put(body, calls.view());
         buf_put(body, "]");
     }
-    buf_put(body, "},\"done\":true,\"done_reason\":\"");
+    put_close(body, {}, shape, ",\"done\":true,\"done_reason\":\"");
     buf_put(body, json_equals(choice.finish_reason, "length") ? "length" : "stop");
     put_counts(body, measure(timing, timing.first_byte_ns, end), prompt_tokens < 0 ? 0 : prompt_tokens,
                completion_tokens < 0 ? 0 : completion_tokens);
     return {200, true};
+}
+
+void build_load_reply(buf& body, std::string_view model, const local_clock& clock, local_shape shape, bool unload) {
+    put_head(body, model, clock, shape);
+    put_close(body, "\"", shape, ",\"done\":true,\"done_reason\":\"");
+    buf_put(body, unload ? "unload\"}" : "load\"}");
 }

@@ -8,6 +8,7 @@
 
 #include "http/event_stream.hpp"
 #include "relay/local_dialect.hpp"
+#include "relay/local_request.hpp"
 #include "text/bounded.hpp"
 #include "text/buf.hpp"
 
@@ -48,7 +49,10 @@ struct stream_tool_call {
 // One streamed reply. Fill it with full_stream_start, then feed it the
 // upstream's body blocks; once it says it is finished, the reply is complete
 // (its final or error line was sent) and the upstream is no longer needed.
+// Its lines are /api/chat's ("message":{...}) or /api/generate's
+// ("response":"..."), as `shape` says: nothing else differs.
 struct full_stream {
+    local_shape shape = local_shape::chat;
     std::string_view model;
     std::string_view key;
     local_clock clock{};
@@ -74,7 +78,7 @@ struct full_stream {
 // `model` and `key` must outlive the stream; the key is masked out of
 // the upstream's error texts.
 void full_stream_start(full_stream& s, std::string_view model, std::string_view key, const local_timing& timing,
-                       const local_clock& clock, line_sink sink, void* ctx);
+                       const local_clock& clock, line_sink sink, void* ctx, local_shape shape = local_shape::chat);
 // One block of the upstream's body; returns false once the reply is finished.
 bool full_stream_feed(full_stream& s, std::string_view block);
 // The upstream's body ended: a reply not finished by then gets an error line.
@@ -89,4 +93,9 @@ void full_stream_end(full_stream& s);
 // with a message, holds a member of another kind than it must be, or tool
 // arguments that do not parse, give 502 naming what was wrong.
 local_reply build_full_reply(unsigned long upstream_status, std::string_view answer, std::string_view model,
-                             std::string_view key, const local_timing& timing, const local_clock& clock, buf& body);
+                             std::string_view key, const local_timing& timing, const local_clock& clock, buf& body,
+                             local_shape shape = local_shape::chat);
+
+// The answer to a load request: one final object with empty text and
+// done_reason "load" ("unload" when the caller asked for it).
+void build_load_reply(buf& body, std::string_view model, const local_clock& clock, local_shape shape, bool unload);

@@ -137,7 +137,7 @@ struct request_reader {
         for (unsigned k = 0; json_next(c, image); ++k) {
             if (!image.is(json_kind::string)) {
                 char where[64];
-                bformat(where, "%s.images[%u]", field, k);
+                bformat(where, "%s%simages[%u]", field, *field ? "." : "", k);
                 return fail(where, "a string");
             }
             std::string_view data = json_raw(image);
@@ -153,6 +153,15 @@ struct request_reader {
             buf_put(out, "\"}}");
         }
         buf_put(out, "]");
+        return true;
+    }
+
+    // ,"content": the text alone, or with the images as content parts.
+    bool put_content(std::string_view text_raw, json_value image_list, const char* field) {
+        if (holds_elements(image_list)) return images(image_list, text_raw, field);
+        buf_put(out, ",\"content\":\"");
+        buf_put(out, text_raw);
+        buf_put(out, "\"");
         return true;
     }
 
@@ -235,14 +244,7 @@ struct request_reader {
         buf_put(out, ",{\"role\":");
         buf_put(out, role.text);
         if (json_equals(role, "tool") && !tool_call_id(call_id, tool_name, field)) return false;
-        std::string_view text = json_raw(content);  // empty when missing or null
-        if (holds_elements(image_list)) {
-            if (!images(image_list, text, field)) return false;
-        } else {
-            buf_put(out, ",\"content\":\"");
-            buf_put(out, text);
-            buf_put(out, "\"");
-        }
+        if (!put_content(json_raw(content), image_list, field)) return false;  // empty text when missing or null
         if (holds_elements(call_list) && !tool_calls(call_list, field)) return false;
         buf_put(out, "}");
         return true;
@@ -257,9 +259,16 @@ struct sampling_field {
     bool stop_list;           // a string or an array of strings, not a number
     bool count;               // a whole number of tokens
 };
-constexpr std::string_view top_names[] = {"model",  "messages",    "stream", "tools",       "tool_choice",
-                                          "format", "options",     "temperature", "top_p", "max_output_tokens"};
-enum { top_model, top_messages, top_stream, top_tools, top_tool_choice, top_format, top_options };
+// The members of both bodies; each reads its own (a chat's prompt, or a
+// generate's messages, is ignored as any unknown member is).
+constexpr std::string_view top_names[] = {"model",  "messages", "stream",      "tools", "tool_choice",
+                                          "format", "options",  "temperature", "top_p", "max_output_tokens",
+                                          "keep_alive", "prompt", "system", "images", "suffix",
+                                          "raw",        "template", "context"};
+enum {
+    top_model, top_messages, top_stream, top_tools, top_tool_choice, top_format, top_options,
+    top_keep_alive = 10, top_prompt, top_system, top_images, top_suffix, top_raw, top_template, top_context
+};
 constexpr sampling_field sampling_fields[] = {
     {"temperature", 7, "temperature", false, false},
     {"top_p", 8, "top_p", false, false},
@@ -293,12 +302,66 @@ const char* sampling_fault(const sampling_field& f, json_value v) {
     return n > 0 ? nullptr : "a positive whole number";
 }
 
+// keep_alive 0 (the number, or a duration of zero such as "0", "0s", "0m")
+// asks for the model to be unloaded.
+bool keeps_alive_zero(json_value v) {
+    std::string_view t = v.is(json_kind::string) ? json_raw(v) : v.is(json_kind::number) ? v.text : std::string_view{};
+    if (t.starts_with("-")) drop_prefix(t, 1);
+    size_t digits = 0;
+    while (!t.empty() && (t.front() == '0' || t.front() == '.')) {
+        digits += t.front() == '0';
+        drop_prefix(t, 1);
+    }
+    if (digits == 0) return false;
+    if (v.is(json_kind::number)) return t.empty() || t.front() == 'e' || t.front() == 'E';
+    return t.empty() || t == "s" || t == "m" || t == "h" || t == "ms" || t == "us" || t == "ns";
+}
+
+// What a generate body holds besides a chat's: every member's kind, and the
+// ones no chat-completions upstream can honour refused by name.
+bool check_generate(request_reader& reader, const json_value* top) {
+    for (int k : {top_prompt, top_system, top_suffix, top_template})
+        if (top[k].given() && !top[k].is(json_kind::string)) return reader.fail(top_names[k].data(), "a string");
+    if (top[top_images].given() && !top[top_images].is(json_kind::array)) return reader.fail("images", "an array");
+    if (top[top_raw].given() && !top[top_raw].is(json_kind::boolean)) return reader.fail("raw", "true or false");
+    if (top[top_context].given() && !top[top_context].is(json_kind::array))
+        return reader.fail("context", "an array");
+    auto refuse = [&](const char* why) {
+        set_error(reader.result.error, "%s", why);
+        return false;
+    };
+    if (!json_raw(top[top_suffix]).empty())
+        return refuse("suffix: not supported: the upstream's chat completions cannot fill in the middle");
+    if (!json_raw(top[top_template]).empty())
+        return refuse("template: not supported: the upstream applies its own prompt template");
+    if (top[top_raw].text == "true")
+        return refuse("raw: not supported: the upstream applies its own prompt template to every prompt");
+    if (holds_elements(top[top_context]))
+        return refuse("context: not supported: the shim's replies carry no context to continue from");
+    return true;
+}
+
+// A generate's messages: its own system text after the shim's, then the
+// prompt as the user's message.
+bool put_generate_messages(request_reader& reader, const json_value* top) {
+    buf& out = reader.out;
+    std::string_view system = json_raw(top[top_system]);
+    if (!system.empty()) {
+        buf_put(out, ",{\"role\":\"system\",\"content\":\"");
+        buf_put(out, system);
+        buf_put(out, "\"}");
+    }
+    buf_put(out, ",{\"role\":\"user\"");
+    if (!reader.put_content(json_raw(top[top_prompt]), top[top_images], "")) return false;
+    buf_put(out, "}");
+    return true;
+}
 
 }  // namespace
 
 // ---- Request ----------------------------------------------------------------
 
-full_request convert_full_request(std::string_view body, std::string_view model, buf& out) {
+full_request convert_full_request(std::string_view body, std::string_view model, buf& out, local_shape shape) {
     full_request result;
     json_doc doc = json_read(body);
     if (!doc.ok()) {
@@ -331,6 +394,8 @@ full_request convert_full_request(std::string_view body, std::string_view model,
     bool json_format = json_equals(format, "json");
     if (format.given() && !json_format && !json_equals(format, "") && !format.is(json_kind::object))
         return reader.fail("format", "\"json\" or a JSON schema object"), result;
+    bool generate = shape == local_shape::generate;
+    if (generate && !check_generate(reader, top)) return result;
 
     std::string_view option_names[sampling_count];
     for (size_t k = 0; k < sampling_count; ++k) option_names[k] = sampling_fields[k].option;
@@ -354,6 +419,12 @@ full_request convert_full_request(std::string_view body, std::string_view model,
     }
 
     result.stream = !stream.is(json_kind::boolean) || stream.text == "true";
+    if (generate ? json_raw(top[top_prompt]).empty() : !holds_elements(messages)) {
+        result.load = true;
+        result.unload = keeps_alive_zero(top[top_keep_alive]);
+        result.ok = true;
+        return result;
+    }
     // Room for all of it at once, so a body of large images is not copied as the text grows.
     buf_reserve(out, body.size() + system_text_escaped().size() + 1024);
     buf_put(out, "{\"model\":\"");
@@ -361,17 +432,21 @@ full_request convert_full_request(std::string_view body, std::string_view model,
     buf_put(out, "\",\"messages\":[{\"role\":\"system\",\"content\":\"");
     buf_put(out, system_text_escaped());
     buf_put(out, "\"}");
-    json_array_cursor c = json_walk_array(messages);
-    json_value m;
-    for (unsigned index = 0; json_next(c, m); ++index)
-        if (!reader.message(m, index)) return result;
+    if (generate) {
+        if (!put_generate_messages(reader, top)) return result;
+    } else {
+        json_array_cursor c = json_walk_array(messages);
+        json_value m;
+        for (unsigned index = 0; json_next(c, m); ++index)
+            if (!reader.message(m, index)) return result;
+    }
     buf_put(out, "]");
     buf_put(out, result.stream ? ",\"stream\":true,\"stream_options\":{\"include_usage\":true}" : ",\"stream\":false");
-    if (tools.given()) {
+    if (tools.given() && !generate) {
         buf_put(out, ",\"tools\":");
         buf_put(out, tools.text);
     }
-    if (tool_choice.given()) {
+    if (tool_choice.given() && !generate) {
         buf_put(out, ",\"tool_choice\":");
         buf_put(out, tool_choice.text);
     }

@@ -9,10 +9,19 @@
 
 // ---- Request ----------------------------------------------------------------
 
+// The caller's endpoint: /api/chat sends messages and reads "message"
+// objects, /api/generate sends a prompt and reads "response" texts.
+enum class local_shape : unsigned char { chat, generate };
+
 struct full_request {
     bool ok = false;
     bool stream = true;  // the dialect streams unless told otherwise
-    error_text error;    // when !ok: the 400 reply's text, naming the field
+    // A chat without messages or a generate without a prompt asks for the
+    // model to be loaded (unloaded, with keep_alive 0): answered at once,
+    // nothing goes upstream and `out` stays empty.
+    bool load = false;
+    bool unload = false;
+    error_text error;  // when !ok: the 400 reply's text, naming the field
 };
 
 // Converts a local-model chat body into a chat-completions body in `out`:
@@ -25,4 +34,11 @@ struct full_request {
 // deep, a number beyond the largest double or a field of the wrong type
 // (tools entries must be objects, counts positive whole numbers) gives !ok
 // and leaves `out` unusable.
-full_request convert_full_request(std::string_view body, std::string_view model, buf& out);
+// A generate body becomes the same chat: its `system` as a second system
+// message after the shim's, its `prompt` (with `images`) as the user
+// message, the other fields as for chat. `suffix`, `template`, `raw: true`
+// and a non-empty `context` ask for what a chat-completions upstream cannot
+// do (fill in the middle, a prompt template of the caller's, a prompt
+// without one, token-level memory) and are refused, naming the field.
+full_request convert_full_request(std::string_view body, std::string_view model, buf& out,
+                                  local_shape shape = local_shape::chat);

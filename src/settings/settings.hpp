@@ -24,6 +24,9 @@ extern char CFG_MODEL[model_room + 1];
 
 struct log_output;
 
+// What the shim reports its model can do besides completion ("capabilities").
+enum model_capability : unsigned { capability_tools = 1, capability_vision = 2, capability_thinking = 4 };
+
 struct shim_settings {
     // Where chat requests go, split from CFG_URL.
     upstream_target target;
@@ -56,6 +59,11 @@ struct shim_settings {
     // must carry "Authorization: Bearer <access_key>" ("access_key"); it
     // keeps other accounts of the machine from spending the key.
     char access_key[access_key_room + 1] = {};
+    // What the local-model dialect's discovery reports about the upstream
+    // model, which the shim cannot learn from it ("context_length",
+    // "capabilities").
+    unsigned context_length = 128000;
+    unsigned model_capabilities = capability_tools;
 
     std::string_view model() const { return model_name; }
     std::string_view key() const { return CFG_KEY; }

@@ -5,6 +5,7 @@
 
 #include "platform/host.hpp"
 #include "settings/proxy_url.hpp"
+#include "text/ascii.hpp"
 #include "text/bounded.hpp"
 #include "text/host_port.hpp"
 
@@ -101,6 +102,43 @@ bool take_local_dialect(std::string_view value, settings_build& b) {
     return false;
 }
 
+bool take_context_length(std::string_view value, settings_build& b) {
+    unsigned long long n = 0;
+    bool digits = !value.empty() && value.size() <= 9;
+    for (char c : value) {
+        digits &= c >= '0' && c <= '9';
+        n = n * 10 + static_cast<unsigned>(c - '0');
+    }
+    if (digits && n >= 1 && n <= 100000000) {
+        b.out.shim.context_length = static_cast<unsigned>(n);
+        return true;
+    }
+    bformat(b.err.line, "bad ZELK_SHIM_CONTEXT_LENGTH (ini key context_length): want a whole number from 1 to 100000000");
+    return false;
+}
+
+// A comma list of tools, vision, thinking (and completion, always reported).
+bool take_capabilities(std::string_view value, settings_build& b) {
+    unsigned caps = 0;
+    for (size_t at = 0; at <= value.size();) {
+        size_t comma = value.find(',', at);
+        if (comma == std::string_view::npos) comma = value.size();
+        std::string_view entry = ascii_trim_blanks(value.substr(at, comma - at));
+        at = comma + 1;
+        if (entry == "tools") caps |= capability_tools;
+        else if (entry == "vision") caps |= capability_vision;
+        else if (entry == "thinking") caps |= capability_thinking;
+        else if (entry != "completion") {
+            bformat(b.err.line,
+                    "bad ZELK_SHIM_CAPABILITIES (ini key capabilities): want a comma list of completion, tools, vision, "
+                    "thinking");
+            return false;
+        }
+    }
+    b.out.shim.model_capabilities = caps;
+    return true;
+}
+
 // Empty or "0" is off, "1" or "stderr" standard error, anything else a file
 // that lines are appended to.
 bool take_log(std::string_view value, settings_build& b) {
@@ -134,6 +172,8 @@ constexpr setting_row rows[] = {
     {"proxy", {"ZELK_SHIM_PROXY"}, {}, false, take_proxy, ini_default_room},
     {"local_dialect", {"ZELK_SHIM_LOCAL_DIALECT"}, {}, false, take_local_dialect, 0},
     {"access_key", {"ZELK_SHIM_ACCESS_KEY"}, {}, false, take_access_key, access_key_room},
+    {"context_length", {"ZELK_SHIM_CONTEXT_LENGTH"}, {}, false, take_context_length, 0},
+    {"capabilities", {"ZELK_SHIM_CAPABILITIES"}, {}, false, take_capabilities, 0},
     {"log", {"ZELK_SHIM_LOG"}, {}, false, take_log, log_path_room},
 };
 constexpr size_t row_count = sizeof rows / sizeof rows[0];

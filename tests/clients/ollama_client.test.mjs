@@ -95,6 +95,35 @@ const scenarios = {
   },
 };
 
+Object.assign(scenarios, {
+  // A one-shot prompt, streamed and then buffered, as editors and workflow tools send it.
+  async generate() {
+    const request = { model: 'llama3.1:latest', prompt: 'Say hello', system: EXPECT.system };
+    const parts = [];
+    for await (const part of await client().generate({ ...request, stream: true })) parts.push(part);
+    assert.equal(parts.map((p) => p.response).join(''), EXPECT.text);
+    const last = parts.at(-1);
+    assert.deepEqual([last.done, last.done_reason, last.eval_count], [true, 'stop', EXPECT.eval_count]);
+    assert.ok(parts.every((p) => typeof p.model === 'string' && typeof p.created_at === 'string' &&
+                                 typeof p.response === 'string' && typeof p.done === 'boolean'));
+    const r = await client().generate({ ...request, stream: false });
+    assert.deepEqual([r.response, r.done, r.done_reason], [EXPECT.content, true, 'stop']);
+  },
+
+  // What a model picker reads before its first chat.
+  async discovery() {
+    const { models } = await client().list();
+    assert.equal(models.length, 1);
+    assert.equal(models[0].name, EXPECT.name);
+    const show = await client().show({ model: models[0].name });
+    const arch = show.model_info['general.architecture'];
+    assert.equal(show.model_info[`${arch}.context_length`], EXPECT.context_length);
+    assert.ok(show.capabilities.includes('tools'));
+    const running = await client().ps();
+    assert.deepEqual(running.models.map((m) => [m.name, m.context_length]), [[EXPECT.name, EXPECT.context_length]]);
+  },
+});
+
 test('SCENARIO names a known scenario', () => {
   assert.ok(Object.hasOwn(scenarios, SCENARIO), `unknown SCENARIO "${SCENARIO}"; known: ${Object.keys(scenarios).join(', ')}`);
 });

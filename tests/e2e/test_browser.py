@@ -154,7 +154,7 @@ def test_loopback_page_streams_a_chat_reads_the_list_and_an_upstream_401(browser
         {"url": page, "probe": "request", "args": [base + "/api/chat", fetch_chat("401")]})
     assert (streamed["status"], streamed["type"]) == (200, "text/event-stream")
     assert streamed["text"] == b"".join(events).decode()
-    assert models["status"] == 200 and json.loads(models["text"])["models"][0]["name"] == "auto"
+    assert models["status"] == 200 and json.loads(models["text"])["models"][0]["name"] == "auto:latest"
     assert refused["status"] == 401 and json.loads(refused["text"]) == {"error": REFUSAL["error"]["message"]}
     assert len(mock.requests) == 2
 

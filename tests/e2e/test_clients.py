@@ -174,6 +174,24 @@ def test_local_library_sees_a_stream_cut_off(node, mock, full_relay):
     run_library(node, full_relay, "stream_cut", {"text": "".join(WORDS[:3])}, OLLAMA)
 
 
+def test_local_library_generates_streamed_and_buffered(node, mock, full_relay):
+    stream = mu.chat_stream([{"content": w} for w in WORDS], USAGE)
+    final = mu.json_reply(200, answer())
+    mock.behaviour = lambda conn, req: (stream if req.json()["stream"] else final)(conn, req)
+    run_library(node, full_relay, "generate", {"text": "".join(WORDS), "content": CONTENT, "system": "Be brief",
+                                               "eval_count": USAGE["completion_tokens"]}, OLLAMA)
+    for req in mock.requests:  # the shim's system message, the caller's, then the prompt
+        sent = req.json()
+        assert sent["model"] == "auto" and [m["role"] for m in sent["messages"]] == ["system", "system", "user"]
+        assert sent["messages"][1:] == [{"role": "system", "content": "Be brief"}, {"role": "user", "content": "Say hello"}]
+    assert len(mock.requests) == 2
+
+
+def test_local_library_discovers_the_model(node, mock, full_relay):
+    run_library(node, full_relay, "discovery", {"name": "auto:latest", "context_length": 128000}, OLLAMA)
+    assert mock.requests == []
+
+
 # ---- curl -----------------------------------------------------------------
 
 @pytest.fixture(scope="module")

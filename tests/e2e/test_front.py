@@ -1,4 +1,5 @@
 """The local routes, request reading and routing, byte for byte."""
+import re
 import socket
 import threading
 import time
@@ -58,10 +59,27 @@ def test_api_tags_is_readable_by_both_dialects(shim):
     body = r.json()
     assert body["data"] == [{"id": "auto", "object": "model", "owned_by": "zelk"}]
     [m] = body["models"]
-    assert m["name"] == "auto" and m["model"] == "auto" and m["size"] == 0 and m["digest"] == ""
-    # What local-model clients read of an entry's details.
-    assert {"format", "family", "families", "parameter_size", "quantization_level"} <= m["details"].keys()
-    time.strptime(m["modified_at"], "%Y-%m-%dT%H:%M:%SZ")
+    # A tagged name (clients add ":latest" and look it up), a digest, and
+    # fractional seconds, as strict list readers want them.
+    assert m["name"] == "auto:latest" and m["model"] == "auto:latest" and m["size"] == 0
+    assert re.fullmatch(r"[0-9a-f]{64}", m["digest"])
+    assert set(m["details"]) == {"parent_model", "format", "family", "families", "parameter_size", "quantization_level"}
+    assert m["details"]["families"] == [m["details"]["family"]]
+    assert re.fullmatch(r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d+Z", m["modified_at"])
+
+
+@pytest.mark.parametrize("full", [False, True], ids=["default", "full"])
+def test_head_is_the_get_reply_without_its_body(mock, start_shim, full):
+    mock.reset()
+    shim = start_shim(env={"ZELK_SHIM_URL": mock.url(), **({"ZELK_SHIM_LOCAL_DIALECT": "full"} if full else {})})
+    for path in ["/health", "/", "/v1/models", "/api/tags"] + (["/api/version", "/api/ps"] if full else []):
+        got = exchange(shim.port, f"GET {path} HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n".encode())
+        head = exchange(shim.port, f"HEAD {path} HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n".encode())
+        assert head == got.partition(b"\r\n\r\n")[0] + b"\r\n\r\n", path
+    chat = exchange(shim.port, b"HEAD /api/chat HTTP/1.1\r\n\r\n")
+    assert chat.startswith(b"HTTP/1.1 405 ") and b"\r\nAllow: POST\r\n" in chat
+    assert exchange(shim.port, b"HEAD /nowhere HTTP/1.1\r\n\r\n") == NOT_FOUND
+    assert mock.requests == []
 
 
 def test_silent_connection_gets_no_reply(shim):

@@ -1,12 +1,15 @@
 """The local-model dialect on /api/chat: the request converted for the
-upstream, the collected answer converted into one reply object."""
+upstream, the collected answer converted into one reply object; in full
+mode, what the shim says about its model."""
+import datetime
+import json
 import re
 import time
 
 import pytest
 
 import mock_upstream as mu
-from conftest import LOCAL, chat, error_text
+from conftest import LOCAL, Reply, chat, error_text, exchange, http_request
 from expected import STREAM_HEADER, SYSTEM_MESSAGE
 
 TIME_RE = re.compile(r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d(\.\d+)?Z$")
@@ -131,3 +134,65 @@ def test_empty_upstream_answer_is_502(mock, relay):
     r = chat(relay.port, {"messages": []}, LOCAL)
     assert r.status_line == "HTTP/1.1 502 Internal"
     assert error_text(r) == "empty upstream response (status 204)"
+
+
+# ---- full mode: what the shim says about its model -------------------------
+
+def get(port, path):
+    return Reply(exchange(port, http_request("GET", path)))
+
+
+def test_full_show_answers_for_any_name_with_what_editors_read(mock, full_relay):
+    for body in ({"model": "llama3.1:latest"}, {"name": "whatever"}):
+        r = Reply(exchange(full_relay.port, http_request("POST", "/api/show", json.dumps(body).encode())))
+        assert r.status == 200, body
+        show = r.json()
+        arch = show["model_info"]["general.architecture"]
+        assert show["model_info"]["general.basename"] == "auto"
+        assert show["model_info"][f"{arch}.context_length"] == 128000
+        assert show["capabilities"] == ["completion", "tools"]
+        assert all(isinstance(show[k], str) for k in ("license", "modelfile", "parameters", "template"))
+        assert TIME_RE.match(show["modified_at"]) and "." in show["modified_at"]
+    r = Reply(exchange(full_relay.port, http_request("POST", "/api/show", b'{"model":')))
+    assert r.status == 400 and "error" in r.json()
+    assert mock.requests == []
+
+
+def test_full_ps_lists_the_model_loaded_as_the_settings_describe_it(mock, start_shim):
+    shim = start_shim(env={"ZELK_SHIM_URL": mock.url(), "ZELK_SHIM_LOCAL_DIALECT": "full", "ZELK_SHIM_MODEL": "org/m:8b",
+                           "ZELK_SHIM_CONTEXT_LENGTH": "4096", "ZELK_SHIM_CAPABILITIES": "thinking, vision"})
+    [m] = get(shim.port, "/api/ps").json()["models"]
+    assert (m["name"], m["model"], m["context_length"], m["size_vram"]) == ("org/m:8b", "org/m:8b", 4096, 0)
+    assert re.fullmatch(r"[0-9a-f]{64}", m["digest"]) and m["details"]["family"]
+    assert datetime.datetime.fromisoformat(m["expires_at"].replace("Z", "+00:00")) > datetime.datetime.now(datetime.UTC)
+    show = Reply(exchange(shim.port, http_request("POST", "/api/show", b'{"model":"x"}'))).json()
+    assert show["capabilities"] == ["completion", "vision", "thinking"]
+
+
+def test_full_version_and_unserved_endpoints(mock, full_relay):
+    assert tuple(map(int, get(full_relay.port, "/api/version").json()["version"].split("."))) >= (0, 6, 4)
+    for method, path in [("POST", "/api/embed"), ("DELETE", "/api/delete"), ("HEAD", "/api/blobs/sha256:00")]:
+        r = Reply(exchange(full_relay.port, http_request(method, path, b"{}" if method == "POST" else b"")))
+        assert r.status == 404 and r.headers["content-type"] == "application/json", path
+        if method != "HEAD":
+            assert "not served" in r.json()["error"]
+    assert mock.requests == []
+
+
+@pytest.mark.parametrize("path,body,reason", [
+    (LOCAL, {"model": "llama3.2", "messages": []}, "load"),
+    (LOCAL, {"model": "llama3.2:latest", "stream": False}, "load"),
+    (LOCAL, {"model": "llama3.2", "messages": [], "keep_alive": 0}, "unload"),
+    ("/api/generate", {"model": "llama3.2"}, "load"),
+    ("/api/generate", {"model": "llama3.2", "prompt": "", "keep_alive": "0"}, "unload"),
+    ("/api/generate", {"model": "llama3.2", "keep_alive": "10m", "stream": False}, "load"),
+])
+def test_full_load_and_unload_answer_at_once(mock, full_relay, path, body, reason):
+    r = chat(full_relay.port, body, path)
+    assert r.status == 200 and r.headers["content-type"] == "application/json"
+    obj = r.json()
+    text = obj.pop("message") if path == LOCAL else {"role": "assistant", "content": obj.pop("response")}
+    assert text == {"role": "assistant", "content": ""}
+    assert TIME_RE.match(obj.pop("created_at"))
+    assert obj == {"model": "auto", "done": True, "done_reason": reason}
+    assert mock.requests == []

@@ -122,6 +122,10 @@ def test_bad_port_values_exit_2(args, env, bad):
     ({"ZELK_SHIM_LOCAL_DIALECT": "half"}, "bad ZELK_SHIM_LOCAL_DIALECT (ini key local_dialect): want relay or full"),
     ({"ZELK_SHIM_ACCESS_KEY": "two words"},
      "bad ZELK_SHIM_ACCESS_KEY (ini key access_key): use printable ASCII without blanks"),
+    ({"ZELK_SHIM_CONTEXT_LENGTH": "8k"}, "bad ZELK_SHIM_CONTEXT_LENGTH (ini key context_length): "
+                                         "want a whole number from 1 to 100000000"),
+    ({"ZELK_SHIM_CAPABILITIES": "tools,audio"}, "bad ZELK_SHIM_CAPABILITIES (ini key capabilities): "
+                                                "want a comma list of completion, tools, vision, thinking"),
 ])
 def test_bad_setting_value_exits_2(env, line):
     code, err = run_shim(["-p", "0"], env)

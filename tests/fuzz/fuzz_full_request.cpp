@@ -1,6 +1,8 @@
-// convert_full_request over arbitrary bodies: whatever it accepts becomes
-// one strict JSON document with the configured model and the system
-// message first; everything else is refused with a reason. The reader
+// convert_full_request over arbitrary bodies, read as a chat and as a
+// generate: whatever it accepts becomes one strict JSON document with the
+// configured model, the system message first and the caller's message after
+// it (a generate's prompt last), or a load request with nothing to send;
+// everything else is refused with a reason. The reader
 // itself is checked against the independent one of json_check.hpp.
 #include <vector>
 
@@ -27,23 +29,38 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
     }
 
-    buf out;
-    full_request r = convert_full_request(body, model, out);
-    if (!r.ok) {
-        FUZZ_CHECK(!r.error.empty());
-        return 0;
+    // Every body is read as both endpoints' requests: a chat, and a generate.
+    for (local_shape shape : {local_shape::chat, local_shape::generate}) {
+        buf out;
+        full_request r = convert_full_request(body, model, out, shape);
+        if (!r.ok) {
+            FUZZ_CHECK(!r.error.empty());
+            continue;
+        }
+        FUZZ_CHECK(read.ok());
+        if (r.load) {  // answered at once: nothing to send upstream
+            FUZZ_CHECK(out.len == 0);
+            continue;
+        }
+        FUZZ_CHECK(!r.unload);
+        check_buf(out);
+        exact_copy converted(reinterpret_cast<const uint8_t*>(out.data), out.len);
+        json_doc doc = json_read(converted.view());
+        FUZZ_CHECK(doc.ok());
+        FUZZ_CHECK(json_equals(json_get(doc.root, "model"), model));
+        FUZZ_CHECK(json_get(doc.root, "stream").text == (r.stream ? "true" : "false"));
+        json_array_cursor messages = json_walk_array(json_get(doc.root, "messages"));
+        json_value first, m, last;
+        FUZZ_CHECK(json_next(messages, first));
+        FUZZ_CHECK(json_equals(json_get(first, "role"), "system"));
+        FUZZ_CHECK(json_raw(json_get(first, "content")) == system_text_escaped());
+        size_t more = 0;
+        for (; json_next(messages, m); ++more) last = m;
+        FUZZ_CHECK(more > 0);  // something of the caller's goes up, or it was a load request
+        if (shape == local_shape::generate) {
+            FUZZ_CHECK(more <= 2 && json_equals(json_get(last, "role"), "user"));
+            FUZZ_CHECK(!json_get(doc.root, "tools").given());
+        }
     }
-    FUZZ_CHECK(read.ok());
-    check_buf(out);
-    exact_copy converted(reinterpret_cast<const uint8_t*>(out.data), out.len);
-    json_doc doc = json_read(converted.view());
-    FUZZ_CHECK(doc.ok());
-    FUZZ_CHECK(json_equals(json_get(doc.root, "model"), model));
-    FUZZ_CHECK(json_get(doc.root, "stream").text == (r.stream ? "true" : "false"));
-    json_array_cursor messages = json_walk_array(json_get(doc.root, "messages"));
-    json_value first;
-    FUZZ_CHECK(json_next(messages, first));
-    FUZZ_CHECK(json_equals(json_get(first, "role"), "system"));
-    FUZZ_CHECK(json_raw(json_get(first, "content")) == system_text_escaped());
     return 0;
 }

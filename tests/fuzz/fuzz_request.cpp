@@ -141,7 +141,8 @@ void check_head(std::string_view bytes) {
         FUZZ_CHECK(target.find("/api/chat") != std::string_view::npos ||
                    target.find("/v1/chat/completions") != std::string_view::npos);
     if (c.where == route::health || c.where == route::model_list || c.where == route::local_model_list)
-        FUZZ_CHECK(method == "GET");
+        FUZZ_CHECK(method == "GET" || method == "HEAD");
+    FUZZ_CHECK(!c.head || method == "HEAD");
 
     // The most open setting echoes any origin it accepts: whatever the
     // request holds, the echo stays whole header lines of our own.

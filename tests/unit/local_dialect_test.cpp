@@ -232,11 +232,13 @@ int64_t fake_steady = 0;
 const local_clock test_clock{[]() -> int64_t { return fake_steady += 1000; },
                              []() -> int64_t { return 1765275072123456789; }};
 
-// The converted body after the system message, or "error: <text>".
-std::string full(std::string_view body) {
+// The converted body after the system message, "error: <text>", or "load"
+// or "unload" for a load request.
+std::string full(std::string_view body, local_shape shape = local_shape::chat) {
     buf out;
-    full_request r = convert_full_request(body, "auto", out);
+    full_request r = convert_full_request(body, "auto", out, shape);
     if (!r.ok) return std::string("error: ") + r.error.s;
+    if (r.load) return out.len ? "load with a body" : r.unload ? "unload" : "load";
     EXPECT_TRUE(json_read(out.view()).ok()) << out.view();
     std::string lead = R"({"model":"auto","messages":[{"role":"system","content":")" + std::string(system_text_escaped()) + "\"}";
     EXPECT_EQ(out.view().substr(0, lead.size()), lead);
@@ -252,11 +254,12 @@ std::string line(std::string_view message, std::string_view rest = R"("done":fal
 void keep_line(void* ctx, std::string_view l) { static_cast<std::vector<std::string>*>(ctx)->emplace_back(l); }
 
 // Lines for an upstream stream fed in one block; `ended`: the body ended after it.
-std::vector<std::string> stream_lines(std::string_view upstream, bool ended, std::string_view key = "") {
+std::vector<std::string> stream_lines(std::string_view upstream, bool ended, std::string_view key = "",
+                                      local_shape shape = local_shape::chat) {
     fake_steady = 0;
     full_stream s;
     std::vector<std::string> lines;
-    full_stream_start(s, "auto", key, {100, 200, 0}, test_clock, keep_line, &lines);
+    full_stream_start(s, "auto", key, {100, 200, 0}, test_clock, keep_line, &lines, shape);
     full_stream_feed(s, upstream);
     if (ended) full_stream_end(s);
     EXPECT_FALSE(ended && full_stream_feed(s, "data: {\"choices\":[{\"delta\":{\"content\":\"late\"}}]}\n\n"));
@@ -271,13 +274,14 @@ TEST(FullRequest, MapsEveryField) {
          R"(,{"role":"user","content":"hi"}],"stream":true,"stream_options":{"include_usage":true}})"},
         {R"({"stream":false,"keep_alive":"5m","think":true,"top_p":0.9,"temperature":1,"max_output_tokens":9,)"
          R"("tool_choice":"auto","options":{"temperature":0.2,"num_predict":100,"stop":["a"],"num_ctx":4096,"seed":7,)"
-         R"("presence_penalty":1.5}})",
-         R"(],"stream":false,"tool_choice":"auto","temperature":0.2,"top_p":0.9,"seed":7,"stop":["a"],)"
+         R"("presence_penalty":1.5},"messages":[{"role":"user","content":"q"}]})",
+         R"(,{"role":"user","content":"q"}],"stream":false,"tool_choice":"auto","temperature":0.2,"top_p":0.9,"seed":7,"stop":["a"],)"
          R"("max_tokens":100,"presence_penalty":1.5})"},
-        {R"({"stream":false,"options":{"num_predict":-1},"format":"json"})",
-         R"(],"stream":false,"response_format":{"type":"json_object"}})"},
-        {R"({"stream":false,"format":{"type":"object"},"tools":[{"type":"function","function":{"name":"f"}}]})",
-         R"(],"stream":false,"tools":[{"type":"function","function":{"name":"f"}}],"response_format":)"
+        {R"({"stream":false,"options":{"num_predict":-1},"format":"json","messages":[{"role":"user","content":"q"}]})",
+         R"(,{"role":"user","content":"q"}],"stream":false,"response_format":{"type":"json_object"}})"},
+        {R"({"stream":false,"format":{"type":"object"},"tools":[{"type":"function","function":{"name":"f"}}],)"
+         R"("messages":[{"role":"user","content":"q"}]})",
+         R"(,{"role":"user","content":"q"}],"stream":false,"tools":[{"type":"function","function":{"name":"f"}}],"response_format":)"
          R"({"type":"json_schema","json_schema":{"name":"response","schema":{"type":"object"}}}})"},
         {R"({"stream":false,"messages":[{"role":"user","content":"see","images":["iVBORw0KGgo","\/9j\/4AAQ",)"
          R"("R0lGODlh","UklGRiQAAABXRUJQVlA4IA==","AAAA"]}]})",
@@ -325,6 +329,27 @@ TEST(FullRequest, MapsEveryField) {
         {R"({"stream":"yes"})", "error: stream: expected true or false"},
     };
     for (const auto& c : cases) EXPECT_EQ(full(c[0]), c[1]) << c[0];
+}
+
+TEST(FullRequest, GenerateIsTheSameChatOrARefusalNamingTheField) {
+    const std::string_view cases[][2] = {
+        {R"({"model":"m:latest","prompt":"Why?","system":"Be \"brief\"","images":["iVBORw0KGgo"],"stream":false,)"
+         R"("options":{"temperature":0.5},"format":"json","tools":[{}],"raw":false,"suffix":"","context":[],"template":""})",
+         R"(,{"role":"system","content":"Be \"brief\""},{"role":"user","content":[{"type":"text","text":"Why?"},)"
+         R"({"type":"image_url","image_url":{"url":"data:image/png;base64,iVBORw0KGgo"}}]}],"stream":false,)"
+         R"("response_format":{"type":"json_object"},"temperature":0.5})"},
+        {R"({"prompt":"hi","messages":[{"role":"user","content":"ignored"}]})",
+         R"(,{"role":"user","content":"hi"}],"stream":true,"stream_options":{"include_usage":true}})"},
+        {R"({"prompt":"a","suffix":"b"})", "error: suffix: not supported: the upstream's chat completions cannot fill in the middle"},
+        {R"({"prompt":"a","template":"{{ .Prompt }}"})", "error: template: not supported: the upstream applies its own prompt template"},
+        {R"({"prompt":"a","raw":true})", "error: raw: not supported: the upstream applies its own prompt template to every prompt"},
+        {R"({"prompt":"a","context":[1,2]})", "error: context: not supported: the shim's replies carry no context to continue from"},
+        {R"({"prompt":5})", "error: prompt: expected a string"},
+        {R"({"prompt":"a","images":[{}]})", "error: images[0]: expected a string"},
+        // Load requests (no prompt): keep_alive 0 in any spelling unloads.
+        {R"({"keep_alive":"0s"})", "unload"}, {R"({"keep_alive":0.0})", "unload"}, {R"({"keep_alive":"0.5s"})", "load"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(full(c[0], local_shape::generate), c[1]) << c[0];
 }
 
 TEST(FullStream, TextReasoningCountsAndNothingAfterDone) {
@@ -403,15 +428,30 @@ TEST(FullReply, ToolCallsCountsDurationsAndRefusals) {
     EXPECT_EQ(build_full_reply(200, "oops", "auto", "", {}, test_clock, broken).status, 502);
 }
 
-TEST(FullDiscovery, ModelEntriesAndShowCarryDetails) {
-    buf tags, show;
-    put_model_list(tags, "auto", true);
-    put_show_body(show, "auto", "2025-12-09T10:11:12Z");
-    json_doc t = json_read(tags.view()), s = json_read(show.view());
-    ASSERT_TRUE(t.ok() && s.ok());
-    json_array_cursor models = json_walk_array(json_get(t.root, "models"));
-    json_value entry;
-    ASSERT_TRUE(json_next(models, entry));
-    EXPECT_TRUE(json_equals(json_get(json_get(entry, "details"), "family"), "zelk"));
-    EXPECT_EQ(json_get(s.root, "capabilities").text, R"(["completion","tools"])");
+TEST(FullReply, GenerateLinesHoldTheTextAtTheTop) {
+    std::vector<std::string> lines = stream_lines(
+        "data: {\"choices\":[{\"delta\":{\"content\":\"Hi\",\"reasoning\":\"t\"},\"finish_reason\":\"stop\"}]}\n\n"
+        "data: [DONE]\n\n", true, "", local_shape::generate);
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[0], R"({"model":"auto","created_at":"2025-12-09T10:11:12.123456Z","response":"Hi","thinking":"t",)"
+                        R"("done":false})" "\n");
+    EXPECT_TRUE(lines[1].find(R"(,"response":"","done":true,"done_reason":"stop",)") != std::string::npos) << lines[1];
+}
+
+TEST(FullDiscovery, TaggedNamesAndDigestsStableForTheName) {
+    // A tag is a ':' after the last '/': a port or an ARN's fields are none.
+    const std::string_view names[][2] = {{"auto", "auto:latest"}, {"llama3:8b", "llama3:8b"},
+                                         {"org/model:tag", "org/model:tag"},
+                                         {"host:5000/ns/model", "host:5000/ns/model:latest"},
+                                         {"arn:aws:bedrock:x:12:ip/m-v1", "arn:aws:bedrock:x:12:ip/m-v1:latest"}};
+    for (const auto& n : names) {
+        buf name;
+        put_tagged_name(name, n[0]);
+        EXPECT_EQ(name.view(), n[1]);
+    }
+    buf a, again, b;
+    put_model_digest(a, "auto");
+    put_model_digest(again, "auto");
+    put_model_digest(b, "autp");
+    EXPECT_TRUE(a.view() == again.view() && a.view() != b.view());
 }

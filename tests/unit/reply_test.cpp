@@ -6,6 +6,7 @@
 
 #include "front/routes.hpp"
 #include "http/reply.hpp"
+#include "relay/model_info.hpp"
 
 namespace {
 
@@ -36,7 +37,9 @@ TEST(ReplyWriter, HealthAndNotFoundLiterals) {
 
 TEST(ReplyWriter, ModelListWithTheDefaultModel) {
     buf body;
-    put_model_list(body, "auto", false);
+    shim_settings settings;
+    settings.model_name = "auto";
+    EXPECT_EQ(answer_model_query(model_query::list, {}, settings, body), 200);
     EXPECT_EQ(reply({200, nullptr, "application/json"}, body.view()),
               "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: 75\r\nConnection: close\r\n\r\n"
               "{\"object\":\"list\",\"data\":[{\"id\":\"auto\",\"object\":\"model\",\"owned_by\":\"zelk\"}]}");
