@@ -157,6 +157,15 @@ TEST(JsonRead, ErrorNamesWhereItLies) {
     EXPECT_STREQ(json_read(R"({"a":{"b":1,"b":2}})").error.path, "a.b");
 }
 
+// The elements an array cursor gives, each followed by "|".
+std::string elements(json_value v) {
+    json_array_cursor c = json_walk_array(v);
+    json_value e;
+    std::string seen;
+    while (json_next(c, e)) seen += std::string(e.text) + "|";
+    return seen;
+}
+
 TEST(JsonRead, WalksMembersAndDecodesOnlyOnRequest) {
     std::string_view text = R"( {"s":"a\"b\u00e9\ud83d\ude00","n":[1, {"x":true} ,"y"],"u":42,"f":1.5,"m\u006f":null} )";
     json_doc doc = json_read(text);
@@ -174,24 +183,10 @@ TEST(JsonRead, WalksMembersAndDecodesOnlyOnRequest) {
     EXPECT_EQ(json_uint(json_get(doc.root, "u")), 42);
     EXPECT_EQ(json_uint(json_get(doc.root, "f")), -1);
 
-    auto elements = [](json_value v) {
-        json_array_cursor c = json_walk_array(v);
-        json_value e;
-        std::string seen;
-        while (json_next(c, e)) seen += std::string(e.text) + "|";
-        return seen;
-    };
     EXPECT_EQ(elements(json_get(doc.root, "n")), R"(1|{"x":true}|"y"|)");
 }
 
 TEST(JsonRead, CursorsWalkTheirOwnKindAndStopAtWhatTheyCannotRead) {
-    auto elements = [](json_value v) {
-        json_array_cursor c = json_walk_array(v);
-        json_value e;
-        std::string seen;
-        while (json_next(c, e)) seen += std::string(e.text) + "|";
-        return seen;
-    };
     auto members = [](json_value v) {
         json_object_cursor c = json_walk_object(v);
         std::string_view key;

@@ -147,13 +147,8 @@ TEST(EventStream, StopsWhenToldAndWhenAnEventIsTooLarge) {
 
 #include "relay/key_mask.hpp"
 
-TEST(KeyMask, PlainAndEscapedFormsInWholeAndInBlocks) {
-    const std::string_view key = "sk-a/b\"c";
-    const std::string_view text = R"(bad key sk-a/b"c or "sk-a/b\"c" or sk-a\/b\"c; sk-a/b)";
-    const std::string_view masked = R"(bad key *** or "***" or ***; sk-a/b)";
-    buf whole;
-    put_masked(whole, text, key);
-    EXPECT_EQ(whole.view(), masked);
+// The text fed to the mask in two blocks, cut at every byte.
+void expect_masked_at_every_cut(std::string_view text, std::string_view key, std::string_view masked) {
     for (size_t cut = 0; cut <= text.size(); ++cut) {
         masked_stream m(key);
         buf out;
@@ -162,6 +157,16 @@ TEST(KeyMask, PlainAndEscapedFormsInWholeAndInBlocks) {
         masked_end(m, out);
         EXPECT_EQ(out.view(), masked) << cut;
     }
+}
+
+TEST(KeyMask, PlainAndEscapedFormsInWholeAndInBlocks) {
+    const std::string_view key = "sk-a/b\"c";
+    const std::string_view text = R"(bad key sk-a/b"c or "sk-a/b\"c" or sk-a\/b\"c; sk-a/b)";
+    const std::string_view masked = R"(bad key *** or "***" or ***; sk-a/b)";
+    buf whole;
+    put_masked(whole, text, key);
+    EXPECT_EQ(whole.view(), masked);
+    expect_masked_at_every_cut(text, key, masked);
     buf untouched;
     put_masked(untouched, text, "");
     EXPECT_EQ(untouched.view(), text);
@@ -174,14 +179,7 @@ TEST(KeyMask, JsonStringsAreSearchedAsTheyDecode) {
     const std::string_view doc = R"({"error":{"message":"bad \u0073k-a\/b\"c\ud83d\ude00!",)"
                                  R"("param":"sk-a\u002Fb\u0022c)" "\xf0\x9f\x98\x80" R"(","code":"sk-a/b"}})";
     const std::string_view masked = R"({"error":{"message":"bad ***!","param":"***","code":"sk-a/b"}})";
-    for (size_t cut = 0; cut <= doc.size(); ++cut) {
-        masked_stream m(key);
-        buf out;
-        masked_feed(m, doc.substr(0, cut), out);
-        masked_feed(m, doc.substr(cut), out);
-        masked_end(m, out);
-        EXPECT_EQ(out.view(), masked) << cut;
-    }
+    expect_masked_at_every_cut(doc, key, masked);
     buf content;
     put_masked_string(content, R"(key \u0073k-a\/b\"c\uD83D\uDE00 "x")", key);
     EXPECT_EQ(content.view(), R"(key *** "x")");
