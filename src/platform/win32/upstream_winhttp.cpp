@@ -454,8 +454,9 @@ void run_exchange(const upstream_client& c, HINTERNET request, std::string_view 
         body_verdict said = handler.body(handler.ctx, block, got);
         if (said == body_verdict::more) continue;
         out.stopped = true;
-        // Closing the request with its body unread drops the connection,
-        // which ends the transfer upstream too.
+        // A stop closes the request with its body unread, which drops the
+        // connection and ends the transfer upstream too; a finished reply's
+        // answer is drained first.
         if (said == body_verdict::done) drain_rest(request, calls.watching, block, sizeof block);
         return;
     }
