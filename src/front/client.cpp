@@ -88,6 +88,7 @@ void handle_client(socket_handle socket, const shim_settings& settings) {
         return;
     }
     if (got.fault.status != 0) return refuse(client, got.fault, trace);
+    client.http10 = req.view(req.head.version) == "HTTP/1.0";
     route_choice choice =
         choose_route(req.view(req.head.request_line), req.view(req.head.target), settings.local_full);
     client.head_only = choice.head;
@@ -99,7 +100,8 @@ void handle_client(socket_handle socket, const shim_settings& settings) {
     if (!req.head.chunked && !req.budget.grow_to(req.head.content_length))
         return refuse(client, budget_fault, trace, budget_retry_lines, let.lines.view());
     // Clients such as curl hold back a large body until told to go on;
-    // without this they would wait a second before every upload.
+    // without this they would wait a second before every upload. (An
+    // HTTP/1.0 caller's expectation is ignored: it may not be sent a 100.)
     if (req.head.expects_continue && body_awaited(req)) send_continue(client);
     got = read_request_body(client, req);
     if (got.fault.status != 0)

@@ -61,8 +61,7 @@ void route_request(client_conn& client, const http_request& req, const route_cho
         case route::local_ps: info(model_query::ps); break;
         case route::local_unsupported: info(model_query::unsupported); break;
         case route::chat: {
-            bool http10 = req.view(req.head.version) == "HTTP/1.0";
-            relay_chat(client, {req.body, choice.local_dialect, choice.generate, http10, extra_lines, trace}, settings);
+            relay_chat(client, {req.body, choice.local_dialect, choice.generate, extra_lines, trace}, settings);
             break;
         }
         case route::not_found: send_reply(client, {404, nullptr, {}, {}, extra_lines}, {}); break;

@@ -18,34 +18,51 @@ size_t format_status_line(char* out, size_t cap, int status, const char* reason)
     return bformat_at(out, cap, "HTTP/1.1 %d %s\r\n", status, reason ? reason : reason_phrase(status));
 }
 
+constexpr std::string_view chunked_line = "Transfer-Encoding: chunked\r\n";
+
 // Everything up to the caller's extra lines; returns its length.
-size_t format_start(reply_bytes& out, const reply_head& head, const char* framing) {
+size_t format_start(reply_bytes& out, const reply_head& head, std::string_view framing) {
     out.status = head.status;
     size_t n = format_status_line(out.head, sizeof out.head, head.status, head.reason);
     std::string_view type = head.content_type;
-    return n + bformat_at(out.head + n, sizeof out.head - n, "%s%.*s%s%.*s%sConnection: close\r\n",
-                          type.empty() ? "" : "Content-Type: ", static_cast<int>(type.size()), type.data(),
-                          type.empty() ? "" : "\r\n", static_cast<int>(head.route_lines.size()),
-                          head.route_lines.data(), framing);
+    n += bformat_at(out.head + n, sizeof out.head - n, "%s%.*s%s%.*s", type.empty() ? "" : "Content-Type: ",
+                    static_cast<int>(type.size()), type.data(), type.empty() ? "" : "\r\n",
+                    static_cast<int>(head.route_lines.size()), head.route_lines.data());
+    size_t framing_at = n;
+    n += bformat_at(out.head + n, sizeof out.head - n, "%.*sConnection: close\r\n", static_cast<int>(framing.size()),
+                    framing.data());
+    out.chunked_at = framing == chunked_line && n - framing_at > framing.size() ? framing_at : 0;
+    return n;
 }
 
 }  // namespace
 
 void build_reply(reply_bytes& out, const reply_head& head, std::string_view body) {
     char framing[48] = "";
+    size_t framing_len = 0;
     // A 204 has no body and must not announce one.
-    if (head.status != 204) bformat(framing, "Content-Length: %zu\r\n", body.size());
-    finish(out, format_start(out, head, framing), head, body);
+    if (head.status != 204) framing_len = bformat(framing, "Content-Length: %zu\r\n", body.size());
+    finish(out, format_start(out, head, {framing, framing_len}), head, body);
 }
 
 void build_chunked_head(reply_bytes& out, const reply_head& head) {
-    finish(out, format_start(out, head, "Transfer-Encoding: chunked\r\n"), head, {});
+    finish(out, format_start(out, head, chunked_line), head, {});
 }
 
 bool send_bytes(client_conn& client, const reply_bytes& bytes) {
     client.reply_status = bytes.status;
     size_t count = client.head_only && bytes.count > reply_head_parts ? reply_head_parts : bytes.count;
-    return sock_send_gather(client.socket, std::span<const std::string_view>(bytes.parts, count), client.bytes_out);
+    std::span<const std::string_view> parts(bytes.parts, count);
+    constexpr size_t room = sizeof bytes.parts / sizeof bytes.parts[0];
+    if (!client.http10 || bytes.chunked_at == 0 || count + 1 > room)
+        return sock_send_gather(client.socket, parts, client.bytes_out);
+    // The head without its Transfer-Encoding line, then the rest as it is.
+    std::string_view head = bytes.parts[0];
+    std::string_view split[room];
+    split[0] = head.substr(0, bytes.chunked_at);
+    split[1] = head.substr(bytes.chunked_at + chunked_line.size());
+    for (size_t i = 1; i < count; ++i) split[i + 1] = bytes.parts[i];
+    return sock_send_gather(client.socket, std::span<const std::string_view>(split, count + 1), client.bytes_out);
 }
 
 bool send_reply(client_conn& client, const reply_head& head, std::string_view body) {
@@ -120,6 +137,7 @@ bool send_error_reply(client_conn& client, int status, std::string_view message,
 }
 
 bool send_continue(client_conn& client) {
+    if (client.http10) return false;
     char line[32];
     size_t n = format_status_line(line, sizeof line, 100, nullptr);
     std::string_view parts[] = {{line, n}, "\r\n"};
@@ -132,13 +150,18 @@ void build_stream_head(reply_bytes& out, std::string_view extra_lines) {
 
 bool send_chunk(client_conn& client, std::string_view bytes) {
     if (bytes.empty()) return true;  // an empty chunk would end the stream
+    if (client.http10) return sock_send_all(client.socket, bytes, client.bytes_out);
     char size_line[24];
     size_t n = bformat(size_line, "%zx\r\n", bytes.size());
     std::string_view parts[] = {{size_line, n}, bytes, "\r\n"};
     return sock_send_gather(client.socket, parts, client.bytes_out);
 }
 
-bool send_last_chunk(client_conn& client) { return sock_send_all(client.socket, "0\r\n\r\n", client.bytes_out); }
+bool send_last_chunk(client_conn& client) {
+    if (!client.http10) return sock_send_all(client.socket, "0\r\n\r\n", client.bytes_out);
+    sock_shutdown_send(client.socket);  // the caller reads to the end of the connection
+    return true;
+}
 
 bool send_error_event(client_conn& client, std::string_view message, std::string_view their_words,
                       std::string_view lead) {

@@ -22,12 +22,15 @@ struct reply_head {
 };
 
 // A reply's bytes as they go out: the formatted head, the extra lines, the
-// empty line and the body, in order.
+// empty line and the body, in order. To an HTTP/1.0 caller a chunked head
+// goes without its Transfer-Encoding line, and the chunk writers below send
+// plain bytes: its stream ends where the connection does.
 struct reply_bytes {
     int status = 0;
     char head[512];
     std::string_view parts[5];  // room for one trailing part
     size_t count = 0;
+    size_t chunked_at = 0;  // where the Transfer-Encoding line begins in `head`; 0 when there is none
 };
 // parts[0..2] are the header block; the rest is the body.
 inline constexpr size_t reply_head_parts = 3;
@@ -58,12 +61,15 @@ void put_plain_error_body(buf& body, std::string_view message, std::string_view 
 bool send_error_reply(client_conn& client, int status, std::string_view message, const char* reason = nullptr,
                       std::string_view route_lines = {}, std::string_view extra_lines = {});
 
-// Tells a client that waits ("Expect: 100-continue") to send its body.
+// Tells a client that waits ("Expect: 100-continue") to send its body, or
+// probes a half-closed one. An HTTP/1.0 caller is never sent one (it may not
+// be sent an interim answer): false then, as when the send fails.
 bool send_continue(client_conn& client);
 
 // The event stream: its head, each relayed block as one chunk (size line,
 // bytes, CR LF in one gather write; false once the caller has gone), the
-// last chunk that tells the caller the stream ended whole, and the in-band
+// last chunk that tells the caller the stream ended whole (to an HTTP/1.0
+// caller: the end of our sending side), and the in-band
 // error event for a stream whose upstream exchange failed:
 // data: {"error":{"message":"...","type":"zelk_shim_error"}} and a blank line.
 void build_stream_head(reply_bytes& out, std::string_view extra_lines);

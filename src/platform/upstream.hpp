@@ -80,29 +80,50 @@ struct upstream_head {
     std::string_view content_encoding;  // the value, blanks trimmed; empty when there is none
 };
 
-// The relay's side of one exchange. Each callback returning false ends the
-// transfer at once.
+// What the relay made of a body block.
+enum class body_verdict {
+    more,  // go on
+    stop,  // end the transfer at once (the caller has gone, or the answer cannot be kept)
+    // The caller's reply is complete. The rest of the answer is read and
+    // dropped, within the drain bounds below, so the connection goes back to
+    // the pool for the next request; past them the transfer is cut. The
+    // caller is no longer watched: its reply is whole, whatever it does now.
+    done,
+};
+
+// A finished answer's rest is read for at most this long and this much:
+// normally only the end of the chunked framing, never worth more than the
+// connect and handshake it saves.
+inline constexpr size_t upstream_drain_max_bytes = 256 * 1024;
+inline constexpr int upstream_drain_max_ms = 1000;
+
+// What a probe of a half-closed caller did.
+enum class probe_result {
+    later,  // nothing may be sent now: asked again later
+    sent,   // bytes went out: a caller that left answers them with a reset
+    gone,   // the half-close itself means the caller has left
+};
+
+// The relay's side of one exchange.
 struct upstream_handler {
     void* ctx = nullptr;
     // Called once with the final answer's head: before the first body block,
-    // or after a complete answer without a body.
+    // or after a complete answer without a body. False ends the transfer.
     bool (*head)(void* ctx, const upstream_head& head) = nullptr;
-    bool (*body)(void* ctx, const char* data, size_t len) = nullptr;
+    body_verdict (*body)(void* ctx, const char* data, size_t len) = nullptr;
     // The caller whose request is relayed, watched while the upstream works,
     // so a caller that leaves ends the transfer within about a second. A reset
     // or error on its connection is a departure. A caller that has only shut
-    // its sending side (which a leaving caller does too) is sent `probe` once:
-    // a caller that left answers those bytes with a reset, one that still
-    // listens takes them in. `probe` returns false when nothing may be sent
-    // now (asked again later); it runs on the calling thread on POSIX and on a
-    // watcher thread on Windows, never at the same time as the callbacks.
+    // its sending side (which a leaving caller does too) is probed once it
+    // has: see probe_result. `probe` runs on the calling thread on POSIX and
+    // on a watcher thread on Windows, never at the same time as the callbacks.
     const socket_handle* caller = nullptr;  // null: not watched
-    bool (*probe)(void* ctx) = nullptr;
+    probe_result (*probe)(void* ctx) = nullptr;
 };
 
 struct upstream_result {
     unsigned long status = 0;  // 0 until a status line was read
-    bool stopped = false;      // a callback ended the transfer
+    bool stopped = false;      // a callback ended the transfer, or said the answer was done with
     bool caller_gone = false;  // the watched caller left (the transfer was ended)
     bool failed = false;       // the exchange failed below the relay: `detail` says how
     // The system's own words: libcurl's message and code, or the WinHTTP call

@@ -25,6 +25,8 @@ void send_local_error(client_conn& client, int status, std::string_view text, co
 // The stream's reply: its head waits for the upstream's status, so a
 // refusal can still be answered under that status; after it, each
 // converted line goes out as one chunk the moment its event is complete.
+// The reply ends the moment the conversion finishes ([DONE], or an error
+// line), while the rest of the upstream's answer is drained.
 struct line_relay {
     client_conn& client;
     const chat_request& request;
@@ -33,6 +35,7 @@ struct line_relay {
     buf refusal;
     bool head_sent = false;
     bool caller_failed = false;
+    bool ended = false;  // the last chunk went out
 };
 
 void send_line(void* ctx, std::string_view line) {
@@ -40,25 +43,51 @@ void send_line(void* ctx, std::string_view line) {
     if (!r->caller_failed && !send_chunk(r->client, line)) r->caller_failed = true;
 }
 
-bool line_block(void* ctx, const char* data, size_t len) {
+// The end of a stream whose head went out: what the log learns, then the
+// last chunk.
+void end_lines(line_relay& r) {
+    request_trace* trace = r.request.trace;
+    if (!r.lines.error.empty()) note_error(trace, r.lines.error.s);
+    if (trace && r.lines.usage_reported) note_usage(trace, {r.lines.prompt_tokens, r.lines.completion_tokens});
+    send_last_chunk(r.client);
+    r.ended = true;
+}
+
+body_verdict line_block(void* ctx, const char* data, size_t len) {
     auto* r = static_cast<line_relay*>(ctx);
     if (r->got.status >= 400) {
         size_t room = refusal_max - r->refusal.len;
         buf_put(r->refusal, data, len < room ? len : room);
-        return true;
+        return body_verdict::more;
     }
     if (!r->head_sent) {
         r->head_sent = true;
         r->lines.timing.head_ns = r->lines.clock.steady_ns();
         reply_bytes head;
         build_chunked_head(head, {200, nullptr, "application/x-ndjson", {}, r->request.extra_lines});
-        if (!send_bytes(r->client, head)) return false;
+        if (!send_bytes(r->client, head)) return body_verdict::stop;
     }
     bool more = full_stream_feed(r->lines, {data, len});
-    return more && !r->caller_failed;
+    if (r->caller_failed) return body_verdict::stop;
+    if (more) return body_verdict::more;
+    end_lines(*r);
+    return body_verdict::done;
 }
 
-bool probe_lines(void*) { return false; }  // a half-close alone is not taken for a departure
+// A half-closed caller. Before the head, the interim 100 probes it. After the
+// head nothing can be sent that its reader would skip: newline-delimited JSON
+// has no comment line, and readers parse every line (an empty one fails). So,
+// as nginx takes a client's end of input while it proxies, the half-close of
+// an HTTP/1.1 caller counts as its leaving: it has no reason to shut its side
+// in the middle of its answer, and one still reading after the 100 probe
+// (sent once its half-close came before the head) is never asked again. An
+// HTTP/1.0 caller may end its request that way and wait for the answer, and
+// may not be sent a 100: only a reset tells that it left.
+probe_result probe_lines(void* ctx) {
+    auto* r = static_cast<line_relay*>(ctx);
+    if (!r->head_sent) return probe_with_continue(r->client);
+    return r->client.http10 ? probe_result::later : probe_result::gone;
+}
 
 void send_error_line(line_relay& r, std::string_view text) {
     buf line;
@@ -70,6 +99,7 @@ void send_error_line(line_relay& r, std::string_view text) {
 void finish_lines(line_relay& r, const shim_settings& settings) {
     const upstream_outcome& got = r.got;
     request_trace* trace = r.request.trace;
+    if (r.ended) return;
     if (got.caller_gone || r.caller_failed) {
         note_error(trace, "caller gone");
         return;
@@ -98,9 +128,7 @@ void finish_lines(line_relay& r, const shim_settings& settings) {
             full_stream_end(r.lines);
         }
     }
-    if (!r.lines.error.empty()) note_error(trace, r.lines.error.s);
-    if (trace && r.lines.usage_reported) note_usage(trace, {r.lines.prompt_tokens, r.lines.completion_tokens});
-    send_last_chunk(r.client);
+    end_lines(r);
 }
 
 local_shape shape_of(const chat_request& request) {
@@ -121,7 +149,7 @@ void relay_lines(client_conn& client, const chat_request& request, const shim_se
 void relay_object(client_conn& client, const chat_request& request, const shim_settings& settings,
                   std::string_view body, local_timing timing) {
     upstream_outcome got;
-    collector collected{{}, false, client, !request.http10};
+    collector collected{{}, false, client};
     std::string_view piece[1] = {body};
     exchange(settings, piece, client, probe_buffered, collect_block, &collected, got, request.trace);
     if (got.caller_gone) {

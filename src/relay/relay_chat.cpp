@@ -69,12 +69,12 @@ bool relay_block(void* ctx, const char* data, size_t len) {
 // A stream's probe for a caller that shut its sending side: an event-stream
 // comment, which every event reader skips, sent only between events so it
 // never lands inside one.
-bool probe_stream(void* ctx) {
+probe_result probe_stream(void* ctx) {
     auto* relay = static_cast<stream_relay*>(ctx);
     std::string_view tail(relay->tail, sizeof relay->tail);
-    if (!tail.ends_with("\n\n") && tail != "\r\n\r\n") return false;
+    if (!tail.ends_with("\n\n") && tail != "\r\n\r\n") return probe_result::later;
     send_chunk(relay->client, ":\n\n");
-    return true;
+    return probe_result::sent;
 }
 
 void send_refusal_event(stream_relay& relay, const shim_settings& settings) {
@@ -161,7 +161,12 @@ void relay_stream(client_conn& client, const chat_request& request, const shim_s
     std::unique_ptr<stream_tail> usage;
     if (request.trace) usage.reset(new (std::nothrow) stream_tail);
     relay.usage = usage.get();
-    exchange(settings, body.view(), client, probe_stream, relay_block, &relay, got, request.trace);
+    // Every block is passed on, so the answer is read to its end (nothing to
+    // drain); only a caller that has gone stops it.
+    body_sink pass_on = [](void* ctx, const char* data, size_t len) {
+        return relay_block(ctx, data, len) ? body_verdict::more : body_verdict::stop;
+    };
+    exchange(settings, body.view(), client, probe_stream, pass_on, &relay, got, request.trace);
     if (usage) note_usage(request.trace, last_stream_usage(usage->view()));
     finish_stream(relay, settings, request.trace);
 }
@@ -171,7 +176,7 @@ void relay_stream(client_conn& client, const chat_request& request, const shim_s
 void relay_buffered(client_conn& client, const chat_request& request, const shim_settings& settings,
                     const upstream_body& body) {
     upstream_outcome got;
-    collector collected{{}, false, client, !request.http10};
+    collector collected{{}, false, client};
     exchange(settings, body.view(), client, probe_buffered, collect_block, &collected, got, request.trace);
     if (got.caller_gone) {
         note_error(request.trace, "caller gone");

@@ -12,7 +12,6 @@ struct chat_request {
     std::string_view body;
     bool local_dialect = false;   // /api/chat: the local-model dialect
     bool generate = false;        // /api/generate (full mode): a prompt rather than messages
-    bool http10 = false;          // an HTTP/1.0 caller, which may not be sent an interim reply
     std::string_view extra_lines;  // for the reply's header block (empty for most callers)
     // Null when the request log is off; else told the mode, the upstream's
     // status and first byte, and the error the caller was given.

@@ -10,7 +10,7 @@ constexpr size_t collected_answer_max = 64u << 20;
 }  // namespace
 
 void exchange(const shim_settings& settings, std::span<const std::string_view> body, client_conn& client,
-              bool (*probe)(void*), body_sink sink, void* ctx, upstream_outcome& got, request_trace* trace) {
+              probe_result (*probe)(void*), body_sink sink, void* ctx, upstream_outcome& got, request_trace* trace) {
     upstream_call call;
     call.client = settings.upstream;
     call.proxy = &settings.proxy;
@@ -26,22 +26,21 @@ void exchange(const shim_settings& settings, std::span<const std::string_view> b
     trace->upstream_first_byte = got.first_byte_at;
 }
 
-bool collect_block(void* ctx, const char* data, size_t len) {
+body_verdict collect_block(void* ctx, const char* data, size_t len) {
     auto* c = static_cast<collector*>(ctx);
     if (len > collected_answer_max - c->answer.len) {
         c->too_large = true;
-        return false;  // ends the upstream transfer
+        return body_verdict::stop;  // no answer, and no connection worth keeping
     }
     buf_put(c->answer, data, len);
-    return !c->answer.failed;
+    return c->answer.failed ? body_verdict::stop : body_verdict::more;
 }
 
-bool probe_buffered(void* ctx) {
-    auto* c = static_cast<collector*>(ctx);
-    if (!c->interim_allowed) return false;
-    send_continue(c->client);
-    return true;
+probe_result probe_with_continue(client_conn& client) {
+    return send_continue(client) ? probe_result::sent : probe_result::later;
 }
+
+probe_result probe_buffered(void* ctx) { return probe_with_continue(static_cast<collector*>(ctx)->client); }
 
 error_text collected_problem(const shim_settings& settings, const collector& collected, const upstream_outcome& got) {
     error_text problem = settings.upstream_error;

@@ -19,7 +19,7 @@ inline constexpr const char* relay_failure_reason = "Internal";
 // `ctx` goes to both the sink and the probe. The trace learns the status and
 // the first byte.
 void exchange(const shim_settings& settings, std::span<const std::string_view> body, client_conn& client,
-              bool (*probe)(void*), body_sink sink, void* ctx, upstream_outcome& got, request_trace* trace);
+              probe_result (*probe)(void*), body_sink sink, void* ctx, upstream_outcome& got, request_trace* trace);
 
 // A buffered answer, held whole before it is sent (up to a cap: beyond it
 // it is not a chat answer, and holding it would let one upstream take the
@@ -28,14 +28,16 @@ struct collector {
     buf answer;
     bool too_large = false;
     client_conn& client;
-    bool interim_allowed;  // the caller speaks HTTP/1.1
 };
-bool collect_block(void* ctx, const char* data, size_t len);
+body_verdict collect_block(void* ctx, const char* data, size_t len);
 // A buffered reply's probe for a half-closed caller: an interim 100 answer,
 // which HTTP/1.1 clients must accept and skip before the final one. An
 // HTTP/1.0 caller may not be sent one, so its half-close is never taken for a
 // departure (a reset still is).
-bool probe_buffered(void* ctx);
+probe_result probe_buffered(void* ctx);
+// The same before any final head of a reply: the probe as far as the caller's
+// version allows.
+probe_result probe_with_continue(client_conn& client);
 // Why a collected answer cannot be answered as it came, or empty.
 error_text collected_problem(const shim_settings& settings, const collector& collected, const upstream_outcome& got);
 

@@ -21,7 +21,7 @@ bool on_head(void* p, const upstream_head& head) {
     return !st->refused;
 }
 
-bool on_body(void* p, const char* data, size_t len) {
+body_verdict on_body(void* p, const char* data, size_t len) {
     auto* st = static_cast<exchange_state*>(p);
     if (!st->out.received_body) {
         st->out.received_body = true;
@@ -30,9 +30,9 @@ bool on_body(void* p, const char* data, size_t len) {
     return st->sink(st->ctx, data, len);
 }
 
-bool on_probe(void* p) {
+probe_result on_probe(void* p) {
     auto* st = static_cast<exchange_state*>(p);
-    return st->call.probe && st->call.probe(st->call.probe_ctx);
+    return st->call.probe ? st->call.probe(st->call.probe_ctx) : probe_result::later;
 }
 
 bool via_proxy(const upstream_proxy* proxy) { return proxy && proxy->enabled(); }

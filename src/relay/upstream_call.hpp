@@ -12,9 +12,10 @@
 #include "platform/upstream.hpp"
 #include "text/bounded.hpp"
 
-// Receives each body block as soon as it has been read. Returning false ends
-// the transfer at once (the caller has gone, or the block could not be kept).
-using body_sink = bool (*)(void* ctx, const char* data, size_t len);
+// Receives each body block as soon as it has been read, and says whether
+// more is wanted: see body_verdict (a reply the sink has completed makes the
+// rest of the answer drained, not cut).
+using body_sink = body_verdict (*)(void* ctx, const char* data, size_t len);
 
 struct upstream_call {
     upstream_client* client = nullptr;
@@ -28,13 +29,13 @@ struct upstream_call {
     // The caller, watched for departure while the upstream works, and the
     // bytes that probe a half-closed caller (see upstream_handler).
     const socket_handle* caller = nullptr;
-    bool (*probe)(void* ctx) = nullptr;
+    probe_result (*probe)(void* ctx) = nullptr;
     void* probe_ctx = nullptr;
 };
 
 struct upstream_outcome {
     unsigned long status = 0;    // 0 until a status line was read; set before the first block reaches the sink
-    bool stopped = false;        // the sink ended the transfer, or the caller left (then caller_gone too)
+    bool stopped = false;        // the sink ended the transfer or said it was done, or the caller left (then caller_gone too)
     bool caller_gone = false;    // the watched caller left while the upstream worked
     bool received_body = false;  // at least one body byte arrived
     std::chrono::steady_clock::time_point first_byte_at{};  // when it did

@@ -191,6 +191,8 @@ class Reply:
         """The body as its framing declares it, decoding chunks strictly."""
         if self.headers.get("transfer-encoding") == "chunked":
             return b"".join(decode_chunks(self.body_bytes))
+        if "content-length" not in self.headers:
+            return self.body_bytes  # delimited by the connection's close
         n = int(self.headers["content-length"])
         assert len(self.body_bytes) >= n
         return self.body_bytes[:n]

@@ -76,12 +76,12 @@ def chunk(data):
     return b"%x\r\n%s\r\n" % (len(data), data)
 
 
-def event_stream(events, delay=0.0, status=200, mock=None, done=True):
+def event_stream(events, delay=0.0, status=200, mock=None, done=True, keep_alive=False):
     """Sends each event as its own chunk, `delay` seconds apart, recording
     when each left so tests can compare with arrival times."""
     def answer(conn, req):
-        head = (f"HTTP/1.1 {status} OK\r\nContent-Type: text/event-stream\r\n"
-                "Transfer-Encoding: chunked\r\nConnection: close\r\n\r\n")
+        head = (f"HTTP/1.1 {status} OK\r\nContent-Type: text/event-stream\r\nTransfer-Encoding: chunked\r\n"
+                + ("" if keep_alive else "Connection: close\r\n") + "\r\n")
         conn.sendall(head.encode())
         try:
             for i, ev in enumerate(events):
@@ -95,7 +95,8 @@ def event_stream(events, delay=0.0, status=200, mock=None, done=True):
         except OSError:
             if mock is not None:
                 mock.caller_gone.set()
-        return False
+            return False
+        return keep_alive
     return answer
 
 

@@ -2,6 +2,7 @@
 stays bounded, a departed caller's upstream transfer ends at once, the
 model and system message cannot be dodged, and every reply the shim builds
 is valid."""
+import contextlib
 import json
 import os
 import re
@@ -57,19 +58,35 @@ def test_streamed_answer_of_any_size_uses_constant_memory(mock, relay):
 # The departure is seen under Wine too, but Wine's WinHTTP finishes a blocked
 # call whose request handle another thread closed instead of cancelling it.
 @pytest.mark.xfail(ON_WINDOWS, strict=False, reason="Wine's WinHTTP: closing a handle does not cancel a blocked call")
-@pytest.mark.parametrize("stream", [False, True])
-@pytest.mark.parametrize("path", [CHAT, LOCAL])
-def test_caller_that_leaves_a_silent_upstream_is_released_within_seconds(mock, relay, path, stream):
-    mock.behaviour = mu.silent_until_dropped(mock, 20)
-    s = connect(relay.port)
+@pytest.mark.parametrize("mode, path, stream, upstream_says", [
+    ("relay", CHAT, False, None),
+    ("relay", CHAT, True, None),
+    ("relay", LOCAL, False, None),
+    ("relay", LOCAL, True, None),
+    ("full", LOCAL, False, None),
+    ("full", LOCAL, True, None),  # before the stream's head
+    ("full", LOCAL, True, b"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n"
+     + mu.chunk(mu.sse_deltas(["first"])[0])),  # between events
+], ids=["relay-chat", "relay-chat-stream", "relay-local", "relay-local-stream", "full-local",
+        "full-local-stream-before-head", "full-local-stream-between-events"])
+def test_caller_that_leaves_a_silent_upstream_is_released_within_seconds(mock, start_shim, mode, path, stream,
+                                                                         upstream_says):
+    mock.reset()
+    shim = start_shim(env={"ZELK_SHIM_URL": mock.url(), "ZELK_SHIM_KEY": "k", "ZELK_SHIM_LOCAL_DIALECT": mode})
+    mock.behaviour = mu.silent_until_dropped(mock, 20, upstream_says)
+    s = connect(shim.port)
     s.sendall(http_request("POST", path, chat_body(stream)))
     assert wait_for(lambda: mock.requests, 10)
     time.sleep(0.5)
+    s.settimeout(0.5)
+    with contextlib.suppress(TimeoutError):
+        while s.recv(65536):  # all that came is read, so the close is a FIN, not a reset
+            pass
     s.close()
     left = time.monotonic()
     assert wait_for(lambda: mock.dropped_at, 10), "upstream transfer outlived its caller"
     took = mock.dropped_at[0] - left
-    print(f"\nreleased {took:.2f} s after the caller left ({path}, stream={stream})")
+    print(f"\nreleased {took:.2f} s after the caller left ({mode}, {path}, stream={stream})")
     assert took < 3
 
 
@@ -97,6 +114,33 @@ def test_half_closed_caller_still_gets_the_whole_answer(mock, relay, stream, ver
         assert b"".join(events) in r.body()
     else:
         assert r.json() == mu.CHAT_ANSWER
+
+
+@pytest.mark.parametrize("mode, path", [("relay", CHAT), ("full", LOCAL)])
+def test_http10_caller_gets_its_stream_ended_by_the_close_and_no_interim_reply(mock, start_shim, mode, path):
+    """It waits for a 100 it may not be sent, ends its request with a
+    half-close, and is answered all the same, the upstream silent a while
+    before its head and between events."""
+    mock.reset()
+    shim = start_shim(env={"ZELK_SHIM_URL": mock.url(), "ZELK_SHIM_KEY": "k", "ZELK_SHIM_LOCAL_DIALECT": mode})
+    events = mu.sse_deltas(["old", " client"])
+    slow = mu.event_stream(events, delay=0.7)
+    mock.behaviour = lambda conn, req: time.sleep(1.5) or slow(conn, req)
+    body = chat_body(True)
+    with connect(shim.port) as s:
+        s.sendall(f"POST {path} HTTP/1.0\r\nContent-Type: application/json\r\nExpect: 100-continue\r\n"
+                  f"Content-Length: {len(body)}\r\n\r\n".encode())
+        time.sleep(0.3)
+        s.sendall(body)
+        s.shutdown(socket.SHUT_WR)
+        got = read_all(s, 20)
+    r = Reply(got)
+    assert r.status_line == "HTTP/1.1 200 OK" and "transfer-encoding" not in r.headers, got[:300]
+    if mode == "relay":
+        assert r.body().replace(b":\n\n", b"") == b"".join(events)  # the half-close probed with comments
+    else:
+        lines = [json.loads(line) for line in r.body().splitlines()]
+        assert "".join(line["message"]["content"] for line in lines) == "old client" and lines[-1]["done"]
 
 
 @pytest.mark.parametrize("path", [CHAT, LOCAL])

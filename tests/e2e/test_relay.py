@@ -11,8 +11,8 @@ import time
 import pytest
 
 import mock_upstream as mu
-from conftest import (ON_WINDOWS, UPSTREAM_FAILURE, Reply, chat, connect, debug_file_path, decode_chunks, error_text,
-                      exchange, free_port, http_request, read_all, wait_for, wine_chunked_quirk)
+from conftest import (LOCAL, ON_WINDOWS, UPSTREAM_FAILURE, Reply, chat, connect, debug_file_path, decode_chunks,
+                      error_text, exchange, free_port, http_request, read_all, wait_for, wine_chunked_quirk)
 
 from expected import STREAM_HEADER, SYSTEM_MESSAGE, SYSTEM_PROMPT
 
@@ -325,6 +325,19 @@ def test_upstream_connections_are_reused(mock, relay):
     assert mock.connections == before
     assert mock.warm_ups == 1
     assert all(r.request_line.startswith("POST ") for r in mock.requests)
+
+
+def test_full_mode_streams_keep_the_upstream_connection(mock, full_relay):
+    # The line stream ends at [DONE]; the rest of the upstream's answer (its
+    # last chunk) is still read, so the connection stays for the next turn.
+    assert wait_for(lambda: mock.warm_ups == 1)
+    time.sleep(0.2)
+    before = mock.connections
+    mock.behaviour = mu.event_stream(mu.sse_deltas(["warm"]), delay=0.05, keep_alive=True)
+    for _ in range(4):
+        r = chat(full_relay.port, {"messages": [], "stream": True}, LOCAL)
+        assert r.status == 200 and json.loads(r.body().splitlines()[-1])["done"] is True
+    assert mock.connections == before and len(mock.requests) == 4
 
 
 def test_ipv6_upstream(start_shim):

@@ -12,6 +12,7 @@
 
 #include <poll.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -80,7 +81,14 @@ struct transfer {
     bool probed = false;
     bool head_given = false;
     char encoding[48] = {};  // the final answer's Content-Encoding, if any
+    // After the relay said the answer is done with: its rest is read and
+    // dropped until it ends, or cut at the drain bounds.
+    bool draining = false;
+    size_t drained = 0;
+    std::chrono::steady_clock::time_point drain_until{};
 };
+
+bool drain_overdue(const transfer& t) { return std::chrono::steady_clock::now() >= t.drain_until; }
 
 // One easy handle with what it keeps between requests.
 struct easy_slot {
@@ -138,8 +146,12 @@ bool give_head(easy_slot& s) {
 // the same), POLLHUP/POLLERR mean it was reset or is closed both ways. After
 // a FIN the probe is sent once: a caller that left answers it with a reset,
 // which the next call sees.
+//
+// While a drain runs, the caller is left alone and only the drain's time is
+// checked.
 int on_progress(void* p, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
     transfer& t = static_cast<easy_slot*>(p)->t;
+    if (t.draining) return drain_overdue(t) ? 1 : 0;
     if (!t.watched) return 0;
     pollfd pfd{static_cast<int>(t.handler->caller->fd()), POLLRDHUP, 0};
     if (::poll(&pfd, 1, 0) <= 0) return 0;
@@ -147,7 +159,14 @@ int on_progress(void* p, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
         t.out->caller_gone = t.out->stopped = true;
         return 1;  // aborts the transfer
     }
-    if ((pfd.revents & POLLRDHUP) && !t.probed && t.handler->probe) t.probed = t.handler->probe(t.handler->ctx);
+    if ((pfd.revents & POLLRDHUP) && !t.probed && t.handler->probe) {
+        probe_result said = t.handler->probe(t.handler->ctx);
+        if (said == probe_result::gone) {
+            t.out->caller_gone = t.out->stopped = true;
+            return 1;
+        }
+        t.probed = said == probe_result::sent;
+    }
     return 0;
 }
 
@@ -155,11 +174,19 @@ size_t on_body(char* data, size_t, size_t n, void* p) {
     auto* slot = static_cast<easy_slot*>(p);
     transfer& t = slot->t;
     if (n == 0) return 0;
-    if (!give_head(*slot)) return CURL_WRITEFUNC_ERROR;
-    if (!t.handler->body(t.handler->ctx, data, n)) {
-        t.out->stopped = true;
-        return CURL_WRITEFUNC_ERROR;
+    if (t.draining) {
+        t.drained += n;
+        return t.drained <= upstream_drain_max_bytes && !drain_overdue(t) ? n : CURL_WRITEFUNC_ERROR;
     }
+    if (!give_head(*slot)) return CURL_WRITEFUNC_ERROR;
+    body_verdict said = t.handler->body(t.handler->ctx, data, n);
+    if (said == body_verdict::more) return n;
+    t.out->stopped = true;
+    if (said == body_verdict::stop) return CURL_WRITEFUNC_ERROR;
+    // Read on to the answer's end: a transfer that completes leaves its
+    // connection with the handle, one cut short closes it.
+    t.draining = true;
+    t.drain_until = std::chrono::steady_clock::now() + std::chrono::milliseconds(upstream_drain_max_ms);
     return n;
 }
 
@@ -230,6 +257,7 @@ void configure(const upstream_client& c, easy_slot& s) {
     curl_easy_setopt(h, CURLOPT_HEADERDATA, &s);
     curl_easy_setopt(h, CURLOPT_XFERINFOFUNCTION, on_progress);
     curl_easy_setopt(h, CURLOPT_XFERINFODATA, &s);
+    curl_easy_setopt(h, CURLOPT_NOPROGRESS, 0L);  // the caller's watch and the drain's time limit
     curl_easy_setopt(h, CURLOPT_BUFFERSIZE, static_cast<long>(upstream_block_size));
     curl_easy_setopt(h, CURLOPT_ERRORBUFFER, s.message);
     curl_easy_setopt(h, CURLOPT_TCP_NODELAY, 1L);
@@ -353,7 +381,7 @@ void os_upstream_warm_up(void* arg) {
     curl_easy_setopt(s.h, CURLOPT_CUSTOMREQUEST, "OPTIONS");
     curl_easy_setopt(s.h, CURLOPT_HTTPGET, 1L);
     upstream_handler ignore;
-    ignore.body = [](void*, const char*, size_t) { return true; };
+    ignore.body = [](void*, const char*, size_t) { return body_verdict::more; };
     upstream_result ignored;
     s.t.handler = &ignore;
     s.t.out = &ignored;
@@ -383,11 +411,10 @@ void upstream_exchange(upstream_client& c, std::string_view header_lines, std::s
 
     bool watched = handler.caller && handler.caller->valid();
     s.t = transfer{&handler, &out, body_reader{body.data(), body.size(), 0, 0}, watched};
-    curl_easy_setopt(h, CURLOPT_NOPROGRESS, watched ? 0L : 1L);
     s.message[0] = '\0';
     CURLcode rc = curl_easy_perform(h);
     curl_easy_setopt(h, CURLOPT_POSTFIELDS, nullptr);  // the body is the caller's; the pooled handle keeps no pointer to it
-    if (out.stopped) return;
+    if (out.stopped) return;  // a drain's end, whatever it was, is no failure
     if (rc != CURLE_OK) {
         long status = 0;
         curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &status);

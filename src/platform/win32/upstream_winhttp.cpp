@@ -101,12 +101,15 @@ bool body_cut_short(HINTERNET request, unsigned long long received) {
 // which makes the blocked call fail at once. `lock` is held by the calling
 // thread except while it is inside a WinHTTP call, so the probe never meets
 // the sink's sends and the handle is closed only while a call may be blocked.
+// While a finished answer's rest is drained, the caller is left alone and the
+// watcher only cuts a drain that outlasts its time.
 struct departure_watch {
     const upstream_handler* watch = nullptr;
     std::mutex lock;
     HINTERNET request = nullptr;  // owned by whoever takes it: the watcher on departure, else the caller
     bool gone = false;
     bool probed = false;
+    ULONGLONG drain_until = 0;  // GetTickCount64 time; 0 while no drain runs
     HANDLE stop = nullptr;
 };
 
@@ -126,6 +129,12 @@ DWORD WINAPI watch_caller(void* p) {
     SOCKET s = static_cast<SOCKET>(w->watch->caller->fd());
     while (WaitForSingleObject(w->stop, 250) == WAIT_TIMEOUT) {
         std::lock_guard<std::mutex> hold(w->lock);
+        if (w->drain_until) {
+            if (GetTickCount64() < w->drain_until) continue;
+            if (w->request) WinHttpCloseHandle(w->request);  // the blocked read fails: the connection is dropped
+            w->request = nullptr;
+            return 0;
+        }
         bool left = false;
         if (w->probed) {
             left = caller_reset(s);
@@ -139,10 +148,12 @@ DWORD WINAPI watch_caller(void* p) {
             int n = recv(s, &byte, 1, MSG_PEEK);
             if (n > 0) continue;  // the caller sent more; not ours to read
             if (n == 0) {
-                if (w->watch->probe) w->probed = w->watch->probe(w->watch->ctx);
-                continue;
+                probe_result said = w->watch->probe ? w->watch->probe(w->watch->ctx) : probe_result::later;
+                w->probed = said == probe_result::sent;
+                left = said == probe_result::gone;
+            } else {
+                left = WSAGetLastError() != WSAEWOULDBLOCK;
             }
-            left = WSAGetLastError() != WSAEWOULDBLOCK;
         }
         if (!left) continue;
         w->gone = true;
@@ -179,11 +190,14 @@ public:
     void release() {
         if (locked_) w_.lock.unlock();
     }
-    // After it: false when the caller left and the handle is gone.
+    // After it: false when the handle is gone (the caller left, or a drain
+    // ran out of time).
     bool retake() {
         if (locked_) w_.lock.lock();
-        return !w_.gone;
+        return !w_.gone && w_.request;
     }
+    // From now on the caller is not watched; the drain is cut at its time limit.
+    void start_drain() { w_.drain_until = GetTickCount64() + upstream_drain_max_ms; }
 
 private:
     departure_watch& w_;
@@ -233,6 +247,26 @@ struct watched_calls {
         return ok;
     }
 };
+
+// The caller's reply is complete: the rest of the answer is read and dropped
+// within the drain bounds, so the request handle is closed on a finished
+// answer and its connection goes back to the session's pool. A drain cut
+// short closes the handle on unread bytes, which drops the connection. No
+// failure here is the caller's concern.
+void drain_rest(HINTERNET request, watcher& watching, char* block, DWORD block_size) {
+    watching.start_drain();
+    DWORD limit = upstream_drain_max_ms;  // no single read waits past the drain's time either
+    WinHttpSetOption(request, WINHTTP_OPTION_RECEIVE_TIMEOUT, &limit, sizeof limit);
+    ULONGLONG until = GetTickCount64() + upstream_drain_max_ms;
+    size_t drained = 0;
+    while (drained <= upstream_drain_max_bytes && GetTickCount64() < until) {
+        watching.release();
+        DWORD got = 0;
+        BOOL ok = WinHttpReadData(request, block, block_size, &got);
+        if (!watching.retake() || !ok || got == 0) return;
+        drained += got;
+    }
+}
 
 // The proxy credentials WinHTTP answers a 407 with.
 void give_proxy_credentials(const upstream_client& c, HINTERNET request);
@@ -430,12 +464,14 @@ void run_exchange(const upstream_client& c, HINTERNET request, std::string_view 
         if (!calls.step("WinHttpReadData", [&] { return WinHttpReadData(request, block, want, &got); })) return;
         if (got == 0) break;
         total += got;
-        if (!handler.body(handler.ctx, block, got)) {
-            // Closing the request with its body unread drops the connection,
-            // which ends the transfer upstream too.
-            out.stopped = true;
-            return;
-        }
+        body_verdict said = handler.body(handler.ctx, block, got);
+        if (said == body_verdict::more) continue;
+        out.stopped = true;
+        // A stop closes the request with its body unread, which drops the
+        // connection and ends the transfer upstream too; a finished reply's
+        // answer is drained first.
+        if (said == body_verdict::done) drain_rest(request, calls.watching, block, sizeof block);
+        return;
     }
     if (body_cut_short(request, total)) fail(out, "WinHttpReadData", ERROR_WINHTTP_CONNECTION_ERROR);
 }
