@@ -335,7 +335,7 @@ def test_full_mode_streams_keep_the_upstream_connection(mock, full_relay):
     before = mock.connections
     mock.behaviour = mu.event_stream(mu.sse_deltas(["warm"]), delay=0.05, keep_alive=True)
     for _ in range(4):
-        r = chat(full_relay.port, {"messages": [], "stream": True}, LOCAL)
+        r = chat(full_relay.port, {"messages": [{"role": "user", "content": "hi"}], "stream": True}, LOCAL)
         assert r.status == 200 and json.loads(r.body().splitlines()[-1])["done"] is True
     assert mock.connections == before and len(mock.requests) == 4
 
