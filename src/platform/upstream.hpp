@@ -74,10 +74,15 @@ void upstream_warm_up(upstream_client& client);
 // For --help: how this build decides which TLS certificates to trust.
 extern const char* const upstream_trust_help;
 
+// A Content-Encoding value is kept whole up to this size, so that what is
+// quoted of it can be masked whole.
+inline constexpr size_t upstream_coding_room = 1024;
+
 // The final answer's head as far as the relay needs it.
 struct upstream_head {
     unsigned long status = 0;
     std::string_view content_encoding;  // the value, blanks trimmed; empty when there is none
+    bool content_encoding_cut = false;  // it was longer than upstream_coding_room - 1 (then empty)
 };
 
 // What the relay made of a body block.

@@ -1,7 +1,6 @@
 #include "relay/local_full_relay.hpp"
 
 #include "http/reply.hpp"
-#include "relay/key_mask.hpp"
 #include "relay/local_lines.hpp"
 #include "relay/local_request.hpp"
 #include "relay/relay_steps.hpp"
@@ -106,7 +105,7 @@ void finish_lines(line_relay& r, const shim_settings& settings) {
     }
     if (got.status >= 400 && settings.upstream_error.empty() && got.error.empty()) {
         buf body;
-        local_reply reply = build_full_reply(got.status, r.refusal.view(), settings.model(), settings.key(),
+        local_reply reply = build_full_reply(got.status, r.refusal.view(), settings.model(),
                                              r.lines.timing, r.lines.clock, body);
         if (!body.failed)
             send_reply(r.client, {reply.status, nullptr, "application/json", {}, r.request.extra_lines}, body.view());
@@ -139,7 +138,7 @@ void relay_lines(client_conn& client, const chat_request& request, const shim_se
                  std::string_view body, const local_timing& timing) {
     upstream_outcome got;
     line_relay r{client, request, got};
-    full_stream_start(r.lines, settings.model(), settings.key(), timing, system_local_clock(), send_line, &r,
+    full_stream_start(r.lines, settings.model(), timing, system_local_clock(), send_line, &r,
                       shape_of(request));
     std::string_view piece[1] = {body};
     exchange(settings, piece, client, probe_lines, line_block, &r, got, request.trace);
@@ -161,7 +160,7 @@ void relay_object(client_conn& client, const chat_request& request, const shim_s
     local_clock clock = system_local_clock();
     timing.first_byte_ns = std::chrono::duration_cast<std::chrono::nanoseconds>(got.first_byte_at.time_since_epoch()).count();
     buf reply_body;
-    local_reply reply = build_full_reply(got.status, collected.answer.view(), settings.model(), settings.key(), timing,
+    local_reply reply = build_full_reply(got.status, collected.answer.view(), settings.model(), timing,
                                          clock, reply_body, shape_of(request));
     if (reply_body.failed) return;
     if (got.status < 400 && request.trace) note_usage(request.trace, answer_usage(collected.answer.view()));

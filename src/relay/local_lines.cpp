@@ -3,7 +3,6 @@
 #include <chrono>
 
 #include "http/reply.hpp"
-#include "relay/key_mask.hpp"
 #include "relay/upstream_error.hpp"
 #include "text/json_read.hpp"
 #include "text/json_scan.hpp"
@@ -121,13 +120,6 @@ bool put_tool_call(buf& out, std::string_view id_raw, std::string_view name_raw,
     return true;
 }
 
-// The upstream's own words about a failure (its error document or event),
-// valid JSON string content with the key masked.
-void put_masked_words(buf& out, std::string_view doc, std::string_view key, buf& scratch) {
-    scratch.len = 0;
-    put_upstream_words(scratch, doc);
-    put_masked_string(out, scratch.view(), key);
-}
 
 // A member of the upstream's answer given with another kind than the one
 // read, named by its path: "choices[0].delta that is not an object".
@@ -249,7 +241,7 @@ void fail(full_stream& s, std::string_view text) {
 
 void fail_with_upstream_words(full_stream& s, std::string_view event) {
     buf words;
-    put_masked_words(words, event, s.key, s.scratch);
+    put_upstream_words(words, event);
     fail(s, words.view());
 }
 
@@ -417,11 +409,10 @@ size_t format_utc(char (&out)[32], int64_t utc_ns) {
 }
 // ---- Stream -----------------------------------------------------------------
 
-void full_stream_start(full_stream& s, std::string_view model, std::string_view key, const local_timing& timing,
+void full_stream_start(full_stream& s, std::string_view model, const local_timing& timing,
                        const local_clock& clock, line_sink sink, void* ctx, local_shape shape) {
     s.shape = shape;
     s.model = model;
-    s.key = key;
     s.timing = timing;
     s.clock = clock;
     s.sink = sink;
@@ -442,12 +433,12 @@ void full_stream_end(full_stream& s) {
 // ---- Collected reply --------------------------------------------------------
 
 local_reply build_full_reply(unsigned long upstream_status, std::string_view answer, std::string_view model,
-                             std::string_view key, const local_timing& timing, const local_clock& clock, buf& body,
+                             const local_timing& timing, const local_clock& clock, buf& body,
                              local_shape shape) {
     buf scratch;
     if (upstream_status >= 400) {
         buf words;
-        put_masked_words(words, answer, key, scratch);
+        put_upstream_words(words, answer);
         put_plain_error_body(body, {}, words.view());
         return {static_cast<int>(upstream_status), false};
     }

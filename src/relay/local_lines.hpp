@@ -54,7 +54,6 @@ struct stream_tool_call {
 struct full_stream {
     local_shape shape = local_shape::chat;
     std::string_view model;
-    std::string_view key;
     local_clock clock{};
     local_timing timing;
     line_sink sink = nullptr;
@@ -75,9 +74,8 @@ struct full_stream {
     error_text error;   // the error line's text, when the reply ended in one
 };
 
-// `model` and `key` must outlive the stream; the key is masked out of
-// the upstream's error texts.
-void full_stream_start(full_stream& s, std::string_view model, std::string_view key, const local_timing& timing,
+// `model` must outlive the stream.
+void full_stream_start(full_stream& s, std::string_view model, const local_timing& timing,
                        const local_clock& clock, line_sink sink, void* ctx, local_shape shape = local_shape::chat);
 // One block of the upstream's body; returns false once the reply is finished.
 bool full_stream_feed(full_stream& s, std::string_view block);
@@ -89,11 +87,11 @@ void full_stream_end(full_stream& s);
 // The reply to a buffered request: as build_local_reply, plus tool calls
 // (arguments as objects, the upstream's ids kept), the counts and the
 // durations. An upstream refusal keeps its status with {"error":"<the
-// upstream's words, key masked>"}; an answer that is not JSON, has no choice
+// upstream's words>"}; an answer that is not JSON, has no choice
 // with a message, holds a member of another kind than it must be, or tool
 // arguments that do not parse, give 502 naming what was wrong.
 local_reply build_full_reply(unsigned long upstream_status, std::string_view answer, std::string_view model,
-                             std::string_view key, const local_timing& timing, const local_clock& clock, buf& body,
+                             const local_timing& timing, const local_clock& clock, buf& body,
                              local_shape shape = local_shape::chat);
 
 // The answer to a load request: one final object with empty text and

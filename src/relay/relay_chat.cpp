@@ -6,7 +6,6 @@
 #include <optional>
 
 #include "http/reply.hpp"
-#include "relay/key_mask.hpp"
 #include "relay/local_dialect.hpp"
 #include "relay/local_full_relay.hpp"
 #include "relay/relay_steps.hpp"
@@ -15,22 +14,19 @@
 
 namespace {
 
-// A streamed reply is relayed untouched. When the upstream refused the
-// request, its error document goes out with the key masked, whole in one
-// chunk unless it is unusually long, and its start is kept, so the caller
-// can be told in an event it understands (a client reading events would
-// otherwise see a 200 stream that simply ends).
+// A streamed reply is relayed as it comes (the exchange has masked it).
+// When the upstream refused the request, its error document goes out whole
+// in one chunk unless it is unusually long, and its start is kept, so the
+// caller can be told in an event it understands (a client reading events
+// would otherwise see a 200 stream that simply ends).
 constexpr size_t refusal_held_max = 64 * 1024;
 
 struct stream_relay {
     client_conn& client;
     const upstream_outcome& got;
-    std::string_view key;
     char refusal[4096];
     size_t refusal_len = 0;
-    buf held;                              // the refusal's bytes not yet sent
-    std::optional<masked_stream> masking;  // made when a refusal arrives
-    event_mask events{key};                // the error events of a successful stream
+    buf held;                                 // the refusal's bytes not yet sent
     char tail[4] = {'\r', '\n', '\r', '\n'};  // the last bytes relayed; nothing relayed counts as an event boundary
     stream_tail* usage = nullptr;  // only while the request log is on: where the last usage event is found
 };
@@ -40,17 +36,11 @@ bool relay_refusal_block(stream_relay& relay, const char* data, size_t len) {
     size_t take = len < room ? len : room;
     std::memcpy(relay.refusal + relay.refusal_len, data, take);
     relay.refusal_len += take;
-    if (!relay.masking) relay.masking.emplace(relay.key);
     buf_put(relay.held, data, len);
     if (relay.held.len < refusal_held_max) return !relay.held.failed;
-    buf out;
-    masked_feed(*relay.masking, relay.held.view(), out);
-    relay.held.clear();
-    return !out.failed && send_chunk(relay.client, out.view());
-}
-
-bool send_to_caller(void* ctx, std::string_view bytes) {
-    return send_chunk(static_cast<stream_relay*>(ctx)->client, bytes);
+    bool sent = !relay.held.failed && send_chunk(relay.client, relay.held.view());
+    relay.held.len = 0;
+    return sent;
 }
 
 bool relay_block(void* ctx, const char* data, size_t len) {
@@ -63,7 +53,7 @@ bool relay_block(void* ctx, const char* data, size_t len) {
     }
     if (relay->got.status >= 400) return relay_refusal_block(*relay, data, len);
     if (relay->usage) relay->usage->add(data, len);
-    return event_mask_feed(relay->events, {data, len}, send_to_caller, relay);
+    return send_chunk(relay->client, {data, len});
 }
 
 // A stream's probe for a caller that shut its sending side: an event-stream
@@ -77,12 +67,10 @@ probe_result probe_stream(void* ctx) {
     return probe_result::sent;
 }
 
-void send_refusal_event(stream_relay& relay, const shim_settings& settings) {
+void send_refusal_event(stream_relay& relay) {
     error_text lead;
     set_error(lead, "upstream refused the request (status %lu)", relay.got.status);
-    buf words;
-    put_masked_string(words, upstream_error_message({relay.refusal, relay.refusal_len}).raw, settings.key());
-    send_error_event(relay.client, lead.s, words.view(), "\n\n");
+    send_error_event(relay.client, lead.s, upstream_error_message({relay.refusal, relay.refusal_len}).raw, "\n\n");
 }
 
 void finish_stream(stream_relay& relay, const shim_settings& settings, request_trace* trace) {
@@ -91,13 +79,7 @@ void finish_stream(stream_relay& relay, const shim_settings& settings, request_t
         note_error(trace, "caller gone");
         return;
     }
-    if (relay.masking) {  // what was held back: the document, or bytes that might begin the key
-        buf rest;
-        masked_feed(*relay.masking, relay.held.view(), rest);
-        masked_end(*relay.masking, rest);
-        send_chunk(relay.client, rest.view());
-    }
-    event_mask_end(relay.events, send_to_caller, &relay);  // an error event cut off by the stream's end
+    if (relay.held.len) send_chunk(relay.client, relay.held.view());  // the refusal's document, whole
     error_text problem = settings.upstream_error;
     if (problem.empty() && !got.error.empty()) problem = got.error;
     if (problem.empty() && !got.received_body) set_error(problem, "empty upstream response (status %lu)", got.status);
@@ -105,7 +87,7 @@ void finish_stream(stream_relay& relay, const shim_settings& settings, request_t
         send_error_event(relay.client, problem.s);
         note_error(trace, problem.s);
     } else if (got.status >= 400) {
-        send_refusal_event(relay, settings);
+        send_refusal_event(relay);
         if (trace) set_error(trace->error, "upstream refused the request (status %lu)", got.status);
     }
     send_last_chunk(relay.client);
@@ -155,7 +137,7 @@ void relay_stream(client_conn& client, const chat_request& request, const shim_s
     send_bytes(client, head);
 
     upstream_outcome got;
-    stream_relay relay{client, got, settings.key()};
+    stream_relay relay{client, got};
     // On the heap: a connection thread's stack stays as small as it was for
     // every stream when the log is off.
     std::unique_ptr<stream_tail> usage;
@@ -189,13 +171,7 @@ void relay_buffered(client_conn& client, const chat_request& request, const shim
         return;
     }
     std::string_view answer = collected.answer.view();
-    buf masked;  // a refusal's document may quote the key
-    if (got.status >= 400 || opens_with_error_member(answer)) {
-        put_masked(masked, answer, settings.key());
-        answer = masked.view();
-    } else if (request.trace) {
-        note_usage(request.trace, answer_usage(answer));
-    }
+    if (got.status < 400 && request.trace) note_usage(request.trace, answer_usage(answer));
     if (request.local_dialect)
         convert_local_reply(client, got.status, answer, settings.model(), request.extra_lines);
     else

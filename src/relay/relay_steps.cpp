@@ -14,7 +14,7 @@ void exchange(const shim_settings& settings, std::span<const std::string_view> b
     upstream_call call;
     call.client = settings.upstream;
     call.proxy = &settings.proxy;
-    call.key = settings.key();
+    call.masks = &settings.masks;
     call.header_lines = settings.header_lines();
     call.body = body;
     call.caller = &client.socket;

@@ -10,6 +10,7 @@
 
 #include "http/connection.hpp"
 #include "platform/upstream.hpp"
+#include "text/key_mask.hpp"
 #include "text/bounded.hpp"
 
 // Receives each body block as soon as it has been read, and says whether
@@ -20,7 +21,9 @@ using body_sink = body_verdict (*)(void* ctx, const char* data, size_t len);
 struct upstream_call {
     upstream_client* client = nullptr;
     const upstream_proxy* proxy = nullptr;  // named in error texts when enabled
-    std::string_view key;                   // masked wherever the upstream's words are quoted
+    // Masked in every byte of the answer before the sink sees it, and in
+    // every error text that quotes the upstream.
+    const mask_keys* masks = nullptr;
     std::string_view header_lines;          // each ending in CR LF
     // The body as pieces sent one after another: a rewritten body is spans
     // of the received bytes and the texts spliced between them, and a large
@@ -43,7 +46,7 @@ struct upstream_outcome {
 };
 
 // An error text when the answer's head must not reach the caller as it is.
-bool answer_refused(const upstream_head& head, const upstream_proxy* proxy, std::string_view key, error_text& err);
+bool answer_refused(const upstream_head& head, const upstream_proxy* proxy, const mask_keys& masks, error_text& err);
 
-// POSTs the body and hands the answer body to `sink`.
+// POSTs the body and hands the answer body, masked, to `sink`.
 void call_upstream(const upstream_call& call, body_sink sink, void* ctx, upstream_outcome& out);

@@ -10,6 +10,7 @@ char CFG_MODEL[model_room + 1] = "auto";
 
 void derive_upstream_settings(shim_settings& out) {
     out.model_name = CFG_MODEL;
+    mask_keys_add(out.masks, CFG_KEY);
     if (!split_upstream_url(CFG_URL, out.target, out.upstream_error)) return;
     // A line break in the key would smuggle extra header lines upstream.
     if (std::strpbrk(CFG_KEY, "\r\n")) {

@@ -8,6 +8,7 @@
 #include "platform/upstream.hpp"
 #include "settings/origins.hpp"
 #include "text/bounded.hpp"
+#include "text/key_mask.hpp"
 
 // The longest value each setting may have. Start-up refuses a longer one
 // rather than cutting it: a cut key or model would go upstream and come back
@@ -64,6 +65,9 @@ struct shim_settings {
     // "capabilities").
     unsigned context_length = 128000;
     unsigned model_capabilities = capability_tools;
+
+    // Every key the shim holds, masked in all the upstream says to callers.
+    mask_keys masks;
 
     std::string_view model() const { return model_name; }
     std::string_view key() const { return CFG_KEY; }

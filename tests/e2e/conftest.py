@@ -94,14 +94,14 @@ def debug_dir():
 def relay(mock, start_shim, debug_dir):
     """A shim pointed at the plain-HTTP mock, with the mock reset."""
     mock.reset()
-    return start_shim(env={"ZELK_SHIM_URL": mock.url(), "ZELK_SHIM_KEY": "sk-test", "TMPDIR": debug_dir})
+    return start_shim(env={"ZELK_SHIM_URL": mock.url(), "ZELK_SHIM_KEY": "sk-test-key", "TMPDIR": debug_dir})
 
 
 @pytest.fixture
 def full_relay(mock, start_shim):
     """The same with the local-model dialect in full mode."""
     mock.reset()
-    return start_shim(env={"ZELK_SHIM_URL": mock.url(), "ZELK_SHIM_KEY": "sk-test", "ZELK_SHIM_LOCAL_DIALECT": "full"})
+    return start_shim(env={"ZELK_SHIM_URL": mock.url(), "ZELK_SHIM_KEY": "sk-test-key", "ZELK_SHIM_LOCAL_DIALECT": "full"})
 
 
 # ---- raw HTTP over TCP ---------------------------------------------------

@@ -141,7 +141,7 @@ def test_loopback_page_streams_a_chat_reads_the_list_and_an_upstream_401(browser
     stream, refusal = mu.event_stream(events, delay=0.01), mu.json_reply(401, REFUSAL, reason="Unauthorized")
     mock.reset()
     mock.behaviour = lambda conn, req: (refusal if req.json()["messages"][-1]["content"] == "401" else stream)(conn, req)
-    shim = start_shim(env={"ZELK_SHIM_URL": mock.url(), "ZELK_SHIM_KEY": "sk-test"})
+    shim = start_shim(env={"ZELK_SHIM_URL": mock.url(), "ZELK_SHIM_KEY": "sk-test-key"})
     base = f"http://127.0.0.1:{shim.port}"
     page = f"http://localhost:{pages[0].port}/ui"
     # An SDK's headers make the preflight ask for more than content-type.
@@ -162,7 +162,7 @@ def test_loopback_page_streams_a_chat_reads_the_list_and_an_upstream_401(browser
 def test_foreign_origin_works_only_when_listed(browser, pages, mock, start_shim):
     mock.reset()
     page = f"http://tool.test:{pages[0].port}/"
-    env = {"ZELK_SHIM_URL": mock.url(), "ZELK_SHIM_KEY": "sk-test"}
+    env = {"ZELK_SHIM_URL": mock.url(), "ZELK_SHIM_KEY": "sk-test-key"}
     listed = start_shim(env={**env, "ZELK_SHIM_ORIGINS": f"chrome-extension://*, http://tool.test:{pages[0].port}"})
     unlisted = start_shim(env=env)
     allowed, refused = run_jobs(
@@ -185,7 +185,7 @@ def test_attacker_page_never_reaches_the_upstream(browser, pages, mock, start_sh
     # counts apart: OPTIONS is how the shim warms its connection up).
     assert wait_for(lambda: len(mock.requests) >= 5 and mock.warm_ups >= 1), [r.request_line for r in mock.requests]
     mock.reset()
-    shim = start_shim(env={"ZELK_SHIM_URL": mock.url(), "ZELK_SHIM_KEY": "sk-test"})
+    shim = start_shim(env={"ZELK_SHIM_URL": mock.url(), "ZELK_SHIM_KEY": "sk-test-key"})
     [outcomes] = run_jobs(browser, {"url": page, "probe": "attack", "args": [f"http://127.0.0.1:{shim.port}"]})
     assert outcomes[-1].startswith("TypeError"), outcomes  # the JSON fetch's preflight was refused
     time.sleep(0.5)  # the beacon is the one request whose answer the page cannot wait for
@@ -195,7 +195,7 @@ def test_attacker_page_never_reaches_the_upstream(browser, pages, mock, start_sh
 def test_rebinding_page_never_reaches_the_upstream(browser, mock, start_shim):
     """A site whose name now resolves to 127.0.0.1: its pages are same-origin with the shim."""
     mock.reset()
-    shim = start_shim(env={"ZELK_SHIM_URL": mock.url(), "ZELK_SHIM_KEY": "sk-test"})
+    shim = start_shim(env={"ZELK_SHIM_URL": mock.url(), "ZELK_SHIM_KEY": "sk-test-key"})
     page = f"http://rebind.test:{shim.port}/"
     models, chatted = run_jobs(browser, {"url": page, "probe": "request", "args": ["/v1/models", {}]},
                                {"url": page, "probe": "request", "args": ["/v1/chat/completions", fetch_chat("hi")]})

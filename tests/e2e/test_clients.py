@@ -45,7 +45,7 @@ def answer(content=CONTENT, usage=USAGE, finish="stop"):
 def dead_relay(start_shim):
     """A shim whose upstream is a port nobody listens on."""
     return start_shim(env={"ZELK_SHIM_URL": f"http://127.0.0.1:{free_port()}/v1/chat/completions",
-                           "ZELK_SHIM_KEY": "sk-test"})
+                           "ZELK_SHIM_KEY": "sk-test-key"})
 
 
 def client_env(extra):
@@ -95,7 +95,7 @@ def test_library_buffered_completion_arrives_intact(node, mock, relay):
     assert len(mock.requests) == 3
     for req in mock.requests:
         assert req.json()["messages"][-1] == {"role": "user", "content": "Say hello"}
-        assert req.header("Authorization") == "Bearer sk-test"
+        assert req.header("Authorization") == "Bearer sk-test-key"
 
 
 def test_library_stream_joins_deltas(node, mock, relay):
@@ -105,7 +105,7 @@ def test_library_stream_joins_deltas(node, mock, relay):
 
 
 def test_library_sees_upstream_401_as_api_error(node, mock, relay):
-    err = {"error": {"message": "Incorrect API key provided: sk-test", "type": "invalid_request_error",
+    err = {"error": {"message": "Incorrect API key provided: sk-test-key", "type": "invalid_request_error",
                      "param": None, "code": "invalid_api_key"}}
     mock.behaviour = mu.json_reply(401, err, reason="Unauthorized")
     # The upstream quoted the key; the library sees its words with the key masked.
@@ -118,7 +118,7 @@ def test_library_throws_on_in_band_stream_error(node, dead_relay):
 
 
 def test_library_sees_upstream_refusal_of_a_stream(node, mock, relay):
-    err = {"error": {"message": "Incorrect API key provided: sk-test", "type": "invalid_request_error",
+    err = {"error": {"message": "Incorrect API key provided: sk-test-key", "type": "invalid_request_error",
                      "code": "invalid_api_key"}}
     mock.behaviour = mu.json_reply(401, err, reason="Unauthorized")
     run_library(node, relay, "stream_upstream_error", {"message": "Incorrect API key provided: ***"})

@@ -20,7 +20,7 @@ HEALTH = (b"HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length:
 @pytest.fixture
 def shim(mock, start_shim):
     mock.reset()
-    return start_shim(env={"ZELK_SHIM_URL": mock.url(), "ZELK_SHIM_KEY": "sk-test",
+    return start_shim(env={"ZELK_SHIM_URL": mock.url(), "ZELK_SHIM_KEY": "sk-test-key",
                            "ZELK_SHIM_ORIGINS": "chrome-extension://*, https://app.example"})
 
 

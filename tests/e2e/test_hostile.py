@@ -13,7 +13,7 @@ import pytest
 
 import mock_upstream as mu
 from conftest import (CHAT, LOCAL, ON_WINDOWS, Reply, chat, chat_body, connect, error_text, exchange, http_request,
-                      read_all, wait_for)
+                      read_all, shim_path, wait_for)
 
 MIB = 1024 * 1024
 # Resident size says something only for the plain native build: Wine's is
@@ -168,7 +168,7 @@ BYPASS_BODIES = [
 @pytest.mark.parametrize("path", [CHAT, LOCAL])
 def test_bodies_that_are_not_one_object_are_refused_before_the_upstream(mock, start_shim, mode, path):
     mock.reset()
-    shim = start_shim(env={"ZELK_SHIM_URL": mock.url(), "ZELK_SHIM_KEY": "sk-test", "ZELK_SHIM_LOCAL_DIALECT": mode})
+    shim = start_shim(env={"ZELK_SHIM_URL": mock.url(), "ZELK_SHIM_KEY": "sk-test-key", "ZELK_SHIM_LOCAL_DIALECT": mode})
     for body in BYPASS_BODIES:
         words = error_text(chat(shim.port, body, path, timeout=30), 400)
         assert "byte" in words or "JSON" in words, (body, words)
@@ -235,7 +235,7 @@ CALL = {"index": 0, "id": "c1", "function": {"name": "f", "arguments": "{}"}}
 def test_upstream_answer_of_the_wrong_shape_leaves_the_shim_standing(mock, start_shim, mode, stream, answer,
                                                                      expected):
     mock.reset()
-    shim = start_shim(env={"ZELK_SHIM_URL": mock.url(), "ZELK_SHIM_KEY": "sk-test", "ZELK_SHIM_LOCAL_DIALECT": mode})
+    shim = start_shim(env={"ZELK_SHIM_URL": mock.url(), "ZELK_SHIM_KEY": "sk-test-key", "ZELK_SHIM_LOCAL_DIALECT": mode})
     mock.behaviour = answer
     r = chat(shim.port, chat_body(stream), LOCAL, timeout=30)
     if expected:
@@ -254,53 +254,77 @@ def test_upstream_error_words_are_carried_as_valid_json(mock, relay, path, strea
 
 # A key with a quote and a backslash, so its JSON-escaped form differs from it.
 QUOTED_KEY = 'sk-Mask"9f3\\Kq'
-QUOTING_DOCUMENT = mu.json_reply(401, {"error": {"message": f"Incorrect API key provided: {QUOTED_KEY}"}})
-QUOTING_TEXT = mu.json_reply(500, f"no such key {QUOTED_KEY}\n".encode())
-QUOTING_EVENT = mu.event_stream(mu.sse_events([{"content": "Hi"}], finish=None, ended=False) +
-                                [b"data: " + json.dumps({"error": {"message": f"key {QUOTED_KEY} revoked"}}).encode()
-                                 + b"\n\n"])
-# The key with every character a \u escape: a JSON reader reads the key.
-SPELLED_KEY = "".join(f"\\u{ord(c):04x}" for c in QUOTED_KEY).encode()
-QUOTING_UNDER_200 = mu.json_reply(200, {"error": {"message": f"Incorrect API key provided: {QUOTED_KEY}"}})
-QUOTING_ESCAPES = mu.json_reply(401, b'{"error":{"message":"Incorrect API key provided: ' + SPELLED_KEY + b'"}}')
-QUOTING_ESCAPED_EVENT = mu.event_stream(mu.sse_events([{"content": "Hi"}], finish=None, ended=False) +
-                                        [b'data: {"error":{"message":"key ' + SPELLED_KEY + b' revoked"}}\n\n'])
+# The key with every character a \\u escape: a JSON reader reads the key.
+SPELLED_KEY = "".join(f"\\u{ord(c):04x}" for c in QUOTED_KEY)
+ERROR_WORDS = {"error": {"message": f"Incorrect API key provided: {QUOTED_KEY}"}}
 
 
-def as_read(raw):
-    """The reply with \\u escapes and \\/ read as a JSON reader reads them."""
-    return re.sub(rb"\\u([0-9a-fA-F]{4})", lambda m: chr(int(m[1], 16)).encode(), raw).replace(b"\\/", b"/")
+def quoting_event(first_line):
+    """A 200 stream whose second event quotes the key, opened by `first_line`."""
+    event = first_line + b"data: " + json.dumps({"error": {"message": f"key {QUOTED_KEY} revoked"}}).encode() + b"\n\n"
+    return mu.event_stream(mu.sse_events([{"content": "Hi"}], finish=None, ended=False) + [event])
 
 
-@pytest.mark.parametrize("mode, path, stream, answer", [
-    ("relay", CHAT, False, QUOTING_DOCUMENT),  # the refusal document passed on
-    ("relay", CHAT, False, QUOTING_TEXT),
-    ("relay", CHAT, True, QUOTING_DOCUMENT),  # the document, then the refusal event
-    ("relay", CHAT, True, QUOTING_TEXT),
-    ("relay", LOCAL, False, QUOTING_DOCUMENT),  # the local-model error object
-    ("full", CHAT, False, QUOTING_DOCUMENT),
-    ("full", LOCAL, False, QUOTING_DOCUMENT),
-    ("full", LOCAL, True, QUOTING_DOCUMENT),  # the refusal before the stream's head
-    ("full", LOCAL, True, QUOTING_TEXT),
-    ("full", LOCAL, True, QUOTING_EVENT),  # the error line ending a stream
-    ("relay", CHAT, False, QUOTING_ESCAPES),
-    ("relay", CHAT, False, QUOTING_UNDER_200),  # an error document under a success status
-    ("relay", CHAT, True, QUOTING_EVENT),  # an in-band error event inside a 200 stream
-    ("relay", LOCAL, True, QUOTING_ESCAPED_EVENT),
-    ("full", LOCAL, False, QUOTING_ESCAPES),
-    ("full", LOCAL, True, QUOTING_ESCAPED_EVENT),
-], ids=["relay-chat-document", "relay-chat-text", "relay-chat-stream-document", "relay-chat-stream-text",
-        "relay-local-document", "full-chat-document", "full-local-document", "full-local-stream-document",
-        "full-local-stream-text", "full-local-stream-event", "relay-chat-document-escaped", "relay-chat-error-under-200", "relay-chat-stream-event",
-        "relay-local-stream-event-escaped", "full-local-document-escaped", "full-local-stream-event-escaped"])
-def test_the_key_never_reaches_a_caller_in_the_upstreams_error_words(mock, start_shim, mode, path, stream, answer):
+def cut_refusal():
+    """A refusal longer than any error document is kept, the key across where it would be cut."""
+    pad = "x" * (64 * 1024 - 23 - 11)  # the cut after "9f3"
+    return mu.json_reply(401, {"error": {"message": pad + QUOTED_KEY + "y" * 4096}})
+
+
+# Every place and spelling an upstream has been seen to quote the key in.
+KEY_QUOTING_ANSWERS = {
+    "document": mu.json_reply(401, ERROR_WORDS),
+    "text": mu.json_reply(500, f"no such key {QUOTED_KEY}\n".encode()),
+    "error-under-200": mu.json_reply(200, ERROR_WORDS),
+    "escaped-document": mu.json_reply(401, b'{"error":{"message":"bad key ' + SPELLED_KEY.encode() + b'"}}'),
+    "bom-document": mu.json_reply(401, b'\xef\xbb\xbf {"error":{"message":"bad key ' + SPELLED_KEY.encode() + b'"}}'),
+    "top-level-string": mu.json_reply(403, b'"key ' + SPELLED_KEY.encode() + b' refused"'),
+    "quoted-document": mu.json_reply(400, {"error": {"message": json.dumps({"detail": "key " + SPELLED_KEY})}}),
+    "cut-refusal": cut_refusal(),
+    "header": mu.encoded_answer("x-" + "p" * 40 + QUOTED_KEY, b"{}"),  # the key across where the text is cut
+    "event-data-first": quoting_event(b""),
+    "event-named-first": quoting_event(b"event: error\n"),
+    "event-id-first": quoting_event(b"id: 7\n"),
+    "event-comment-first": quoting_event(b": upstream trouble\n"),
+    "escaped-event": mu.event_stream(mu.sse_events([{"content": "Hi"}], finish=None, ended=False) +
+                                     [b'data: {"error":{"message":"key ' + SPELLED_KEY.encode() + b' revoked"}}\n\n']),
+}
+# Every dialect, mode and reply shape.
+REPLY_SHAPES = [("relay", CHAT, False), ("relay", CHAT, True), ("relay", LOCAL, False), ("relay", LOCAL, True),
+                ("full", LOCAL, False), ("full", LOCAL, True)]
+
+
+def readings(raw):
+    """The bytes, then as a JSON reader reads them, down to a document quoted twice."""
+    out = [raw]
+    for _ in range(3):
+        raw = re.sub(rb"\\(u[0-9a-fA-F]{4}|.)", lambda m: (chr(int(m[1][1:], 16)).encode()
+                                                          if len(m[1]) == 5 else m[1]), raw, flags=re.S)
+        out.append(raw)
+    return out
+
+
+@pytest.mark.parametrize("answer", KEY_QUOTING_ANSWERS, ids=list(KEY_QUOTING_ANSWERS))
+def test_the_key_never_reaches_a_caller_or_the_log(mock, start_shim, tmp_path, answer):
     mock.reset()
-    shim = start_shim(env={"ZELK_SHIM_URL": mock.url(), "ZELK_SHIM_KEY": QUOTED_KEY, "ZELK_SHIM_LOCAL_DIALECT": mode})
-    mock.behaviour = answer
-    r = chat(shim.port, chat_body(stream), path)
+    mock.behaviour = KEY_QUOTING_ANSWERS[answer]
+    log = str(tmp_path / "requests.log")
+    seen = []
+    for mode in ("relay", "full"):
+        shim = start_shim(env={"ZELK_SHIM_URL": mock.url(), "ZELK_SHIM_KEY": QUOTED_KEY,
+                               "ZELK_SHIM_LOCAL_DIALECT": mode, "ZELK_SHIM_LOG": shim_path(log)})
+        for shape_mode, path, stream in REPLY_SHAPES:
+            if shape_mode == mode:
+                r = chat(shim.port, chat_body(stream), path, timeout=30)
+                seen.append((f"{mode} {path} stream={stream}", r.head + r.body()))
+        shim.stop()
     assert mock.last().header("Authorization") == f"Bearer {QUOTED_KEY}"
-    # Neither the key nor its escaped form, nor any part of them, however spelled.
-    assert b"9f3" not in as_read(r.raw) and b"***" in r.body(), r.raw
+    seen.append(("log", open(log, "rb").read()))
+    assert len(seen) == len(REPLY_SHAPES) + 1
+    for where, raw in seen:
+        # Neither the key nor any part of it, however spelled.
+        assert not any(b"9f3" in r for r in readings(raw)), (where, raw[:2000])
+    assert any(b"***" in raw for _, raw in seen), seen  # the key was quoted, and masked
 
 
 @pytest.mark.parametrize("coding", ["gzip", "deflate"])

@@ -41,7 +41,7 @@ def via(proxy_url):
 
 def test_http_upstream_goes_through_the_proxy_whatever_the_environment_says(mock, proxy, start_shim):
     mock.reset()
-    shim = start_shim(env={"ZELK_SHIM_URL": mock.url(), "ZELK_SHIM_KEY": "sk-test", "ZELK_SHIM_PROXY": proxy.url(),
+    shim = start_shim(env={"ZELK_SHIM_URL": mock.url(), "ZELK_SHIM_KEY": "sk-test-key", "ZELK_SHIM_PROXY": proxy.url(),
                            "NO_PROXY": "*", "no_proxy": "127.0.0.1", "HTTP_PROXY": f"http://127.0.0.1:{free_port()}"})
     assert chat(shim.port, timeout=40).json() == mu.CHAT_ANSWER
     mock.behaviour = mu.event_stream([b"data: a\n\n", b"data: b\n\n"])
@@ -53,7 +53,7 @@ def test_http_upstream_goes_through_the_proxy_whatever_the_environment_says(mock
     # later one arrives as the client sent it, in absolute form, without Via.
     assert len(chats) == 2 and all("tinyproxy" in (r.header("Via") or "") or r.request_line.startswith("POST http://")
                                    for r in chats)
-    assert mock.last().header("Authorization") == "Bearer sk-test"
+    assert mock.last().header("Authorization") == "Bearer sk-test-key"
 
 
 def test_https_upstream_goes_through_a_connect_tunnel(tls_mock, tls_files, proxy, start_shim):

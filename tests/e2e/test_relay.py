@@ -33,7 +33,7 @@ def test_upstream_request_is_exact(mock, relay):
     assert names == sorted(["accept", "authorization", "content-length", "content-type", "host", "user-agent"]
                            + client_lines)
     assert got.header("Content-Type") == "application/json"
-    assert got.header("Authorization") == "Bearer sk-test"
+    assert got.header("Authorization") == "Bearer sk-test-key"
     assert got.header("Accept") == "text/event-stream"
     assert got.header("User-Agent") == "zelk-shim/1.0"
     assert got.header("Host") == f"127.0.0.1:{mock.port}"

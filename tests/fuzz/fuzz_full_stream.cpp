@@ -1,7 +1,8 @@
 // The event-to-line conversion over arbitrary upstream streams: however the
 // stream is cut into blocks, the same lines come out, each one JSON object
 // on one line, the last a final or an error line, tool calls with object
-// arguments, and no error line holds the key.
+// arguments, and no error line holds the key. The stream passes the key
+// mask first, as every upstream answer does.
 //
 // Input layout: one byte seeding where the blocks are cut, then the stream.
 #include <algorithm>
@@ -10,6 +11,7 @@
 
 #include "fuzz_check.hpp"
 #include "relay/local_lines.hpp"
+#include "text/key_mask.hpp"
 #include "text/json_read.hpp"
 
 namespace {
@@ -19,20 +21,29 @@ const local_clock fixed_clock{[]() -> int64_t { return 5000; }, []() -> int64_t 
 
 void keep(void* ctx, std::string_view line) { static_cast<std::vector<std::string>*>(ctx)->emplace_back(line); }
 
+bool to_lines(void* ctx, std::string_view bytes) { return full_stream_feed(*static_cast<full_stream*>(ctx), bytes); }
+
 // Feeds `stream` cut after every `step` bytes (0: one block), each block an
 // exact heap copy, then ends the body.
 std::vector<std::string> convert(std::string_view stream, size_t step) {
+    static const mask_keys keys = [] {
+        mask_keys k;
+        mask_keys_add(k, key);
+        return k;
+    }();
+    key_masker masker(&keys);
     full_stream s;
     std::vector<std::string> lines;
-    full_stream_start(s, "m", key, {1000, 2000, 0}, fixed_clock, keep, &lines);
+    full_stream_start(s, "m", {1000, 2000, 0}, fixed_clock, keep, &lines);
     size_t at = 0;
     bool more = true;
     while (more && at < stream.size()) {
         size_t n = step ? std::min(step, stream.size() - at) : stream.size();
         exact_copy block(reinterpret_cast<const uint8_t*>(stream.data() + at), n);
-        more = full_stream_feed(s, block.view());
+        more = mask_feed(masker, block.view(), to_lines, &s) && !s.finished;
         at += n;
     }
+    if (more) mask_end(masker, to_lines, &s);
     full_stream_end(s);
     FUZZ_CHECK(!full_stream_feed(s, "data: [DONE]\n\n"));
     return lines;

@@ -8,6 +8,7 @@
 #include "json_check.hpp"
 #include "relay/local_dialect.hpp"
 #include "relay/local_lines.hpp"
+#include "text/key_mask.hpp"
 #include "text/json_read.hpp"
 
 namespace {
@@ -16,10 +17,18 @@ const std::string_view key = "sk-fuzz/key";
 const local_clock fixed_clock{[]() -> int64_t { return 5000; }, []() -> int64_t { return 1700000000000000000; }};
 
 // Full mode: one JSON object, the success shape only as a 200, an error
-// under the upstream's status or 502, and never the key in an error.
+// under the upstream's status or 502, and never the key in an error (the
+// answer masked first, as every upstream answer is).
 void check_full_reply(unsigned long status, std::string_view answer) {
+    static const mask_keys keys = [] {
+        mask_keys k;
+        mask_keys_add(k, key);
+        return k;
+    }();
+    buf masked;
+    put_masked(masked, answer, keys);
     buf body;
-    local_reply r = build_full_reply(status, answer, "mo\"del", key, {1000, 2000, 3000}, fixed_clock, body);
+    local_reply r = build_full_reply(status, masked.view(), "mo\"del", {1000, 2000, 3000}, fixed_clock, body);
     check_buf(body);
     std::vector<strict_member> members;
     FUZZ_CHECK(strict_json(body.view()).parse(members));

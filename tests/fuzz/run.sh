@@ -8,7 +8,7 @@ set -eu
 ROOT=$(cd "$(dirname "$0")/../.." && pwd)
 BUILD=${FUZZ_BUILD_DIR:-$ROOT/build-fuzz}
 SECONDS_EACH=${FUZZ_SECONDS:-60}
-TARGETS="fuzz_request fuzz_rebuild fuzz_local_request fuzz_local_reply fuzz_upstream_url fuzz_full_request fuzz_full_stream"
+TARGETS="fuzz_request fuzz_rebuild fuzz_local_request fuzz_local_reply fuzz_upstream_url fuzz_full_request fuzz_full_stream fuzz_key_mask"
 
 CC=clang CXX=clang++ cmake -S "$ROOT" -B "$BUILD" -DZELK_FUZZ=ON -DZELK_TESTS=OFF \
     -DZELK_SANITIZE=address,undefined >/dev/null

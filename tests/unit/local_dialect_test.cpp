@@ -145,74 +145,82 @@ TEST(EventStream, StopsWhenToldAndWhenAnEventIsTooLarge) {
 
 // ---- The key mask -------------------------------------------------------------
 
-#include "relay/key_mask.hpp"
-
-// The text fed to the mask in two blocks, cut at every byte.
-void expect_masked_at_every_cut(std::string_view text, std::string_view key, std::string_view masked) {
-    for (size_t cut = 0; cut <= text.size(); ++cut) {
-        masked_stream m(key);
-        buf out;
-        masked_feed(m, text.substr(0, cut), out);
-        masked_feed(m, text.substr(cut), out);
-        masked_end(m, out);
-        EXPECT_EQ(out.view(), masked) << cut;
-    }
-}
-
-TEST(KeyMask, PlainAndEscapedFormsInWholeAndInBlocks) {
-    const std::string_view key = "sk-a/b\"c";
-    const std::string_view text = R"(bad key sk-a/b"c or "sk-a/b\"c" or sk-a\/b\"c; sk-a/b)";
-    const std::string_view masked = R"(bad key *** or "***" or ***; sk-a/b)";
-    buf whole;
-    put_masked(whole, text, key);
-    EXPECT_EQ(whole.view(), masked);
-    expect_masked_at_every_cut(text, key, masked);
-    buf untouched;
-    put_masked(untouched, text, "");
-    EXPECT_EQ(untouched.view(), text);
-}
-
-// A JSON reader decodes \u spellings, "\/" and pairs: so does the mask, in
-// whole texts and cut anywhere, and what it writes back stays valid JSON.
-TEST(KeyMask, JsonStringsAreSearchedAsTheyDecode) {
-    const std::string_view key = "sk-a/b\"c\xf0\x9f\x98\x80";
-    const std::string_view doc = R"({"error":{"message":"bad \u0073k-a\/b\"c\ud83d\ude00!",)"
-                                 R"("param":"sk-a\u002Fb\u0022c)" "\xf0\x9f\x98\x80" R"(","code":"sk-a/b"}})";
-    const std::string_view masked = R"({"error":{"message":"bad ***!","param":"***","code":"sk-a/b"}})";
-    expect_masked_at_every_cut(doc, key, masked);
-    buf content;
-    put_masked_string(content, R"(key \u0073k-a\/b\"c\uD83D\uDE00 "x")", key);
-    EXPECT_EQ(content.view(), R"(key *** "x")");
-}
+#include "text/key_mask.hpp"
 
 namespace {
+
 bool append_to(void* ctx, std::string_view bytes) {
     static_cast<std::string*>(ctx)->append(bytes);
     return true;
 }
+
+// What the exchange hands on of an answer that quoted `key`.
+std::string masked(std::string_view text, std::string_view key) {
+    mask_keys keys;
+    mask_keys_add(keys, key);
+    buf out;
+    put_masked(out, text, keys);
+    return std::string(out.view());
+}
+
 }  // namespace
 
-// In a successful stream only error events are masked; content passes as it came.
-TEST(KeyMask, ErrorEventsOfASuccessfulStream) {
-    const std::string stream =
-        "data: {\"choices\":[{\"delta\":{\"content\":\"sk-123\"}}]}\n\n"
-        "data: {\"error\":{\"message\":\"bad key \\u0073k-123\"}}\r\n\r\n"
-        ": sk-123\n\n"
-        "data:{ \"\\u0065rror\":\"sk-123\"}\n\n"
-        "data: {\"errors\":\"sk-123\"}\n\n";
-    const std::string expect = "data: {\"choices\":[{\"delta\":{\"content\":\"sk-123\"}}]}\n\n"
-             "data: {\"error\":{\"message\":\"bad key ***\"}}\r\n\r\n"
-             ": sk-123\n\n"
-             "data:{ \"\\u0065rror\":\"***\"}\n\n"
-             "data: {\"errors\":\"sk-123\"}\n\n";
-    for (size_t cut = 0; cut <= stream.size(); ++cut) {
-        event_mask m("sk-123");
-        std::string got;
-        event_mask_feed(m, std::string_view(stream).substr(0, cut), append_to, &got);
-        event_mask_feed(m, std::string_view(stream).substr(cut), append_to, &got);
-        event_mask_end(m, append_to, &got);
-        EXPECT_EQ(got, expect) << cut;
+// Every spelling a JSON reader decodes, at every depth the mask reads, in
+// any text around it, masked whole and the JSON left valid; the same fed in
+// two blocks cut at every byte.
+TEST(KeyMask, EverySpellingInEveryTextWholeAndInBlocks) {
+    const std::string_view key = "sk-a/b\"c\\K\xf0\x9f\x98\x80";
+    const std::string_view cases[][2] = {
+        {"plain sk-a/b\"c\\K\xf0\x9f\x98\x80!", "plain ***!"},
+        {R"({"m":"sk-a\/b\"c\\K\ud83d\ude00","n":"\u0073k-a\u002Fb\u0022c\u005cK\uD83D\uDE00"})",
+         R"({"m":"***","n":"***"})"},
+        {R"("{\"e\":\"sk-a\\/b\\\"c\\\\K\\ud83d\\ude00\"}")", R"("{\"e\":\"***\"}")"},  // a quoted document
+        {"\xef\xbb\xbf {\"e\":\"\\u0073k-a/b\\\"c\\\\K\xf0\x9f\x98\x80\"}", "\xef\xbb\xbf {\"e\":\"***\"}"},  // BOM
+        {R"(data: {"m":"x\nsk-a\/b\"c\\K\ud83d\ude00\nsk-a/b"})", R"(data: {"m":"x\n***\nsk-a/b"})"},
+        {"sk-a/b\"c", "sk-a/b\"c"},  // part of a key is no key
+    };
+    mask_keys keys;
+    mask_keys_add(keys, key);
+    mask_keys_add(keys, "k2-second-key");
+    for (const auto& c : cases) {
+        EXPECT_EQ(masked(c[0], key), c[1]) << c[0];
+        std::string_view text = c[0];
+        for (size_t cut = 0; cut <= text.size(); ++cut) {
+            key_masker m(&keys);
+            std::string got;
+            mask_feed(m, text.substr(0, cut), append_to, &got);
+            mask_feed(m, text.substr(cut), append_to, &got);
+            mask_end(m, append_to, &got);
+            EXPECT_EQ(got, c[1]) << cut << " " << c[0];
+        }
     }
+    buf both;
+    put_masked(both, "a k2-second-key b \\u0073k-a/b\\\"c\\\\K\xf0\x9f\x98\x80", keys);
+    EXPECT_EQ(both.view(), "a *** b ***");
+}
+
+// A block that ends at a line's end goes on at once and whole; only a run
+// that might still become a key waits, and a run without end stays bounded.
+TEST(KeyMask, WhatIsHeldBack) {
+    mask_keys keys;
+    mask_keys_add(keys, "sk-12345");
+    key_masker m(&keys);
+    std::string got;
+    mask_feed(m, "data: {\"c\":\"sk-1\"}\n\n", append_to, &got);
+    EXPECT_EQ(got, "data: {\"c\":\"sk-1\"}\n\n");
+    mask_feed(m, "data: sk-1", append_to, &got);
+    EXPECT_EQ(got, "data: {\"c\":\"sk-1\"}\n\ndata: ");  // "sk-1" waits for what follows
+    mask_feed(m, "2345\n\n", append_to, &got);
+    EXPECT_EQ(got, "data: {\"c\":\"sk-1\"}\n\ndata: ***\n\n");
+    key_masker endless(&keys);
+    std::string long_run(1 << 20, 'a');
+    long_run += "sk-12345";
+    got.clear();
+    for (size_t at = 0; at < long_run.size(); at += 16384) mask_feed(endless, long_run.substr(at, 16384), append_to, &got);
+    EXPECT_LT(endless.held.len, 300u * 1024);
+    mask_end(endless, append_to, &got);
+    EXPECT_EQ(got, std::string(1 << 20, 'a') + "***");
+    EXPECT_EQ(masked("none of it", "none"), "none of it");  // a placeholder, not a secret
 }
 
 // ---- Full mode: request, streamed and collected replies ---------------------
@@ -257,8 +265,8 @@ std::vector<std::string> stream_lines(std::string_view upstream, bool ended, std
     fake_steady = 0;
     full_stream s;
     std::vector<std::string> lines;
-    full_stream_start(s, "auto", key, {100, 200, 0}, test_clock, keep_line, &lines, shape);
-    full_stream_feed(s, upstream);
+    full_stream_start(s, "auto", {100, 200, 0}, test_clock, keep_line, &lines, shape);
+    full_stream_feed(s, masked(upstream, key));
     if (ended) full_stream_end(s);
     EXPECT_FALSE(ended && full_stream_feed(s, "data: {\"choices\":[{\"delta\":{\"content\":\"late\"}}]}\n\n"));
     return lines;
@@ -387,7 +395,7 @@ TEST(FullStream, FailuresEndWithOneErrorLine) {
     const std::string_view text = "data: {\"choices\":[{\"delta\":{\"content\":\"a\"}}]}\n\n";
     const std::string_view cases[][3] = {
         {text, "", R"({"error":"the upstream's stream was cut off before its end"})"},
-        {R"(data: {"error":{"message":"bad key sk-123"}})" "\n\n", "sk-123", R"({"error":"bad key ***"})"},
+        {R"(data: {"error":{"message":"bad key sk-12345"}})" "\n\n", "sk-12345", R"({"error":"bad key ***"})"},
         {R"(data: {"choices":[{"delta":{"tool_calls":[{"index":0,"function":{"name":"f","arguments":"[1]"}}]}}]})"
          "\n\ndata: [DONE]\n\n",
          "", R"({"error":"the upstream's tool call arguments are not a JSON object"})"},
@@ -411,7 +419,7 @@ TEST(FullReply, ToolCallsCountsDurationsAndRefusals) {
         R"({"choices":[{"message":{"role":"assistant","content":null,"tool_calls":[{"id":"x","type":"function",)"
         R"("function":{"name":"f","arguments":"{\"a\": 1}"}}]},"finish_reason":"tool_calls"}],)"
         R"("usage":{"prompt_tokens":5,"completion_tokens":2}})",
-        "auto", "", {100, 200, 500}, test_clock, body);
+        "auto", {100, 200, 500}, test_clock, body);
     EXPECT_TRUE(r.success);
     EXPECT_EQ(std::string(body.view()) + "\n",
               line(R"("","tool_calls":[{"id":"x","function":{"name":"f","arguments":{"a":1}}}]})",
@@ -419,11 +427,12 @@ TEST(FullReply, ToolCallsCountsDurationsAndRefusals) {
                    R"("prompt_eval_count":5,"prompt_eval_duration":300,"eval_count":2,"eval_duration":500})"));
 
     buf refused;
-    r = build_full_reply(401, R"({"error":{"message":"key sk-1 is wrong"}})", "auto", "sk-1", {}, test_clock, refused);
+    r = build_full_reply(401, masked(R"({"error":{"message":"key sk-12345 is wrong"}})", "sk-12345"), "auto", {}, test_clock,
+                         refused);
     EXPECT_EQ(r.status, 401);
     EXPECT_EQ(refused.view(), R"({"error":"key *** is wrong"})");
     buf broken;
-    EXPECT_EQ(build_full_reply(200, "oops", "auto", "", {}, test_clock, broken).status, 502);
+    EXPECT_EQ(build_full_reply(200, "oops", "auto", {}, test_clock, broken).status, 502);
 }
 
 TEST(FullReply, GenerateLinesHoldTheTextAtTheTop) {

@@ -80,7 +80,8 @@ struct transfer {
     bool watched = false;
     bool probed = false;
     bool head_given = false;
-    char encoding[48] = {};  // the final answer's Content-Encoding, if any
+    char encoding[upstream_coding_room] = {};  // the final answer's Content-Encoding, if any
+    bool encoding_cut = false;
     // After the relay said the answer is done with: its rest is read and
     // dropped until it ends, or cut at the drain bounds.
     bool draining = false;
@@ -115,11 +116,13 @@ size_t on_header(char* data, size_t, size_t n, void* p) {
     std::string_view line(data, n);
     if (line.starts_with("HTTP/")) {
         t.encoding[0] = '\0';  // a new head: what an interim one said does not count
+        t.encoding_cut = false;
     } else if (ascii_istarts_with(line, "content-encoding:")) {
         std::string_view value = line.substr(17);
         while (!value.empty() && (value.back() == '\r' || value.back() == '\n')) value.remove_suffix(1);
         value = ascii_trim_blanks(value);
-        bformat(t.encoding, "%.*s", static_cast<int>(value.size()), value.data());
+        t.encoding_cut = value.size() >= sizeof t.encoding;
+        bformat(t.encoding, "%.*s", t.encoding_cut ? 0 : static_cast<int>(value.size()), value.data());
     }
     return n;
 }
@@ -132,7 +135,7 @@ bool give_head(easy_slot& s) {
     long status = 0;
     curl_easy_getinfo(s.h, CURLINFO_RESPONSE_CODE, &status);
     t.out->status = static_cast<unsigned long>(status);
-    upstream_head head{t.out->status, t.encoding};
+    upstream_head head{t.out->status, t.encoding, t.encoding_cut};
     if (t.handler->head && !t.handler->head(t.handler->ctx, head)) {
         t.out->stopped = true;
         return false;

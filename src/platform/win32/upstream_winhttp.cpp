@@ -271,17 +271,23 @@ void drain_rest(HINTERNET request, watcher& watching, char* block, DWORD block_s
 // The proxy credentials WinHTTP answers a 407 with.
 void give_proxy_credentials(const upstream_client& c, HINTERNET request);
 
-// The Content-Encoding of the answer, narrowed to ASCII; empty when none.
-std::string_view content_encoding(HINTERNET request, char (&narrow)[48]) {
-    wchar_t coding[48];
+// The final head with its Content-Encoding narrowed to ASCII (empty when
+// none); one too long for the room is reported cut, never taken for none.
+upstream_head answer_head(HINTERNET request, unsigned long status, char (&narrow)[upstream_coding_room]) {
+    wchar_t coding[upstream_coding_room];
     DWORD size = sizeof coding;
+    upstream_head head{status};
     if (!WinHttpQueryHeaders(request, WINHTTP_QUERY_CONTENT_ENCODING, WINHTTP_HEADER_NAME_BY_INDEX, coding, &size,
-                             WINHTTP_NO_HEADER_INDEX))
-        return {};
+                             WINHTTP_NO_HEADER_INDEX)) {
+        head.content_encoding_cut = GetLastError() == ERROR_INSUFFICIENT_BUFFER;
+        return head;
+    }
     size_t n = 0;
-    for (; coding[n] && n < sizeof narrow - 1; ++n) narrow[n] = coding[n] < 0x80 ? static_cast<char>(coding[n]) : '?';
+    for (; n < size / sizeof(wchar_t) && coding[n] && n < sizeof narrow - 1; ++n)
+        narrow[n] = coding[n] < 0x80 ? static_cast<char>(coding[n]) : '?';
     narrow[n] = '\0';
-    return {narrow, n};
+    head.content_encoding = {narrow, n};
+    return head;
 }
 
 }  // namespace
@@ -443,8 +449,8 @@ void run_exchange(const upstream_client& c, HINTERNET request, std::string_view 
     if (WinHttpQueryHeaders(request, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
                             WINHTTP_HEADER_NAME_BY_INDEX, &status, &status_size, WINHTTP_NO_HEADER_INDEX))
         out.status = status;
-    char coding[48];
-    if (handler.head && !handler.head(handler.ctx, {out.status, content_encoding(request, coding)})) {
+    char coding[upstream_coding_room];
+    if (handler.head && !handler.head(handler.ctx, answer_head(request, out.status, coding))) {
         out.stopped = true;
         return;
     }

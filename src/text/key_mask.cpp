@@ -1,0 +1,331 @@
+#include "text/key_mask.hpp"
+
+#include <algorithm>
+#include <cstring>
+
+#include "text/span.hpp"
+#include "text/utf8.hpp"
+
+namespace {
+
+constexpr size_t npos = std::string_view::npos;
+
+// Readings below the raw bytes: a JSON text, a document quoted in one of its
+// strings, and one quoted in that.
+constexpr int deepest_reading = 3;
+
+// A run with no byte outside the keys' alphabet (no line end, no blank)
+// longer than this is masked in windows rather than held whole, so memory
+// stays bounded; a window keeps this many bytes per byte of the longest key
+// for the next one, more than any spelling up to the deepest reading takes.
+constexpr size_t held_run_max = 256 * 1024;
+constexpr size_t window_overlap_per_key_byte = 64;
+
+struct raw_range {
+    uint32_t begin, end;
+};
+
+unsigned char byte_of(char c) { return static_cast<unsigned char>(c); }
+
+// The first place of `p` in `text` at or after `from` (Horspool).
+size_t find_key(std::string_view text, size_t from, const mask_keys::prepared& p) {
+    std::string_view key = p.text;
+    size_t n = key.size();
+    if (from > text.size() || text.size() - from < n) return npos;
+    if (n == 1) {
+        const void* hit = std::memchr(text.data() + from, key[0], text.size() - from);
+        return hit ? static_cast<size_t>(static_cast<const char*>(hit) - text.data()) : npos;
+    }
+    size_t last = n - 1;
+    for (size_t i = from; i + n <= text.size(); i += p.skip[byte_of(text[i + last])]) {
+        if (text[i + last] == key[last] && std::memcmp(text.data() + i, key.data(), last) == 0) return i;
+    }
+    return npos;
+}
+
+// One reading of a run: its bytes and, per byte, the raw bytes it was read
+// from (null: the raw bytes themselves).
+struct reading {
+    std::string_view bytes;
+    const raw_range* units = nullptr;
+    raw_range unit(size_t i) const {
+        return units ? units[i] : raw_range{static_cast<uint32_t>(i), static_cast<uint32_t>(i + 1)};
+    }
+};
+
+// The next reading down: every escape read as a JSON reader reads it,
+// strings or not. A reading is never longer than the one it comes from.
+bool read_deeper(const reading& in, buf& bytes, buf& units) {
+    std::string_view s = in.bytes;
+    bytes.len = units.len = 0;
+    if (!buf_reserve(bytes, s.size() + 1) || !buf_reserve(units, (s.size() + 1) * sizeof(raw_range))) return false;
+    char* out = bytes.data;
+    auto* out_units = reinterpret_cast<raw_range*>(units.data);
+    size_t n = 0;
+    auto put = [&](const char* p, size_t len, raw_range r) {
+        for (size_t k = 0; k < len; ++k) {
+            out[n] = p[k];
+            out_units[n++] = r;
+        }
+    };
+    size_t i = 0;
+    while (i < s.size()) {
+        char c = s[i];
+        if (c != '\\' || i + 1 >= s.size()) {
+            put(&c, 1, in.unit(i));
+            ++i;
+            continue;
+        }
+        char e = s[i + 1];
+        long cp = e == 'u' ? hex4(s, i + 2) : -1;
+        if (cp < 0) {
+            // A short escape; one JSON lacks reads as its letter, as lenient readers take it.
+            char one = e == 'b' ? '\b' : e == 'f' ? '\f' : e == 'n' ? '\n' : e == 'r' ? '\r' : e == 't' ? '\t' : e;
+            put(&one, 1, {in.unit(i).begin, in.unit(i + 1).end});
+            i += 2;
+            continue;
+        }
+        raw_range r{in.unit(i).begin, in.unit(i + 5).end};
+        i += 6;
+        if (cp >= 0xd800 && cp <= 0xdbff && i + 1 < s.size() && s[i] == '\\' && s[i + 1] == 'u') {
+            long low = hex4(s, i + 2);
+            if (low >= 0xdc00 && low <= 0xdfff) {
+                cp = 0x10000 + ((cp - 0xd800) << 10) + (low - 0xdc00);
+                r.end = in.unit(i + 5).end;
+                i += 6;
+            }
+        }
+        if (cp >= 0xd800 && cp <= 0xdfff) cp = 0xfffd;  // half a pair spells nothing
+        char u8[4];
+        put(u8, put_utf8(u8, cp), r);
+    }
+    bytes.len = n;
+    units.len = n * sizeof(raw_range);
+    return true;
+}
+
+raw_range* ranges_of(key_masker& m) { return reinterpret_cast<raw_range*>(m.ranges.data); }
+size_t range_count(const key_masker& m) { return m.ranges.len / sizeof(raw_range); }
+
+// Every place of every key in one reading, as raw ranges.
+void collect_hits(key_masker& m, const reading& r) {
+    const mask_keys& k = *m.keys;
+    for (size_t j = 0; j < k.count; ++j) {
+        size_t n = k.key[j].text.size();
+        for (size_t at = find_key(r.bytes, 0, k.key[j]); at != npos; at = find_key(r.bytes, at + n, k.key[j])) {
+            raw_range hit{r.unit(at).begin, r.unit(at + n - 1).end};
+            buf_put(m.ranges, &hit, sizeof hit);
+        }
+    }
+}
+
+// The start of the unit of the deepest reading that holds raw byte `at`.
+uint32_t unit_start(const reading& deepest, uint32_t at) {
+    if (!deepest.units) return at;
+    const raw_range* first = deepest.units;
+    const raw_range* last = first + deepest.bytes.size();
+    const raw_range* u = std::upper_bound(first, last, at, [](uint32_t v, const raw_range& r) { return v < r.begin; });
+    return u == first ? at : (u - 1)->begin;
+}
+uint32_t unit_end(const reading& deepest, uint32_t at_end) {
+    if (!deepest.units || at_end == 0) return at_end;
+    const raw_range* first = deepest.units;
+    const raw_range* last = first + deepest.bytes.size();
+    const raw_range* u =
+        std::upper_bound(first, last, at_end - 1, [](uint32_t v, const raw_range& r) { return v < r.begin; });
+    return u == first ? at_end : (u - 1)->end;
+}
+
+// The ranges of one run to mask, widened to whole escapes of every reading,
+// sorted and merged. Returns the deepest reading, whose units say where a
+// window may end. False when memory ran out.
+bool find_ranges(key_masker& m, std::string_view run, reading& deepest) {
+    m.ranges.len = 0;
+    reading r{run, nullptr};
+    collect_hits(m, r);
+    for (int level = 0; level < deepest_reading && std::memchr(r.bytes.data(), '\\', r.bytes.size()); ++level) {
+        if (!read_deeper(r, m.level_bytes[level], m.level_units[level])) return false;
+        r = {m.level_bytes[level].view(), reinterpret_cast<const raw_range*>(m.level_units[level].data)};
+        collect_hits(m, r);
+    }
+    deepest = r;
+    if (m.ranges.failed) return false;
+    raw_range* hits = ranges_of(m);
+    size_t count = range_count(m);
+    for (size_t i = 0; i < count; ++i) hits[i] = {unit_start(r, hits[i].begin), unit_end(r, hits[i].end)};
+    std::sort(hits, hits + count, [](const raw_range& a, const raw_range& b) { return a.begin < b.begin; });
+    size_t merged = 0;
+    for (size_t i = 0; i < count; ++i) {
+        if (merged && hits[i].begin <= hits[merged - 1].end) {
+            hits[merged - 1].end = std::max(hits[merged - 1].end, hits[i].end);
+        } else {
+            hits[merged++] = hits[i];
+        }
+    }
+    m.ranges.len = merged * sizeof(raw_range);
+    return true;
+}
+
+// Copies a text to `out` only from its first masked range on, so a text with
+// nothing to mask goes out as the span it is.
+struct masked_writer {
+    std::string_view src;
+    buf& out;
+    bool copying = false;
+    size_t copied = 0;
+    void mask(size_t begin, size_t end) {
+        buf_put(out, sub_span(src, copied, begin - copied));
+        buf_put(out, key_mask);
+        copied = end;
+        copying = true;
+    }
+    void finish(size_t upto) {
+        buf_put(out, sub_span(src, copied, upto - copied));
+        copied = upto;
+    }
+};
+
+// Masks one run of `w.src` starting at `offset`; with `complete` false the
+// run goes on past its end, and only what no later byte can change is
+// written. Returns how much of the run was dealt with.
+size_t mask_run(key_masker& m, std::string_view run, size_t offset, masked_writer& w, bool complete) {
+    reading deepest;
+    if (!find_ranges(m, run, deepest)) {
+        w.out.failed = true;  // never let unmasked bytes through
+        w.copying = true;
+        return run.size();
+    }
+    size_t cut = run.size();
+    if (!complete) {
+        size_t keep = window_overlap_per_key_byte * m.keys->longest + 256;
+        cut = run.size() > 2 * keep ? run.size() - keep : run.size() / 2;
+        cut = unit_start(deepest, static_cast<uint32_t>(cut));
+        for (size_t i = 0; i < range_count(m); ++i) {
+            const raw_range& h = ranges_of(m)[i];
+            if (h.begin < cut && h.end > cut) cut = h.begin;
+        }
+        if (cut == 0) cut = run.size();  // a run that is one spelling: no window can split it
+    }
+    for (size_t i = 0; i < range_count(m); ++i) {
+        const raw_range& h = ranges_of(m)[i];
+        if (h.end <= cut) w.mask(offset + h.begin, offset + h.end);
+    }
+    return cut;
+}
+
+bool in_alphabet(const mask_keys& k, char c) { return k.alphabet[byte_of(c)]; }
+
+// Masks a text that begins and ends between runs: only runs that hold a
+// key's bytes or a backslash and are long enough to spell a key are read.
+void mask_region(key_masker& m, std::string_view text, masked_writer& w) {
+    const mask_keys& k = *m.keys;
+    size_t next_hit[mask_keys_max];
+    for (size_t j = 0; j < k.count; ++j) next_hit[j] = find_key(text, 0, k.key[j]);
+    size_t next_escape = 0;
+    bool escape_known = false;
+    size_t pos = 0;
+    while (pos < text.size()) {
+        if (!escape_known || (next_escape != npos && next_escape < pos)) {
+            const void* hit = std::memchr(text.data() + pos, '\\', text.size() - pos);
+            next_escape = hit ? static_cast<size_t>(static_cast<const char*>(hit) - text.data()) : npos;
+            escape_known = true;
+        }
+        size_t first = next_escape;
+        for (size_t j = 0; j < k.count; ++j) {
+            if (next_hit[j] != npos && next_hit[j] < pos) next_hit[j] = find_key(text, pos, k.key[j]);
+            first = std::min(first, next_hit[j]);
+        }
+        if (first == npos) break;
+        size_t start = first, end = first + 1;
+        while (start > pos && in_alphabet(k, text[start - 1])) --start;
+        while (end < text.size() && in_alphabet(k, text[end])) ++end;
+        if (end - start >= k.shortest) mask_run(m, sub_span(text, start, end - start), start, w, true);
+        pos = end;
+    }
+}
+
+bool send_out(key_masker& m, mask_emit emit, void* ctx) {
+    if (m.out.failed) return false;
+    bool ok = m.out.len == 0 || emit(ctx, m.out.view());
+    m.out.len = 0;
+    return ok;
+}
+
+// The held run into m.out: whole when it has ended, else its first windows.
+void mask_held(key_masker& m, bool complete) {
+    masked_writer w{m.held.view(), m.out, true};
+    size_t done = mask_run(m, m.held.view(), 0, w, complete);
+    w.finish(done);
+    size_t rest = m.held.len - done;
+    if (rest) std::memmove(m.held.data, m.held.data + done, rest);
+    m.held.len = rest;
+}
+
+}  // namespace
+
+bool mask_keys_add(mask_keys& keys, std::string_view key) {
+    if (key.size() < mask_key_min) return true;
+    for (size_t j = 0; j < keys.count; ++j)
+        if (keys.key[j].text == key) return true;
+    if (keys.count == mask_keys_max) return false;
+    mask_keys::prepared& p = keys.key[keys.count++];
+    p.text = key;
+    size_t n = key.size();
+    uint16_t whole = static_cast<uint16_t>(std::min<size_t>(n, UINT16_MAX));
+    for (uint16_t& s : p.skip) s = whole;
+    for (size_t j = 0; j + 1 < n; ++j)
+        p.skip[byte_of(key[j])] = static_cast<uint16_t>(std::min<size_t>(n - 1 - j, UINT16_MAX));
+    keys.shortest = keys.count == 1 ? n : std::min(keys.shortest, n);
+    keys.longest = std::max(keys.longest, n);
+    for (char c : key) keys.alphabet[byte_of(c)] = true;
+    for (char c : std::string_view("\\u0123456789abcdefABCDEF")) keys.alphabet[byte_of(c)] = true;
+    return true;
+}
+
+bool mask_feed(key_masker& m, std::string_view block, mask_emit emit, void* ctx) {
+    const mask_keys* k = m.keys;
+    if (!k || k->count == 0) return block.empty() || emit(ctx, block);
+    m.out.len = 0;
+    size_t start = 0;
+    if (m.held.len) {
+        while (start < block.size() && in_alphabet(*k, block[start])) ++start;
+        buf_put(m.held, block.data(), start);
+        if (m.held.failed) return false;
+        if (start == block.size()) {  // the run goes on
+            if (m.held.len > held_run_max) mask_held(m, false);
+            return send_out(m, emit, ctx);
+        }
+        mask_held(m, true);
+    }
+    size_t tail = block.size();
+    while (tail > start && in_alphabet(*k, block[tail - 1])) --tail;
+    std::string_view region = sub_span(block, start, tail - start);
+    masked_writer w{region, m.out, m.out.len != 0};
+    mask_region(m, region, w);
+    bool ok;
+    if (w.copying) {
+        w.finish(region.size());
+        ok = send_out(m, emit, ctx);
+    } else {
+        ok = region.empty() || emit(ctx, region);
+    }
+    buf_put(m.held, tail_span(block, tail));
+    return ok && !m.held.failed;
+}
+
+bool mask_end(key_masker& m, mask_emit emit, void* ctx) {
+    if (!m.keys || m.keys->count == 0 || m.held.len == 0) return true;
+    m.out.len = 0;
+    mask_held(m, true);
+    return send_out(m, emit, ctx);
+}
+
+void put_masked(buf& out, std::string_view text, const mask_keys& keys) {
+    key_masker m(&keys);
+    mask_emit append = [](void* ctx, std::string_view bytes) {
+        buf_put(*static_cast<buf*>(ctx), bytes);
+        return true;
+    };
+    mask_feed(m, text, append, &out);
+    mask_end(m, append, &out);
+}
