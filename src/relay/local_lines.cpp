@@ -94,12 +94,12 @@ void put_close(buf& b, std::string_view end, local_shape shape, std::string_view
     buf_put(b, tail);
 }
 
-// Appends {"id":"I","function":{"name":"N","arguments":{...}}} for a call
-// whose arguments (raw JSON string content) must decode to an object; false
-// when they do not. The id is the upstream's, when it gave one: callers tie
-// their results to it.
-bool put_tool_call(buf& out, std::string_view id_raw, std::string_view name_raw, std::string_view arguments_raw,
-                   buf& scratch) {
+// Appends {"id":"I","function":{"index":K,"name":"N","arguments":{...}}} for
+// the call at position K among the message's calls, whose arguments (raw JSON
+// string content) must decode to an object; false when they do not. The id
+// is the upstream's, when it gave one: callers tie their results to it.
+bool put_tool_call(buf& out, size_t index, std::string_view id_raw, std::string_view name_raw,
+                   std::string_view arguments_raw, buf& scratch) {
     scratch.len = 0;
     json_decode(arguments_raw, scratch);
     std::string_view text = scratch.view();
@@ -109,10 +109,12 @@ bool put_tool_call(buf& out, std::string_view id_raw, std::string_view name_raw,
     if (!id_raw.empty()) {
         buf_put(out, "{\"id\":\"");
         buf_put(out, id_raw);
-        buf_put(out, "\",\"function\":{\"name\":\"");
+        buf_put(out, "\",\"function\":{\"index\":");
     } else {
-        buf_put(out, "{\"function\":{\"name\":\"");
+        buf_put(out, "{\"function\":{\"index\":");
     }
+    buf_put_int(out, static_cast<long long>(index));
+    buf_put(out, ",\"name\":\"");
     buf_put(out, name_raw);
     buf_put(out, "\",\"arguments\":");
     put_compact(out, args.root.text);
@@ -261,7 +263,7 @@ bool send_calls(full_stream& s) {
         if (!c.used) continue;
         if (!first) buf_put(s.line, ",");
         first = false;
-        if (!put_tool_call(s.line, c.id.view(), c.name.view(), c.arguments.view(), s.scratch)) {
+        if (!put_tool_call(s.line, s.calls_sent++, c.id.view(), c.name.view(), c.arguments.view(), s.scratch)) {
             fail(s, "the upstream's tool call arguments are not a JSON object");
             return false;
         }
@@ -473,7 +475,7 @@ local_reply build_full_reply(unsigned long upstream_status, std::string_view ans
             return {502, false};
         }
         if (calls.len) buf_put(calls, ",");
-        if (!put_tool_call(calls, part.id, part.name, part.arguments, scratch)) {
+        if (!put_tool_call(calls, k, part.id, part.name, part.arguments, scratch)) {
             put_plain_error_body(body, "the upstream's tool call arguments are not a JSON object");
             return {502, false};
         }

@@ -62,6 +62,7 @@ struct full_stream {
     buf line;
     buf scratch;
     stream_tool_call calls[max_stream_tool_calls];
+    size_t calls_sent = 0;  // the reply's calls in lines so far: the next one's index
     size_t argument_bytes = 0;
     long long prompt_tokens = 0;
     long long completion_tokens = 0;
@@ -85,7 +86,8 @@ void full_stream_end(full_stream& s);
 // ---- Collected reply --------------------------------------------------------
 
 // The reply to a buffered request: as build_local_reply, plus tool calls
-// (arguments as objects, the upstream's ids kept), the counts and the
+// (arguments as objects, the upstream's ids kept, each with its position as
+// function.index, as a stream's lines number them), the counts and the
 // durations. An upstream refusal keeps its status with {"error":"<the
 // upstream's words>"}; an answer that is not JSON, has no choice
 // with a message, holds a member of another kind than it must be, or tool

@@ -1,6 +1,9 @@
 #include "relay/local_request.hpp"
 
+#include <cstdint>
+#include <cstring>
 #include <iterator>
+#include <utility>
 
 #include "relay/rewrite.hpp"
 #include "text/json_read.hpp"
@@ -50,25 +53,106 @@ bool holds_elements(json_value list) {
     return json_next(c, first);
 }
 
+// Every tool-call id the converted request sends, decoded as the upstream
+// reads them: an upstream ties each result to its call by id, so no two
+// calls of one request may share one. Open addressing over the ids' bytes,
+// so a request of many calls costs one short look-up per call.
+struct id_set {
+    struct entry {
+        uint64_t hash;
+        uint32_t at, len;  // the id's bytes in `text`
+    };
+    buf text;
+    buf entries;      // entry records
+    buf slots;        // uint32_t: an entry's index + 1, or 0 for a free slot
+    size_t mask = 0;  // slot count - 1, a power of two less one; 0 before the first id
+    bool failed = false;
+};
+
+uint64_t id_hash(std::string_view id) {
+    uint64_t h = 0xcbf29ce484222325ull;
+    for (char c : id) h = (h ^ static_cast<unsigned char>(c)) * 0x100000001b3ull;
+    return h;
+}
+
+size_t id_count(const id_set& set) { return set.entries.len / sizeof(id_set::entry); }
+
+// Rebuilds the slots at twice the size; false when memory ran out.
+bool id_grow(id_set& set) {
+    size_t count = set.mask ? (set.mask + 1) * 2 : 64;
+    buf slots;
+    if (!buf_reserve(slots, count * sizeof(uint32_t))) return false;
+    std::memset(slots.data, 0, count * sizeof(uint32_t));
+    buf_commit(slots, count * sizeof(uint32_t));
+    auto* slot = reinterpret_cast<uint32_t*>(slots.data);
+    const auto* all = reinterpret_cast<const id_set::entry*>(set.entries.data);
+    for (size_t e = 0; e < id_count(set); ++e) {
+        size_t i = all[e].hash & (count - 1);
+        while (slot[i]) i = (i + 1) & (count - 1);
+        slot[i] = static_cast<uint32_t>(e + 1);
+    }
+    set.slots = std::move(slots);
+    set.mask = count - 1;
+    return true;
+}
+
+// Adds `id` unless it is there already: true when it was added. An id whose
+// look-up runs past max_probe slots (ids made to collide) counts as taken:
+// its call then goes up with a generated id, which costs the caller nothing
+// (results are tied by the caller's own spelling), so no body can make the
+// look-ups slow. Once memory ran out every id counts as new and `failed`
+// says so.
+constexpr size_t max_probe = 64;
+bool id_add(id_set& set, std::string_view id) {
+    if (set.failed) return true;
+    if ((id_count(set) + 1) * 2 > set.mask + 1 && !id_grow(set)) return set.failed = true;
+    uint64_t h = id_hash(id);
+    auto* slot = reinterpret_cast<uint32_t*>(set.slots.data);
+    const auto* all = reinterpret_cast<const id_set::entry*>(set.entries.data);
+    size_t i = h & set.mask;
+    for (size_t probes = 0; slot[i]; i = (i + 1) & set.mask) {
+        const id_set::entry& e = all[slot[i] - 1];
+        if (e.hash == h && sub_span(set.text.view(), e.at, e.len) == id) return false;
+        if (++probes == max_probe) return false;
+    }
+    id_set::entry added{h, static_cast<uint32_t>(set.text.len), static_cast<uint32_t>(id.size())};
+    buf_put(set.text, id);
+    buf_put(set.entries, &added, sizeof added);
+    if (set.text.failed || set.entries.failed) return set.failed = true;
+    slot[i] = static_cast<uint32_t>(id_count(set));
+    return true;
+}
+
 // A call of the latest assistant message that carried tool calls, waiting
-// for its result: its id is the caller's own when it gave one, else the
-// generated "call_<number>".
+// for its result. It goes upstream with the caller's own id, or, when the
+// caller gave none or one already sent for another call of the request,
+// with a generated "call_<number>".
 struct open_call {
-    std::string_view id;  // raw, or empty for a generated one
-    unsigned number;
+    std::string_view id;  // the caller's, raw; empty when it gave none
+    unsigned number;      // of the generated id
+    bool generated;
     std::string_view name;  // raw
     bool answered;
 };
 constexpr size_t max_open_calls = 64;
 
-// The call's id as JSON string content.
+// The call's id as it goes upstream, as JSON string content.
 void put_call_id(buf& out, const open_call& call) {
-    if (call.id.empty()) {
+    if (call.generated) {
         buf_put(out, "call_");
         buf_put_int(out, call.number);
     } else {
         buf_put(out, call.id);  // the caller's own, so its results find their call
     }
+}
+
+// Whether a result's tool_call_id (decoded) names the call: by the caller's
+// id when it gave one, else by the id generated for it.
+bool names_call(const open_call& call, std::string_view given) {
+    if (!call.id.empty()) return json_key_is(call.id, given);
+    char generated[24];
+    size_t n = bformat(generated, "call_%u", call.number);
+    return given == std::string_view(generated, n);
 }
 
 struct request_reader {
@@ -77,45 +161,79 @@ struct request_reader {
     open_call calls[max_open_calls];
     size_t call_count = 0;
     unsigned next_id = 0;
+    id_set ids;
     buf scratch;
+    buf name_scratch;
 
     bool fail(const char* field, const char* expected) {
         set_error(result.error, "%s: expected %s", field, expected);
         return false;
     }
 
-    // The message's tool_call_id: the call whose id the caller gave, else the
-    // first unanswered call with its tool_name, else the first unanswered
-    // call, else the latest one (with that name when there is one).
+    // A fresh generated id, one no call of the request has yet.
+    unsigned generate_id() {
+        for (;;) {
+            char text[24];
+            size_t n = bformat(text, "call_%u", next_id);
+            unsigned number = next_id++;
+            if (id_add(ids, {text, n})) return number;
+        }
+    }
+
+    // The first unanswered call among `among` (every call when null), with
+    // the result's tool_name when `by_name`; call_count when there is none.
+    size_t first_open(const bool* among, bool by_name) const {
+        for (size_t k = 0; k < call_count; ++k)
+            if ((!among || among[k]) && !calls[k].answered &&
+                (!by_name || json_key_is(calls[k].name, name_scratch.view())))
+                return k;
+        return call_count;
+    }
+
+    // The message's tool_call_id: the call whose id the caller gave; when
+    // several calls share that id, the first of them still unanswered (with
+    // its tool_name when it has one), as the dialect ties results in order;
+    // without a match, the first unanswered call with its tool_name, else the
+    // first unanswered call, else the latest one (with that name when there
+    // is one). A result for shared id whose calls all have theirs answers
+    // no call we could tell: refused, naming the id.
     bool tool_call_id(json_value given_id, json_value tool_name, const char* field) {
         if (call_count == 0) {
             set_error(result.error, "%s: a tool result with no tool call before it", field);
             return false;
         }
-        size_t pick = call_count;
+        bool named = tool_name.is(json_kind::string);
+        name_scratch.len = 0;
+        if (named) json_decode(json_raw(tool_name), name_scratch);
+        bool named_by_id[max_open_calls] = {};
+        size_t matches = 0, pick = call_count;
         if (given_id.is(json_kind::string)) {
             scratch.len = 0;
             json_decode(json_raw(given_id), scratch);
-            for (size_t k = 0; pick == call_count && k < call_count; ++k) {
-                char generated[24];
-                size_t n = bformat(generated, "call_%u", calls[k].number);
-                bool same = calls[k].id.empty() ? scratch.view() == std::string_view(generated, n)
-                                                : json_key_is(calls[k].id, scratch.view());
-                if (same) pick = k;
+            for (size_t k = 0; k < call_count; ++k) {
+                named_by_id[k] = names_call(calls[k], scratch.view());
+                if (named_by_id[k] && matches++ == 0) pick = k;
             }
         }
-        bool named = tool_name.is(json_kind::string);
-        if (named) {
-            scratch.len = 0;
-            json_decode(json_raw(tool_name), scratch);
+        if (matches > 1) {
+            pick = named ? first_open(named_by_id, true) : call_count;
+            if (pick == call_count) pick = first_open(named_by_id, false);
+            if (pick == call_count) {
+                char id[64];
+                json_put_error_name(id, sizeof id, json_raw(given_id));
+                set_error(result.error,
+                          "%s: %zu tool calls have the id \"%s\" and each has its result: which one this answers "
+                          "cannot be told",
+                          field, matches, id);
+                return false;
+            }
+        } else if (matches == 0) {
+            if (named) pick = first_open(nullptr, true);
+            if (pick == call_count) pick = first_open(nullptr, false);
+            for (size_t k = call_count; named && pick == call_count && k-- > 0;)
+                if (json_key_is(calls[k].name, name_scratch.view())) pick = k;
+            if (pick == call_count) pick = call_count - 1;
         }
-        auto fits = [&](size_t k, bool open_only, bool by_name) {
-            return (!open_only || !calls[k].answered) && (!by_name || json_key_is(calls[k].name, scratch.view()));
-        };
-        for (size_t k = 0; named && pick == call_count && k < call_count; ++k) pick = fits(k, true, true) ? k : pick;
-        for (size_t k = 0; pick == call_count && k < call_count; ++k) pick = fits(k, true, false) ? k : pick;
-        for (size_t k = call_count; named && pick == call_count && k-- > 0;) pick = fits(k, false, true) ? k : pick;
-        if (pick == call_count) pick = call_count - 1;
         calls[pick].answered = true;
         buf_put(out, ",\"tool_call_id\":\"");
         put_call_id(out, calls[pick]);
@@ -193,8 +311,13 @@ struct request_reader {
                 bformat(where, "%s.tool_calls[%u].function.name", field, k);
                 return fail(where, "a string");
             }
-            open_call opened{json_raw(id), next_id, json_raw(name), false};
-            if (opened.id.empty()) ++next_id;
+            open_call opened{json_raw(id), 0, true, json_raw(name), false};
+            if (!opened.id.empty()) {
+                scratch.len = 0;
+                json_decode(opened.id, scratch);
+                opened.generated = !id_add(ids, scratch.view());  // taken by an earlier call: a fresh one
+            }
+            if (opened.generated) opened.number = generate_id();
             buf_put(out, k ? ",{\"id\":\"" : "{\"id\":\"");
             put_call_id(out, opened);
             buf_put(out, "\",\"type\":\"function\",\"function\":{\"name\":");
@@ -372,7 +495,7 @@ full_request convert_full_request(std::string_view body, std::string_view model,
         return result;
     }
     json_value root = doc.root;
-    request_reader reader{out, result, {}, 0, 0, {}};
+    request_reader reader{out, result};
     if (!root.is(json_kind::object)) return reader.fail("the body", "a JSON object"), result;
 
     json_value top[std::size(top_names)];
@@ -465,6 +588,7 @@ full_request convert_full_request(std::string_view body, std::string_view model,
         buf_put(out, sampling[k].text);
     }
     buf_put(out, "}");
+    if (reader.ids.failed) out.failed = true;
     result.ok = !out.failed;
     if (out.failed) set_error(result.error, "out of memory");
     return result;

@@ -27,8 +27,10 @@ struct full_request {
 // Converts a local-model chat body into a chat-completions body in `out`:
 // the configured model, the system message first, the caller's messages
 // (images as data-URL content parts, tool calls with string arguments and
-// the caller's ids, or generated ones "call_0", "call_1", ..., tool results
-// tied to their call by tool_call_id, else by order and name), tools,
+// the caller's ids, or generated ones "call_0", "call_1", ... where it gave
+// none or one another call of the request already has, so that no two calls
+// share an id upstream; tool results tied to their call by tool_call_id,
+// else by order and name), tools,
 // tool_choice, format as response_format, sampling options as top-level
 // fields, and usage asked for on a stream. Malformed JSON, a body nested too
 // deep, a number beyond the largest double or a field of the wrong type

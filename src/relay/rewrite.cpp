@@ -1,5 +1,7 @@
 #include "relay/rewrite.hpp"
 
+#include <utility>
+
 #include "text/json_scan.hpp"
 
 const char SYSTEM_PROMPT[] =
@@ -49,6 +51,43 @@ struct system_message_text {
     }
 };
 
+// The edits that cut the members `a` and `b` (either may be missing) out of
+// the checked object `body`, which keeps at least one other member: each
+// with the comma after it, or, when no kept member follows, with the comma
+// before the first of them. Returns the number of edits written.
+size_t drop_members(std::string_view body, const json_member& a, const json_member& b, splice* out) {
+    const json_member* drop[2];
+    size_t n = 0;
+    if (a.found) drop[n++] = &a;
+    if (b.found) drop[n++] = &b;
+    if (n == 2 && drop[0]->key_pos > drop[1]->key_pos) std::swap(drop[0], drop[1]);
+    size_t last_end = 0;  // where the last of them stops, when nothing follows it
+    for (size_t i = 0; i < n; ++i) {
+        size_t after = json_skip_ws(body, drop[i]->value_end);
+        bool comma = after < body.size() && body[after] == ',';
+        out[i] = {drop[i]->key_pos, comma ? json_skip_ws(body, after + 1) : drop[i]->value_end, {}};
+        if (!comma) last_end = drop[i]->value_end;
+    }
+    if (last_end) {
+        // The run of dropped members that ends the object takes the comma
+        // before it instead, so no comma is left before the closing brace.
+        size_t first = n - 1;
+        if (first > 0 && out[first - 1].to == out[first].from) --first;
+        size_t comma = out[first].from;
+        while (comma > 0 && json_is_ws(body[comma - 1])) --comma;
+        if (comma > 0 && body[comma - 1] == ',') --comma;
+        out[first] = {comma, last_end, {}};
+        n = first + 1;
+    }
+    return n;
+}
+
+void refuse_repeated(std::string_view key, body_refusal& out) {
+    out.repeated = key;
+    set_error(out.words, "the request body holds the key \"%.*s\" more than once", static_cast<int>(key.size()),
+              key.data());
+}
+
 std::string_view system_message_lead() {
     static const system_message_text once;  // thread-safe one-time initialisation
     return once.text.view();
@@ -64,10 +103,10 @@ std::string_view system_text_escaped() {
 int detect_stream_flag(std::string_view body) { return find_chat_members(body).streaming(body) ? 1 : 0; }
 
 chat_members find_chat_members(std::string_view body) {
-    static constexpr std::string_view keys[] = {"stream", "messages", "model"};
-    json_member found[3];
-    json_fault fault = json_top_members_checked(body, keys, found, 3);
-    chat_members m{found[0], found[1], found[2], {}, fault};
+    static constexpr std::string_view keys[] = {"stream", "messages", "model", "models", "fallbacks"};
+    json_member found[5];
+    json_fault fault = json_top_members_checked(body, keys, found, 5);
+    chat_members m{found[0], found[1], found[2], found[3], found[4], {}, fault};
     if (fault && fault.at < body.size()) m.fault_byte = static_cast<unsigned char>(body[fault.at]);
     for (size_t k = 0; k < 3 && m.repeated.empty(); ++k)
         if (found[k].repeated) m.repeated = keys[k];
@@ -87,13 +126,9 @@ bool refuse_chat_body(const chat_members& found, body_refusal& out) {
             set_error(out.words, "the request body is not one JSON object: %s at byte %zu", what, at);
         return true;
     }
-    if (!found.repeated.empty()) {
-        out.repeated = found.repeated;
-        set_error(out.words, "the request body holds the key \"%.*s\" more than once",
-                  static_cast<int>(found.repeated.size()), found.repeated.data());
-        return true;
-    }
-    return false;
+    if (found.repeated.empty()) return false;
+    refuse_repeated(found.repeated, out);
+    return true;
 }
 
 int rebuild_pieces(std::string_view body, std::string_view model, rewritten_body& out) {
@@ -103,13 +138,18 @@ int rebuild_pieces(std::string_view body, std::string_view model, rewritten_body
     out.refused = {};
     chat_members found = find_chat_members(body);
     if (refuse_chat_body(found, out.refused)) return 0;
+    if (found.models.repeated || found.fallbacks.repeated) {
+        refuse_repeated(found.models.repeated ? "models" : "fallbacks", out.refused);
+        return 0;
+    }
     int stream = found.streaming(body) ? 1 : 0;
     const json_member& messages = found.messages;
     const json_member& model_member = found.model;
     if (!messages.found) {
-        // Not a chat: the body goes on as it came.
-        add_piece(out, body);
-        return stream;
+        // Not a chat we can put the system message in: an upstream that took
+        // it (a "prompt", say) would bill the caller's model without it.
+        set_error(out.refused.words, "messages is required");
+        return 0;
     }
     if (body[messages.value_pos] != '[') {
         // An upstream that took such "messages" for a chat would take it
@@ -118,7 +158,7 @@ int rebuild_pieces(std::string_view body, std::string_view model, rewritten_body
         return 0;
     }
 
-    splice edits[2];
+    splice edits[4];
     size_t count = 0;
 
     // The model: the top-level member's value, whatever it held; a body
@@ -145,14 +185,16 @@ int rebuild_pieces(std::string_view body, std::string_view model, rewritten_body
     size_t open = messages.value_pos;
     std::string_view inner = sub_span(body, open + 1, messages.value_end - open - 2);
     std::string_view after_system = holds_non_ws(inner) ? "\"}," : "\"}";
-    splice msg = {messages.key_pos, open + 1, {system_message_lead(), after_system}};
-    if (count == 1 && edits[0].from > msg.from) {
-        edits[1] = edits[0];
-        edits[0] = msg;
-    } else {
-        edits[count] = msg;
-    }
-    ++count;
+    edits[count++] = {messages.key_pos, open + 1, {system_message_lead(), after_system}};
+
+    count += drop_members(body, found.models, found.fallbacks, edits + count);
+
+    // In body order; an insertion before a drop that starts at the same byte.
+    for (size_t i = 1; i < count; ++i)
+        for (size_t j = i; j > 0 && (edits[j].from < edits[j - 1].from ||
+                                     (edits[j].from == edits[j - 1].from && edits[j].to < edits[j - 1].to));
+             --j)
+            std::swap(edits[j], edits[j - 1]);
 
     size_t at = 0;
     for (size_t i = 0; i < count; ++i) {

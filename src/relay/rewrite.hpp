@@ -26,8 +26,12 @@ struct chat_members {
     json_member stream;
     json_member messages;
     json_member model;
-    // A key among them that occurs more than once, else empty: readers
-    // disagree on which of two equal keys counts.
+    // Lists of other models that some gateways fall back to: the caller's
+    // choice of model by another name, so they never go upstream.
+    json_member models;
+    json_member fallbacks;
+    // One of stream, messages and model that occurs more than once, else
+    // empty: readers disagree on which of two equal keys counts.
     std::string_view repeated;
     // Where the body stops being one JSON object. A reader more lenient than
     // the grammar (NaN, a byte order mark, comments, a second document) could
@@ -54,7 +58,7 @@ bool refuse_chat_body(const chat_members& found, body_refusal& out);
 // into process-wide constants; they stay valid while the body and this
 // record live.
 struct rewritten_body {
-    static constexpr size_t max_pieces = 7;
+    static constexpr size_t max_pieces = 8;
     std::string_view piece[max_pieces];
     size_t count = 0;
     size_t size = 0;  // bytes in all pieces
@@ -64,11 +68,12 @@ struct rewritten_body {
 };
 
 // Fills `out` with the rewritten body and returns the stream flag. A body
-// that is not one JSON object (white space around it is fine), whose
-// "messages" is not an array, or that holds one of the top-level keys the
-// rewrite decides on (model, messages, stream; compared decoded) more than
-// once is refused, not guessed at: `out.refused` says why and no piece is made.
-// An object without "messages" goes on as it came.
+// that is not one JSON object (white space around it is fine), without
+// "messages" or whose "messages" is not an array, or that holds one of the
+// top-level keys the rewrite decides on (model, messages, stream, models,
+// fallbacks; compared decoded) more than once is refused, not guessed at:
+// `out.refused` says why and no piece is made. Top-level "models" and
+// "fallbacks" are dropped.
 int rebuild_pieces(std::string_view body, std::string_view model, rewritten_body& out);
 
 // Appends the pieces to `out` in order: the body as one text, for the debug

@@ -348,8 +348,9 @@ private:
             const level& l = stack_[d];
             if (l.object) {
                 if (l.key_len == 0 && l.key_at == 0) break;  // no member reached yet
-                used += bformat_at(p + used, cap - used, "%s%.*s", d ? "." : "", static_cast<int>(l.key_len),
-                                   s_.data() + l.key_at);
+                if (d) used += bformat_at(p + used, cap - used, ".");
+                // As the key decodes: "str\u0065am" is the key stream to the caller too.
+                used += json_put_error_name(p + used, cap - used, sub_span(s_, l.key_at, l.key_len));
             } else {
                 used += bformat_at(p + used, cap - used, "[%u]", l.index);
             }
@@ -465,6 +466,40 @@ void json_decode(std::string_view raw, buf& out) {
         size_t n = decode_one(raw, i, bytes);
         buf_put(out, bytes, n);
     }
+}
+
+size_t json_put_error_name(char* out, size_t cap, std::string_view raw) {
+    if (cap == 0) return 0;
+    size_t used = 0;
+    for (size_t i = 0; i < raw.size();) {
+        char bytes[4];
+        size_t n;
+        unsigned char c = static_cast<unsigned char>(raw[i]);
+        if (c >= 0x80) {
+            n = utf8_sequence(raw, i);
+            if (n == 0) n = 1;  // written as \xHH below
+            for (size_t k = 0; k < n; ++k) bytes[k] = raw[i + k];
+            i += n;
+        } else {
+            n = decode_one(raw, i, bytes);
+        }
+        char shown[24];
+        size_t len = 0;
+        bool whole = n > 1 || static_cast<unsigned char>(bytes[0]) < 0x80;  // a character, not a stray byte
+        for (size_t k = 0; k < n; ++k) {
+            unsigned char b = static_cast<unsigned char>(bytes[k]);
+            if (b == '"' || b == '\\')
+                len += bformat_at(shown + len, sizeof shown - len, "\\%c", b);
+            else if (b < 0x20 || b == 0x7f || !whole)
+                len += bformat_at(shown + len, sizeof shown - len, "\\x%02X", b);
+            else
+                shown[len++] = static_cast<char>(b);
+        }
+        if (used + len >= cap) break;
+        for (size_t k = 0; k < len; ++k) out[used++] = shown[k];
+    }
+    out[used] = '\0';
+    return used;
 }
 
 bool json_equals(json_value string, std::string_view text) {

@@ -81,6 +81,13 @@ std::string_view json_raw(json_value string);
 // string works too: `raw` from json_raw or from json_next's keys).
 void json_decode(std::string_view raw, buf& out);
 
+// Writes the decoded text of raw string content into `cap` bytes at `out`
+// for an error text that names a key or an id, and returns the bytes written
+// (always terminated): a quote, a backslash and control bytes become \",
+// \\ and \xHH, bytes that are not UTF-8 \xHH too, and the text is cut
+// before a character that does not fit, never inside one.
+size_t json_put_error_name(char* out, size_t cap, std::string_view raw);
+
 // True when the string decodes to exactly `text`.
 bool json_equals(json_value string, std::string_view text);
 

@@ -65,6 +65,7 @@ const scenarios = {
     const calls = parts.flatMap((p) => p.message.tool_calls ?? []);
     assert.equal(calls.length, 1);
     assert.equal(calls[0].function.name, EXPECT.name);
+    assert.equal(calls[0].function.index, 0);  // its position among the message's calls
     assert.deepEqual(calls[0].function.arguments, EXPECT.arguments);  // an object, parsed
     messages.push({ role: 'assistant', content: '', tool_calls: calls },
                   { role: 'tool', content: EXPECT.result, tool_name: EXPECT.name });

@@ -143,12 +143,17 @@ def test_http10_caller_gets_its_stream_ended_by_the_close_and_no_interim_reply(m
         assert "".join(line["message"]["content"] for line in lines) == "old client" and lines[-1]["done"]
 
 
+@pytest.mark.parametrize("mode", ["relay", "full"])
 @pytest.mark.parametrize("path", [CHAT, LOCAL])
-def test_escaped_keys_cannot_dodge_the_model_or_system_message(mock, relay, path):
-    crafted = b'{"mod\\u0065l":"gpt-x","m\\u0065ssages":[{"role":"user","content":"hi"}],"str\\u0065am":false}'
-    assert chat(relay.port, crafted, path, timeout=30).status == 200
+def test_escaped_keys_cannot_dodge_the_model_or_system_message(mock, start_shim, mode, path):
+    mock.reset()
+    shim = start_shim(env={"ZELK_SHIM_URL": mock.url(), "ZELK_SHIM_KEY": "sk-test", "ZELK_SHIM_LOCAL_DIALECT": mode})
+    # Fallback model lists some gateways honour name the caller's models too.
+    crafted = (b'{"mod\\u0065l":"gpt-x","m\\u0065ssages":[{"role":"user","content":"hi"}],"str\\u0065am":false,'
+               b'"mod\\u0065ls":["gpt-x"],"fallbacks":["gpt-y"]}')
+    assert chat(shim.port, crafted, path, timeout=30).status == 200
     sent = mock.last().json()
-    assert sent["model"] == "auto"
+    assert sent["model"] == "auto" and "models" not in sent and "fallbacks" not in sent
     assert sent["messages"][0]["role"] == "system" and sent["messages"][1]["content"] == "hi"
 
 

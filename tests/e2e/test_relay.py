@@ -80,10 +80,11 @@ def test_model_is_escaped_and_added_when_missing(mock, start_shim):
     assert models["data"][0]["id"] == 'we"ird\\model'
 
 
-def test_body_without_messages_goes_on_unchanged(mock, relay):
-    body = b'{"model":"caller","prompt":"no messages here"}'
-    chat(relay.port, body)
-    assert mock.last().body == body
+def test_body_without_messages_is_refused_before_the_upstream(mock, relay):
+    # An upstream that takes a prompt would bill the caller's model for it.
+    r = chat(relay.port, b'{"model":"caller","prompt":"no messages here"}')
+    assert r.json() == {"error": {"message": "messages is required", "type": "zelk_shim_error"}}
+    assert r.status == 400 and mock.requests == []
 
 
 @pytest.mark.parametrize("status", [400, 401, 429, 500])

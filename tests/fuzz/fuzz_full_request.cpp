@@ -4,6 +4,8 @@
 // it (a generate's prompt last), or a load request with nothing to send;
 // everything else is refused with a reason. The reader
 // itself is checked against the independent one of json_check.hpp.
+#include <set>
+#include <string>
 #include <vector>
 
 #include "fuzz_check.hpp"
@@ -55,7 +57,26 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         FUZZ_CHECK(json_equals(json_get(first, "role"), "system"));
         FUZZ_CHECK(json_raw(json_get(first, "content")) == system_text_escaped());
         size_t more = 0;
-        for (; json_next(messages, m); ++more) last = m;
+        // No two calls of the request share an id upstream, and every result
+        // answers one of the calls of the assistant message before it.
+        std::set<std::string> ids, latest;
+        for (; json_next(messages, m); ++more) {
+            last = m;
+            if (json_equals(json_get(m, "role"), "tool")) {
+                buf answers;
+                json_decode(json_raw(json_get(m, "tool_call_id")), answers);
+                FUZZ_CHECK(latest.count(std::string(answers.view())) == 1);
+            }
+            json_array_cursor calls = json_walk_array(json_get(m, "tool_calls"));
+            json_value call;
+            for (bool first = true; json_next(calls, call); first = false) {
+                if (first) latest.clear();
+                buf id;
+                json_decode(json_raw(json_get(call, "id")), id);
+                FUZZ_CHECK(id.len > 0 && ids.emplace(id.view()).second);
+                latest.emplace(id.view());
+            }
+        }
         FUZZ_CHECK(more > 0);  // something of the caller's goes up, or it was a load request
         if (shape == local_shape::generate) {
             FUZZ_CHECK(more <= 2 && json_equals(json_get(last, "role"), "user"));

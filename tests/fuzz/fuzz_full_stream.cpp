@@ -59,6 +59,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(convert(stream, 1 + data[0] % 97) == whole);
 
     FUZZ_CHECK(!whole.empty());  // the stream always ends with a final or an error line
+    long long calls_before = 0;  // the reply's calls in the lines so far
     for (size_t i = 0; i < whole.size(); ++i) {
         std::string_view line = whole[i];
         FUZZ_CHECK(line.size() > 1 && line.back() == '\n' && line.find('\n') == line.size() - 1);
@@ -74,11 +75,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             FUZZ_CHECK(json_get(doc.root, "created_at").is(json_kind::string));
             json_value message = json_get(doc.root, "message");
             FUZZ_CHECK(json_get(message, "content").is(json_kind::string));
-            // Gathered calls go out whole: each with its arguments as an object.
+            // Gathered calls go out whole: each with its arguments as an object,
+            // numbered by its position among the reply's calls.
             json_array_cursor calls = json_walk_array(json_get(message, "tool_calls"));
             json_value call;
-            while (json_next(calls, call))
-                FUZZ_CHECK(json_get(json_get(call, "function"), "arguments").is(json_kind::object));
+            while (json_next(calls, call)) {
+                json_value function = json_get(call, "function");
+                FUZZ_CHECK(json_get(function, "arguments").is(json_kind::object));
+                FUZZ_CHECK(json_uint(json_get(function, "index")) == calls_before++);
+            }
         }
     }
     return 0;

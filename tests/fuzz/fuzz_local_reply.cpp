@@ -49,8 +49,11 @@ void check_full_reply(unsigned long status, std::string_view answer) {
     FUZZ_CHECK(!calls.given() || calls.is(json_kind::array));
     json_array_cursor c = json_walk_array(calls);
     json_value call;
-    while (json_next(c, call))
-        FUZZ_CHECK(json_get(json_get(call, "function"), "arguments").is(json_kind::object));
+    for (long long k = 0; json_next(c, call); ++k) {
+        json_value function = json_get(call, "function");
+        FUZZ_CHECK(json_get(function, "arguments").is(json_kind::object));
+        FUZZ_CHECK(json_uint(json_get(function, "index")) == k);
+    }
 }
 
 }  // namespace

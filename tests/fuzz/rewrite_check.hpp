@@ -59,12 +59,13 @@ inline int read_as_object(std::string_view body, std::vector<strict_member>& in)
 
 // What the upstream's parser sees, read with the strict reader alone (nothing
 // of the rewrite's own scanner). The rewrite fails closed: a body that is not
-// one JSON object, whose "messages" is not an array or that repeats a key the
-// rewrite decides on gets nothing at all; any other is sent with no key the
-// rewrite decides on twice, the configured model, the system message first in
-// "messages", and every other byte of the caller's body kept: cut the model's
-// value and the messages member's head ("messages":[ and the system message)
-// out of both texts and the rest is the same.
+// one JSON object, without "messages" or whose "messages" is not an array, or
+// that repeats a key the rewrite decides on gets nothing at all; any other is
+// sent with no key the rewrite decides on twice, the configured model, the
+// system message first in "messages", no "models" or "fallbacks", and every
+// other byte of the caller's body kept: cut the model's value and the messages
+// member's head ("messages":[ and the system message) out of both texts and
+// the rest is the same (member for member where a list was dropped).
 inline void check_as_parsed(std::string_view body, std::string_view model, const body_refusal& refused, int stream,
                             std::string_view got) {
     if (!refused.empty()) FUZZ_CHECK(got.empty());
@@ -76,26 +77,25 @@ inline void check_as_parsed(std::string_view body, std::string_view model, const
         return;
     }
     size_t most = 0;
-    for (std::string_view key : {"model", "messages", "stream"}) most = std::max(most, count_key(in, key));
+    for (std::string_view key : {"model", "messages", "stream", "models", "fallbacks"})
+        most = std::max(most, count_key(in, key));
     FUZZ_CHECK((most > 1) == !refused.repeated.empty());
     if (!refused.repeated.empty()) {
         FUZZ_CHECK(count_key(in, refused.repeated) > 1);
         return;
     }
     const strict_member* messages = find_member(in, "messages");
-    FUZZ_CHECK(refused.empty() == (!messages || messages->value[0] == '['));
+    FUZZ_CHECK(refused.empty() == (messages && messages->value[0] == '['));
     if (!refused.empty()) return;
     const strict_member* stream_member = find_member(in, "stream");
     FUZZ_CHECK(stream == (stream_member && stream_member->value == "true"));
-    if (!messages) {
-        FUZZ_CHECK(got == body);
-        return;
-    }
 
     std::vector<strict_member> out;
     FUZZ_CHECK(strict_json(got, true).parse(out));
     FUZZ_CHECK(count_key(out, "model") == 1 && count_key(out, "messages") == 1);
-    FUZZ_CHECK(out.size() == in.size() + (find_member(in, "model") ? 0 : 1));
+    FUZZ_CHECK(count_key(out, "models") == 0 && count_key(out, "fallbacks") == 0);
+    size_t dropped = count_key(in, "models") + count_key(in, "fallbacks");
+    FUZZ_CHECK(out.size() + dropped == in.size() + (find_member(in, "model") ? 0 : 1));
 
     const strict_member& got_model = *find_member(out, "model");
     std::string decoded;
@@ -136,7 +136,21 @@ inline void check_as_parsed(std::string_view body, std::string_view model, const
     text_span got_messages_span = {offset_in(got_messages.key_text, got), got_head_end};
     text_span body_messages_span = {offset_in(messages->key_text, body), offset_in(messages->value, body) + 1};
 
-    FUZZ_CHECK(cut_out(got, got_model_span, got_messages_span) == cut_out(body, body_model_span, body_messages_span));
+    if (!dropped) {
+        FUZZ_CHECK(cut_out(got, got_model_span, got_messages_span) ==
+                   cut_out(body, body_model_span, body_messages_span));
+        return;
+    }
+    // The other members are the caller's, in order and as written.
+    auto rewritten = [](const strict_member& m) {
+        return m.key == "model" || m.key == "messages" || m.key == "models" || m.key == "fallbacks";
+    };
+    std::vector<std::pair<std::string_view, std::string_view>> kept_in, kept_out;
+    for (const strict_member& m : in)
+        if (!rewritten(m)) kept_in.emplace_back(m.key_text, m.value);
+    for (const strict_member& m : out)
+        if (!rewritten(m)) kept_out.emplace_back(m.key_text, m.value);
+    FUZZ_CHECK(kept_in == kept_out);
 }
 
 // Rewrites `body` (which must end where its block ends) and checks the result.
@@ -152,11 +166,7 @@ inline void check_rebuild(std::string_view body, std::string_view model) {
     std::string_view got = out.view();
 
     json_member messages = json_top_member(body, "messages");
-    if (!messages.found) {
-        FUZZ_CHECK(got == body);  // not a chat: passed on as it came
-        return;
-    }
-    FUZZ_CHECK(body[messages.value_pos] == '[' && messages.value_end != json_npos);
+    FUZZ_CHECK(messages.found && body[messages.value_pos] == '[' && messages.value_end != json_npos);
 
     std::string system = "{\"role\":\"system\",\"content\":\"";
     system.append(system_text_escaped());

@@ -36,7 +36,8 @@ std::string success(std::string_view content, std::string_view reason = "stop", 
 
 TEST(LocalRequest, ThreeFieldsOnly) {
     int flag = -1;
-    EXPECT_EQ(convert(R"({"model":"llama","messages":[{"role":"user","content":"hi"}],"options":{"stream":true}})", &flag),
+    EXPECT_EQ(convert(R"({"model":"llama","models":["b"],"messages":[{"role":"user","content":"hi"}],"options":{"stream":true},)"
+                      R"("fallbacks":["c"]})", &flag),
               R"({"model":"auto","messages":[{"role":"user","content":"hi"}],"stream":false})");
     EXPECT_EQ(flag, 0);
     EXPECT_EQ(convert(R"({"stream" : true,"messages":[{"content":"stream"}]})", &flag),
@@ -276,7 +277,7 @@ std::vector<std::string> stream_lines(std::string_view upstream, bool ended, std
 
 TEST(FullRequest, MapsEveryField) {
     const std::string_view cases[][2] = {
-        {R"({"model":"x","messages":[{"role":"user","content":"hi","thinking":"t"}]})",
+        {R"({"model":"x","models":["y"],"messages":[{"role":"user","content":"hi","thinking":"t"}],"fallbacks":["z"]})",
          R"(,{"role":"user","content":"hi"}],"stream":true,"stream_options":{"include_usage":true}})"},
         {R"({"stream":false,"keep_alive":"5m","think":true,"top_p":0.9,"temperature":1,"max_output_tokens":9,)"
          R"("tool_choice":"auto","options":{"temperature":0.2,"num_predict":100,"stop":["a"],"num_ctx":4096,"seed":7,)"
@@ -312,6 +313,27 @@ TEST(FullRequest, MapsEveryField) {
          R"("arguments":"{}"}},{"id":"call_0","type":"function","function":{"name":"f","arguments":"{}"}}]},)"
          R"({"role":"tool","tool_call_id":"call_0","content":"2"},{"role":"tool","tool_call_id":"a\/1","content":"1"},)"
          R"({"role":"tool","tool_call_id":"call_0","content":"3"}],"stream":false})"},
+        // Ids that would collide upstream are made unique, each result still
+        // tied to its own call: an id twice in one message (results in order,
+        // by tool_name when given), an id the shim generates, an id of an
+        // earlier turn.
+        {R"({"stream":false,"messages":[{"role":"assistant","tool_calls":[{"id":"x","function":{"name":"f"}},)"
+         R"({"id":"x","function":{"name":"g"}},{"function":{"name":"h"}},{"id":"call_0","function":{"name":"k"}}]},)"
+         R"({"role":"tool","tool_call_id":"x","tool_name":"g","content":"G"},{"role":"tool","tool_call_id":"x","content":"F"},)"
+         R"({"role":"tool","tool_call_id":"call_0","content":"K"},{"role":"tool","content":"H"},)"
+         R"({"role":"assistant","tool_calls":[{"id":"\u0078","function":{"name":"f"}}]},{"role":"tool","tool_call_id":"x","content":"F2"}]})",
+         R"(,{"role":"assistant","content":"","tool_calls":[{"id":"x","type":"function","function":{"name":"f","arguments":"{}"}},)"
+         R"({"id":"call_0","type":"function","function":{"name":"g","arguments":"{}"}},)"
+         R"({"id":"call_1","type":"function","function":{"name":"h","arguments":"{}"}},)"
+         R"({"id":"call_2","type":"function","function":{"name":"k","arguments":"{}"}}]},)"
+         R"({"role":"tool","tool_call_id":"call_0","content":"G"},{"role":"tool","tool_call_id":"x","content":"F"},)"
+         R"({"role":"tool","tool_call_id":"call_2","content":"K"},{"role":"tool","tool_call_id":"call_1","content":"H"},)"
+         R"({"role":"assistant","content":"","tool_calls":[{"id":"call_3","type":"function","function":{"name":"f","arguments":"{}"}}]},)"
+         R"({"role":"tool","tool_call_id":"call_3","content":"F2"}],"stream":false})"},
+        {R"({"messages":[{"role":"assistant","tool_calls":[{"id":"x\"","function":{"name":"f"}},{"id":"x\"","function":{"name":"f"}}]},)"
+         R"({"role":"tool","tool_call_id":"x\"","content":"1"},{"role":"tool","tool_call_id":"x\"","content":"2"},)"
+         R"({"role":"tool","tool_call_id":"x\u0022","content":"3"}]})",
+         R"(error: messages[3]: 2 tool calls have the id "x\"" and each has its result: which one this answers cannot be told)"},
         // Refusals name the field.
         {R"({"options":{"temperature":1e999}})",
          "error: invalid JSON in options.temperature at byte 26: a number beyond the largest double"},
@@ -323,6 +345,10 @@ TEST(FullRequest, MapsEveryField) {
         {R"({"messages":[{"role":"user","content":"a"},{"role":"user","content":NaN}]})",
          "error: invalid JSON in messages[1].content at byte 68: not a JSON value"},
         {R"({"a":1,"a":2})", "error: invalid JSON in a at byte 7: a member name occurs twice"},
+        // Keys are named as they decode, what could mislead a reader written out.
+        {R"({"stream":true,"str\u0065am":false})", "error: invalid JSON in stream at byte 15: a member name occurs twice"},
+        {R"({"m":{"\"\n\u00e9":1,"\u0022\u000a\u00e9":2}})",
+         R"(error: invalid JSON in m.\"\x0Aé at byte 21: a member name occurs twice)"},
         {"[1]", "error: the body: expected a JSON object"},
         {R"({"messages":{}})", "error: messages: expected an array"},
         {R"({"messages":[{"role":1}]})", "error: messages[0].role: expected a string"},
@@ -339,7 +365,7 @@ TEST(FullRequest, MapsEveryField) {
 
 TEST(FullRequest, GenerateIsTheSameChatOrARefusalNamingTheField) {
     const std::string_view cases[][2] = {
-        {R"({"model":"m:latest","prompt":"Why?","system":"Be \"brief\"","images":["iVBORw0KGgo"],"stream":false,)"
+        {R"({"model":"m:latest","models":["n"],"fallbacks":["o"],"prompt":"Why?","system":"Be \"brief\"","images":["iVBORw0KGgo"],"stream":false,)"
          R"("options":{"temperature":0.5},"format":"json","tools":[{}],"raw":false,"suffix":"","context":[],"template":""})",
          R"(,{"role":"system","content":"Be \"brief\""},{"role":"user","content":[{"type":"text","text":"Why?"},)"
          R"({"type":"image_url","image_url":{"url":"data:image/png;base64,iVBORw0KGgo"}}]}],"stream":false,)"
@@ -386,8 +412,8 @@ TEST(FullStream, ToolCallsGatheredIntoOneLine) {
         "\n\ndata: [DONE]\n\n";
     std::vector<std::string> lines = stream_lines(upstream, false);
     ASSERT_EQ(lines.size(), 2u);
-    EXPECT_EQ(lines[0], line(R"("","tool_calls":[{"id":"c1","function":{"name":"weather","arguments":{"city":"Oslo"}}},)"
-                             R"({"function":{"name":"time","arguments":{}}}]})"));
+    EXPECT_EQ(lines[0], line(R"("","tool_calls":[{"id":"c1","function":{"index":0,"name":"weather","arguments":{"city":"Oslo"}}},)"
+                             R"({"function":{"index":1,"name":"time","arguments":{}}}]})"));
     EXPECT_NE(lines[1].find(R"("done":true,"done_reason":"stop")"), std::string::npos);
 }
 
@@ -422,7 +448,7 @@ TEST(FullReply, ToolCallsCountsDurationsAndRefusals) {
         "auto", {100, 200, 500}, test_clock, body);
     EXPECT_TRUE(r.success);
     EXPECT_EQ(std::string(body.view()) + "\n",
-              line(R"("","tool_calls":[{"id":"x","function":{"name":"f","arguments":{"a":1}}}]})",
+              line(R"("","tool_calls":[{"id":"x","function":{"index":0,"name":"f","arguments":{"a":1}}}]})",
                    R"("done":true,"done_reason":"stop","total_duration":900,"load_duration":100,)"
                    R"("prompt_eval_count":5,"prompt_eval_duration":300,"eval_count":2,"eval_duration":500})"));
 

@@ -61,9 +61,16 @@ TEST(Rewrite, ModelAddedWhenMissingAndEscaped) {
               R"({"model":                                                 "auto","messages":[)" + sys() + "]}");
 }
 
-TEST(Rewrite, ObjectsWithoutMessagesGoOnAsTheyCame) {
-    for (std::string_view in : {R"({"model":"c","prompt":"p"})", " \r\n{\"model\":[1.5e-3,{\"a\":null}]}\n\t", "{}"})
-        EXPECT_EQ(rebuild(in), in);
+// An upstream that takes a "prompt" would bill the caller's model without the
+// system message: no chat body goes up without "messages".
+TEST(Rewrite, ObjectsWithoutMessagesAreRefused) {
+    for (std::string_view in : {R"({"model":"c","prompt":"p"})", " \r\n{\"model\":[1.5e-3,{\"a\":null}]}\n\t", "{}"}) {
+        buf out;
+        body_refusal refused;
+        rebuild_request(in, "auto", out, &refused);
+        EXPECT_EQ(out.len, 0u) << in;
+        EXPECT_STREQ(refused.words.s, "messages is required");
+    }
 }
 
 TEST(Rewrite, BracketsInsideStringsDoNotEndTheArray) {
@@ -125,6 +132,9 @@ TEST(Rewrite, PiecesAreTheRewrittenBodyWithoutCopyingTheCallersBytes) {
         {R"( {"messages":[]})", R"( {"model":M,"messages":[)" + sys() + "]}", 0},
         {R"({"model":null,"messages":[{"role":"user","content":"a]\"b"}]})",
          R"({"model":M,"messages":[)" + sys() + R"(,{"role":"user","content":"a]\"b"}]})", 0},
+        // Fallback model lists go nowhere, wherever they stand.
+        {R"({"models":["a","b"],"model":"gpt","messages":[],"fallbacks":["c"]})", R"({"model":M,"messages":[)" + sys() + "]}", 0},
+        {R"({"messages":[],"models":[1], "fallbacks" :[2] })", R"({"model":M,"messages":[)" + sys() + "] }", 0},
         {R"({"model":"cut)", "", 0},  // refused: no pieces at all
         {R"({"messages":"none","model":"m"})", "", 0},
         {R"({"messages":[{"role":"user","content":")" + big + R"("}],"model":"m","stream":true})",
@@ -147,11 +157,12 @@ TEST(Rewrite, PiecesAreTheRewrittenBodyWithoutCopyingTheCallersBytes) {
     }
     // The caller's message is sent from where it was received.
     rewritten_body pieces;
-    rebuild_pieces(cases[6].body, "auto", pieces);
+    const std::string& large = cases[8].body;
+    rebuild_pieces(large, "auto", pieces);
     bool in_place = false;
     for (size_t i = 0; i < pieces.count; ++i)
-        in_place |= pieces.piece[i].size() > big.size() && pieces.piece[i].data() >= cases[6].body.data() &&
-                    pieces.piece[i].data() < cases[6].body.data() + cases[6].body.size();
+        in_place |= pieces.piece[i].size() > big.size() && pieces.piece[i].data() >= large.data() &&
+                    pieces.piece[i].data() < large.data() + large.size();
     EXPECT_TRUE(in_place);
 }
 
@@ -164,9 +175,11 @@ TEST(Rewrite, EscapedKeysAreTheKeysTheySpell) {
 TEST(Rewrite, RepeatedKeysAreNamedAndNothingIsWritten) {
     struct {
         std::string_view body, key;
+        bool local_too = true;  // the relay-mode local dialect keeps only model, messages and stream
     } cases[] = {{R"({"model":"a","messages":[],"mod\u0065l":"b"})", "model"},
                  {R"({"messages":[],"messages":[{"role":"user"}]})", "messages"},
                  {R"({"stream":false,"messages":[],"stream":true})", "stream"},
+                 {R"({"messages":[],"models":["a"],"mod\u0065ls":["b"]})", "models", false},
                  {R"({"model":"a","messages":[{"model":"b"}]})", ""}};
     for (const auto& c : cases) {
         buf out;
@@ -177,6 +190,6 @@ TEST(Rewrite, RepeatedKeysAreNamedAndNothingIsWritten) {
         buf local;
         refused = {};
         convert_local_request(c.body, "auto", local, &refused);
-        EXPECT_EQ(refused.repeated, c.key) << c.body;
+        EXPECT_EQ(refused.repeated, c.local_too ? c.key : "") << c.body;
     }
 }
