@@ -86,12 +86,14 @@ void put_reply_cors_lines(cors_lines& out, std::string_view origin) {
     put(out, "\r\nVary: Origin\r\n");
 }
 
-void put_preflight_lines(cors_lines& out, std::string_view origin, bool chat, std::string_view requested_headers,
-                         bool private_network) {
+void put_preflight_lines(cors_lines& out, std::string_view origin, std::string_view method,
+                         std::string_view requested_headers, bool private_network) {
     out.len = 0;
     put(out, "Access-Control-Allow-Origin: ");
     put(out, origin);
-    put(out, chat ? "\r\nAccess-Control-Allow-Methods: POST\r\n" : "\r\nAccess-Control-Allow-Methods: GET\r\n");
+    put(out, "\r\nAccess-Control-Allow-Methods: ");
+    put(out, method);
+    put(out, "\r\n");
     constexpr std::string_view allow_headers = "Access-Control-Allow-Headers: ";
     // Room kept for the lines that follow the header list.
     constexpr size_t tail_room = 160;

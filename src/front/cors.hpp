@@ -33,7 +33,8 @@ struct cors_lines {
 // "*", never credentials) and "Vary: Origin" for caches.
 void put_reply_cors_lines(cors_lines& out, std::string_view origin);
 
-// The answer to an allowed origin's preflight. Only the requested headers a
-// client library needs are allowed, never more than were asked for.
-void put_preflight_lines(cors_lines& out, std::string_view origin, bool chat, std::string_view requested_headers,
-                         bool private_network);
+// The answer to an allowed origin's preflight for a path served under
+// `method`. Only the requested headers a client library needs are allowed,
+// never more than were asked for.
+void put_preflight_lines(cors_lines& out, std::string_view origin, std::string_view method,
+                         std::string_view requested_headers, bool private_network);

@@ -54,16 +54,17 @@ void admit_request(const http_request& req, const route_choice& choice, const or
     std::string_view method = req.view(head.method);
     bool chat = choice.where == route::chat;
 
-    if (head.has_origin && method == "OPTIONS") {
-        if (chat || choice.model_list_path) {
-            if (!allowed) {
-                out.fault = {403, origin_refused};
-                return;
-            }
-            out.preflight = true;
-            put_preflight_lines(out.lines, origin, chat, req.view(head.ac_request_headers), head.ac_private_network);
+    // Every path the shim serves answers a page's preflight with the method
+    // it is served under; elsewhere OPTIONS is one more method.
+    if (head.has_origin && method == "OPTIONS" && !choice.page_method.empty()) {
+        if (!allowed) {
+            out.fault = {403, origin_refused};
             return;
         }
+        out.preflight = true;
+        put_preflight_lines(out.lines, origin, choice.page_method, req.view(head.ac_request_headers),
+                            head.ac_private_network);
+        return;
     }
     if (allowed) put_reply_cors_lines(out.lines, origin);
     // The health probe tells only that the shim is up; a preflight carries

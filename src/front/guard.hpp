@@ -22,7 +22,8 @@ struct admission {
 };
 
 // The guard, then the rules of the chat paths: POST only, "Origin: null"
-// only when listed, JSON only across origins; and preflights. `choice` is
+// only when listed, JSON only across origins; and preflights, on every path
+// the route choice says is served. `choice` is
 // the request's route, chosen once from its head. With an `access_key`,
 // every request but the health probe and preflights must carry
 // "Authorization: Bearer <access_key>" (else 401).

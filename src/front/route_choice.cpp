@@ -2,46 +2,60 @@
 
 namespace {
 
+// The endpoints the shim answers itself, each under one method (GET takes
+// HEAD too); the route and the preflight's answer both come from here, so
+// an endpoint added to the list is one a page may call. The prefixes are
+// disjoint, and each is a prefix test ("/healthz" is a health probe).
+struct endpoint {
+    std::string_view prefix;
+    route where;
+    std::string_view method;
+    bool full_only;  // spoken only when the local-model dialect is in full
+};
+constexpr endpoint endpoints[] = {
+    {"/health", route::health, "GET", false},
+    {"/v1/models", route::model_list, "GET", false},
+    {"/api/tags", route::local_model_list, "GET", false},
+    {"/api/version", route::local_version, "GET", true},
+    {"/api/ps", route::local_ps, "GET", true},
+    {"/api/show", route::local_show, "POST", true},
+};
+
 // The endpoints of the local-model API that need a model store of their
 // own; under any method they get an error that says so.
 constexpr std::string_view unsupported_paths[] = {"/api/embed", "/api/pull",   "/api/push",  "/api/create",
                                                   "/api/copy",  "/api/delete", "/api/blobs"};
 
+const endpoint* endpoint_at(std::string_view target, bool local_full) {
+    static constexpr endpoint root = {"/", route::health, "GET", false};
+    if (target == "/") return &root;  // the health probe at the root, exactly
+    for (const endpoint& e : endpoints)
+        if ((local_full || !e.full_only) && target.starts_with(e.prefix)) return &e;
+    return nullptr;
+}
+
 }  // namespace
 
 route_choice choose_route(std::string_view request_line, std::string_view target, bool local_full) {
     route_choice c;
-    bool models = target.starts_with("/v1/models");
-    bool tags = target.starts_with("/api/tags");
-    c.model_list_path = models || tags;
-    bool head = request_line.starts_with("HEAD ");
-    bool get = head || request_line.starts_with("GET ");
-    // What follows the method: "GET / " is the health probe at the root; the
-    // other local routes are prefix tests, so a GET of /healthz is a health
-    // probe too.
-    std::string_view rest = get ? request_line.substr(head ? 5 : 4) : std::string_view{};
-    bool post = request_line.starts_with("POST ");
-    if (get && (rest.starts_with("/health") || rest.starts_with("/ "))) {
-        c.where = route::health;
-    } else if (get && models) {
-        c.where = route::model_list;
-    } else if (get && tags) {
-        c.where = route::local_model_list;
-    } else if (local_full && get && target.starts_with("/api/version")) {
-        c.where = route::local_version;
-    } else if (local_full && get && target.starts_with("/api/ps")) {
-        c.where = route::local_ps;
-    } else if (local_full && post && target.starts_with("/api/show")) {
-        c.where = route::local_show;
-    } else {
-        c.local_dialect = target.find("/api/chat") != std::string_view::npos;
-        c.generate = local_full && !c.local_dialect && target.find("/api/generate") != std::string_view::npos;
-        c.local_dialect |= c.generate;
-        if (c.local_dialect || target.find("/v1/chat/completions") != std::string_view::npos) c.where = route::chat;
+    std::string_view method = request_line.starts_with("GET ") || request_line.starts_with("HEAD ") ? "GET"
+                              : request_line.starts_with("POST ")                                    ? "POST"
+                                                                                                     : "";
+    const endpoint* at = endpoint_at(target, local_full);
+    bool local = target.find("/api/chat") != std::string_view::npos;
+    bool generate = local_full && !local && target.find("/api/generate") != std::string_view::npos;
+    bool chat_path = local || generate || target.find("/v1/chat/completions") != std::string_view::npos;
+    if (at && at->method == method) {
+        c.where = at->where;
+    } else if (chat_path) {
+        c.where = route::chat;
+        c.local_dialect = local || generate;
+        c.generate = generate;
+    } else if (local_full) {
         for (std::string_view path : unsupported_paths)
-            if (local_full && c.where == route::not_found && target.starts_with(path)) c.where = route::local_unsupported;
+            if (target.starts_with(path)) c.where = route::local_unsupported;
     }
-    c.head = head && (c.where == route::health || c.where == route::model_list || c.where == route::local_model_list ||
-                      c.where == route::local_version || c.where == route::local_ps);
+    // A chat path anywhere in the target is one, whatever it begins with.
+    c.page_method = chat_path ? "POST" : at ? at->method : std::string_view{};
     return c;
 }

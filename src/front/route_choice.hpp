@@ -1,6 +1,5 @@
 // Which route a request takes, chosen once from its request line when its
-// header block is in; the guard, the router and the reply writer all go by
-// that choice.
+// header block is in; the guard and the router both go by that choice.
 #pragma once
 #include <string_view>
 
@@ -22,11 +21,13 @@ struct route_choice {
     route where = route::not_found;
     bool local_dialect = false;    // the chat request speaks the local-model dialect
     bool generate = false;         // ... on /api/generate (full mode): a chat under the same rules
-    bool model_list_path = false;  // the target is a model list's, whatever the method (preflights)
-    bool head = false;             // HEAD on a route that answers GET: its reply goes out without the body
+    // The method the target is served under, whatever this request's method:
+    // what a page's preflight is told ("POST" on a chat path); empty where
+    // nothing is served.
+    std::string_view page_method;
 };
 
-// Prefix tests on the request line for the local routes; the chat paths
-// anywhere in the request target (never in headers or body). HEAD takes the
-// route GET would; elsewhere it is one more method the path does not take.
+// Prefix tests on the request target for the local routes; the chat paths
+// anywhere in it (never in headers or body). HEAD takes the route GET would;
+// elsewhere it is one more method the path does not take.
 route_choice choose_route(std::string_view request_line, std::string_view target, bool local_full = false);

@@ -11,7 +11,7 @@ struct client_conn {
     uint64_t bytes_in = 0;   // read from the caller
     uint64_t bytes_out = 0;  // sent to the caller
     int reply_status = 0;    // of the last reply head sent; 0 before any
-    bool head_only = false;  // a HEAD request: replies go out as their header blocks alone
+    bool head_only = false;  // a HEAD request: every reply goes out as its header block alone
     // The caller speaks HTTP/1.0 (known once its request line is read): the
     // reply writer ends a stream to it with the connection instead of chunk
     // framing, and never sends it an interim answer.

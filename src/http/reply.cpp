@@ -149,7 +149,7 @@ void build_stream_head(reply_bytes& out, std::string_view extra_lines) {
 }
 
 bool send_chunk(client_conn& client, std::string_view bytes) {
-    if (bytes.empty()) return true;  // an empty chunk would end the stream
+    if (bytes.empty() || client.head_only) return true;  // an empty chunk would end the stream
     if (client.http10) return sock_send_all(client.socket, bytes, client.bytes_out);
     char size_line[24];
     size_t n = bformat(size_line, "%zx\r\n", bytes.size());
@@ -158,6 +158,7 @@ bool send_chunk(client_conn& client, std::string_view bytes) {
 }
 
 bool send_last_chunk(client_conn& client) {
+    if (client.head_only) return true;
     if (!client.http10) return sock_send_all(client.socket, "0\r\n\r\n", client.bytes_out);
     sock_shutdown_send(client.socket);  // the caller reads to the end of the connection
     return true;

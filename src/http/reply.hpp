@@ -40,8 +40,9 @@ void build_reply(reply_bytes& out, const reply_head& head, std::string_view body
 // The head of a chunked reply; the body follows as chunks.
 void build_chunked_head(reply_bytes& out, const reply_head& head);
 
-// To a HEAD request (client.head_only) only the header block goes out: the
-// same status and lines, Content-Length included, and no body.
+// To a HEAD request (client.head_only) only the header block goes out, from
+// this and from the chunk writers below: the same status and lines,
+// Content-Length included, and no body, whatever the reply.
 bool send_bytes(client_conn& client, const reply_bytes& bytes);
 bool send_reply(client_conn& client, const reply_head& head, std::string_view body);
 

@@ -18,9 +18,14 @@ struct ini_value {
     size_t len = 0;  // characters stored; 0 for a missing key or an empty value
 };
 
+// An ini file holds a few settings; one larger than this is refused whole
+// rather than read in part, which could cut a value or lose a key.
+inline constexpr size_t ini_file_limit = 1u << 20;
+
 // Reads every key of `values` from `section` of the ini file at `path`, the
-// file once for all of them. A missing file or section reads as empty values.
-void ini_read_values(const char* path, const char* section, ini_value* values, size_t count);
+// file once for all of them. A missing file or section reads as empty values;
+// a file above ini_file_limit is false (and empty values).
+bool ini_read_values(const char* path, const char* section, ini_value* values, size_t count);
 
 // Where the copy of the last rewritten request body goes.
 void debug_copy_path(char* out, size_t cap);

@@ -188,11 +188,35 @@ constexpr size_t ini_areas_total() {
     return total;
 }
 
-// Names the setting, never the value: it may be the key.
-bool refuse_too_long(const setting_row& row, settings_build& b) {
+// The refusals every row shares name the setting, never the value: it may
+// be the key.
+size_t put_setting_name(const setting_row& row, settings_build& b) {
     size_t n = bformat(b.err.line, "%s%s%s", row.env[0], row.env[1] ? " or " : "", row.env[1] ? row.env[1] : "");
     if (row.ini_key) n += bformat_at(b.err.line + n, sizeof b.err.line - n, " (ini key %s)", row.ini_key);
+    if (row.options[0])
+        n += bformat_at(b.err.line + n, sizeof b.err.line - n, " (option %s%s%s)", row.options[0],
+                        row.options[1] ? " or " : "", row.options[1] ? row.options[1] : "");
+    return n;
+}
+
+bool refuse_too_long(const setting_row& row, settings_build& b) {
+    size_t n = put_setting_name(row, b);
     bformat_at(b.err.line + n, sizeof b.err.line - n, " is too long: at most %zu bytes", row.room);
+    return false;
+}
+
+// A line break in a URL, key or model would reach the upstream's request
+// head as a header line of the caller's making; no setting has a use for
+// any control byte.
+bool has_control_byte(std::string_view value) {
+    for (char c : value)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) return true;
+    return false;
+}
+
+bool refuse_control_byte(const setting_row& row, settings_build& b) {
+    size_t n = put_setting_name(row, b);
+    bformat_at(b.err.line + n, sizeof b.err.line - n, " holds a control byte (0x00-0x1f or 0x7f)");
     return false;
 }
 
@@ -205,10 +229,12 @@ bool load_settings_from(const char* ini_path, int argc, char** argv, loaded_sett
     // a variable, all of which outlive the build.
     std::string_view given[row_count];
     bool has[row_count] = {};
-    // A value longer than its row's room is refused where it would be taken,
-    // so one that a later source replaces does not count.
+    // A value longer than its row's room, or holding a control byte, is
+    // refused where it would be taken, so one that a later source replaces
+    // does not count.
     auto take = [&](size_t i, std::string_view value) {
         if (rows[i].room && value.size() > rows[i].room) return refuse_too_long(rows[i], b);
+        if (has_control_byte(value)) return refuse_control_byte(rows[i], b);
         return rows[i].take(value, b);
     };
     auto offer = [&](size_t i, std::string_view value) {
@@ -229,7 +255,10 @@ bool load_settings_from(const char* ini_path, int argc, char** argv, loaded_sett
             ini[ini_count++] = {rows[i].ini_key, ini_text + ini_used, ini_area(rows[i])};
             ini_used += ini_area(rows[i]);
         }
-    ini_read_values(ini_path, "shim", ini, ini_count);
+    if (!ini_read_values(ini_path, "shim", ini, ini_count)) {
+        bformat(err.line, "the ini file %s is too large: at most %zu bytes", ini_path, ini_file_limit);
+        return false;
+    }
     for (size_t k = 0; k < ini_count; ++k)
         if (ini[k].len > 0 && !offer(ini_row[k], {ini[k].out, ini[k].len})) return false;
 

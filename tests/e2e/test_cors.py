@@ -41,7 +41,7 @@ def test_chat_paths_answer_post_only(mock, shim):
         assert r.status_line == "HTTP/1.1 405 Method Not Allowed", method
         assert r.head.startswith(b"HTTP/1.1 405 Method Not Allowed\r\nContent-Type: application/json\r\n"
                                  b"Allow: POST\r\nContent-Length: "), raw
-        assert "POST" in error_text(r)
+        assert "POST" in error_text(r) if method != "HEAD" else r.body_bytes == b"", method
     assert ask(shim, "POST", "/health").status == 404  # local routes as before
     assert mock.requests == []
 
@@ -78,7 +78,7 @@ def test_null_origin_is_refused_on_chat_unless_listed(mock, shim, start_shim):
     assert len(mock.requests) == 1
 
 
-def test_preflights_exact_headers_and_refusals(mock, shim):
+def test_preflights_exact_headers_and_refusals(mock, shim, start_shim):
     raw = exchange(shim.port, http_request("OPTIONS", "/v1/chat/completions", headers={
         "Origin": LOOPBACK_PAGE, "Access-Control-Request-Method": "POST",
         "Access-Control-Request-Headers": "authorization,content-type,cookie,x-stainless-os",
@@ -90,10 +90,17 @@ def test_preflights_exact_headers_and_refusals(mock, shim):
                    b"Access-Control-Max-Age: 600\r\n"
                    b"Access-Control-Allow-Private-Network: true\r\n"
                    b"Vary: Origin\r\n\r\n")
-    r = ask(shim, "OPTIONS", "/api/tags", Origin="chrome-extension://abcdef", Access_Control_Request_Method="GET")
-    assert r.status == 204 and r.body_bytes == b""
-    assert cors_headers(r) == {"access-control-allow-origin": "chrome-extension://abcdef",
-                               "access-control-allow-methods": "GET", "access-control-max-age": "600"}
+    # Every path served, under the method it is served with; elsewhere a 404.
+    full = start_shim(env={"ZELK_SHIM_URL": mock.url(), "ZELK_SHIM_LOCAL_DIALECT": "full",
+                           "ZELK_SHIM_ORIGINS": "chrome-extension://*"})
+    for s, path, method in [(shim, "/api/tags", "GET"), (shim, "/health", "GET"), (full, "/api/show", "POST"),
+                            (full, "/api/ps", "GET"), (full, "/api/version", "GET"), (full, "/api/generate", "POST"),
+                            (shim, "/api/show", None), (full, "/api/pull", None)]:
+        r = ask(s, "OPTIONS", path, Origin="chrome-extension://abcdef", Access_Control_Request_Method=method or "GET")
+        assert r.status == (204 if method else 404) and (r.body_bytes == b"" or not method), path
+        assert cors_headers(r) == ({"access-control-allow-origin": "chrome-extension://abcdef",
+                                    "access-control-allow-methods": method, "access-control-max-age": "600"}
+                                   if method else {"access-control-allow-origin": "chrome-extension://abcdef"}), path
     assert ask(shim, "OPTIONS", "/v1/models", Origin="https://app.example").headers["vary"] == "Origin"
     # A foreign page, an unlisted extension, a rebinding Host: refused, told nothing.
     for origin, host in [("https://evil.example", "127.0.0.1"), ("moz-extension://abc", "127.0.0.1"),

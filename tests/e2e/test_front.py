@@ -72,10 +72,12 @@ def test_api_tags_is_readable_by_both_dialects(shim):
 def test_head_is_the_get_reply_without_its_body(mock, start_shim, full):
     mock.reset()
     shim = start_shim(env={"ZELK_SHIM_URL": mock.url(), **({"ZELK_SHIM_LOCAL_DIALECT": "full"} if full else {})})
-    for path in ["/health", "/", "/v1/models", "/api/tags"] + (["/api/version", "/api/ps"] if full else []):
+    # Served or not, refused or not: the same header block, never a body.
+    for path in ["/health", "/", "/v1/models", "/api/tags", CHAT,
+                 "/health\r\nContent-Length: x"] + (["/api/version", "/api/ps", "/api/pull"] if full else []):
         got = exchange(shim.port, f"GET {path} HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n".encode())
         head = exchange(shim.port, f"HEAD {path} HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n".encode())
-        assert head == got.partition(b"\r\n\r\n")[0] + b"\r\n\r\n", path
+        assert head == got.partition(b"\r\n\r\n")[0] + b"\r\n\r\n" and Reply(got).body(), path
     chat = exchange(shim.port, b"HEAD /api/chat HTTP/1.1\r\n\r\n")
     assert chat.startswith(b"HTTP/1.1 405 ") and b"\r\nAllow: POST\r\n" in chat
     assert exchange(shim.port, b"HEAD /nowhere HTTP/1.1\r\n\r\n") == NOT_FOUND

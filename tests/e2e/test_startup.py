@@ -126,6 +126,9 @@ def test_bad_port_values_exit_2(args, env, bad):
                                          "want a whole number from 1 to 100000000"),
     ({"ZELK_SHIM_CAPABILITIES": "tools,audio"}, "bad ZELK_SHIM_CAPABILITIES (ini key capabilities): "
                                                 "want a comma list of completion, tools, vision, thinking"),
+    ({"ZELK_SHIM_URL": "http://127.0.0.1:1/v1\r\nX-Injected: 1"},
+     "ZELK_SHIM_URL (ini key url) holds a control byte (0x00-0x1f or 0x7f)"),
+    ({"GARVO_SHIM_PORT": "80\x7f"}, "GARVO_SHIM_PORT (option --port or -p) holds a control byte (0x00-0x1f or 0x7f)"),
 ])
 def test_bad_setting_value_exits_2(env, line):
     code, err = run_shim(["-p", "0"], env)
@@ -219,6 +222,22 @@ def test_ini_file_beside_the_executable():
         code, err = run_shim(["-p", "0"], cmd=[exe])
         assert code == 2 and "ZELK_SHIM_KEY (ini key key) is too long" in err
         started(run_shim(["-p", "0"], {"ZELK_SHIM_KEY": "k"}, cmd=[exe]))  # unless a later source replaces it
+        # Read whole up to 1 MiB, so a key past the first 64 KiB is found whole;
+        # a larger file is refused, named, with none of its values.
+        ini = os.path.join(d, "zelk_shim.ini")
+        for filler, model in [(70000, "m" * 200), (1 << 20, "m")]:
+            with open(ini, "w") as f:
+                f.write("[shim]\n" + ";" * filler + "\nmodel = " + model + "\n")
+            if filler < 1 << 20:
+                assert started(run_shim(["-p", "0"], cmd=[exe])).startup_line.endswith(f"(model={model})")
+            else:
+                code, err = run_shim(["-p", "0"], cmd=[exe])
+                assert (code, err) == (2, f"zelk-shim: the ini file {ini} is too large: at most 1048576 bytes\n")
+        # A control byte in an ini value is refused as in the environment.
+        with open(ini, "w") as f:
+            f.write("[shim]\nmodel = a\tb\n")
+        code, err = run_shim(["-p", "0"], cmd=[exe])
+        assert (code, err) == (2, "zelk-shim: ZELK_SHIM_MODEL (ini key model) holds a control byte (0x00-0x1f or 0x7f)\n")
     finally:
         shutil.rmtree(d, ignore_errors=True)
 

@@ -55,11 +55,15 @@ def test_ini_beside_the_exe_is_read(exe_copy, mock, start_shim):
     assert got.json()["model"] == "ini-model"
 
 
-def test_ini_key_longer_than_its_room_exits_2(exe_copy):
+@pytest.mark.parametrize("text,words", [
+    ("[shim]\nkey=" + "k" * 8193 + "\n", "ZELK_SHIM_KEY (ini key key) is too long"),
+    ("[shim]\n" + ";" * (1 << 20) + "\nmodel=m\n", "zelk_shim.ini is too large: at most 1048576 bytes"),
+], ids=["key", "file"])
+def test_ini_refusals_exit_2(exe_copy, text, words):
     d, cmd = exe_copy
-    write_ini(d, "[shim]\nkey=" + "k" * 8193 + "\n")
+    write_ini(d, text)
     code, err = run_shim(["-p", "0"], cmd=cmd)
-    assert code == 2 and "ZELK_SHIM_KEY (ini key key) is too long" in err
+    assert code == 2 and words in err
 
 
 def test_failure_in_a_console_of_its_own_waits_for_a_key():

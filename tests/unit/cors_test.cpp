@@ -70,7 +70,7 @@ TEST(Cors, JsonContentType) {
 
 TEST(Cors, PreflightAllowsOnlySafeRequestedHeaders) {
     cors_lines lines;
-    put_preflight_lines(lines, "http://localhost:3000", true, "authorization, content-type,x-stainless-os, cookie,x-", true);
+    put_preflight_lines(lines, "http://localhost:3000", "POST", "authorization, content-type,x-stainless-os, cookie,x-", true);
     EXPECT_EQ(lines.view(),
               "Access-Control-Allow-Origin: http://localhost:3000\r\n"
               "Access-Control-Allow-Methods: POST\r\n"
@@ -78,13 +78,13 @@ TEST(Cors, PreflightAllowsOnlySafeRequestedHeaders) {
               "Access-Control-Max-Age: 600\r\n"
               "Access-Control-Allow-Private-Network: true\r\n"
               "Vary: Origin\r\n");
-    put_preflight_lines(lines, "null", false, "cookie", false);
+    put_preflight_lines(lines, "null", "GET", "cookie", false);
     EXPECT_EQ(lines.view(),
               "Access-Control-Allow-Origin: null\r\nAccess-Control-Allow-Methods: GET\r\n"
               "Access-Control-Max-Age: 600\r\nVary: Origin\r\n");
     // A request for thousands of headers still leaves a whole header block.
     std::string many;
     for (int i = 0; i < 500; ++i) many += "x-h" + std::to_string(i) + ",";
-    put_preflight_lines(lines, "http://localhost", true, many, false);
+    put_preflight_lines(lines, "http://localhost", "POST", many, false);
     EXPECT_TRUE(lines.view().ends_with("\r\nAccess-Control-Max-Age: 600\r\nVary: Origin\r\n"));
 }

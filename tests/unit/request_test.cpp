@@ -219,4 +219,7 @@ TEST(Routing, RequestLineOnly) {
     c = choose_route("POST /proxy/api/chat?x HTTP/1.1", "/proxy/api/chat?x");
     EXPECT_EQ(c.where, route::chat);
     EXPECT_TRUE(c.local_dialect);
+    // A preflight is told the method the path is served under, where it is served.
+    EXPECT_EQ(choose_route("OPTIONS /api/show HTTP/1.1", "/api/show", true).page_method, "POST");
+    EXPECT_EQ(choose_route("OPTIONS /api/show HTTP/1.1", "/api/show").page_method, "");
 }

@@ -7,10 +7,10 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <ctime>
 
+#include "text/buf.hpp"
 #include "text/ini_text.hpp"
 
 size_t exe_directory(char* out, size_t cap) {
@@ -28,26 +28,33 @@ size_t exe_directory(char* out, size_t cap) {
     return std::strlen(out);
 }
 
-void ini_read_values(const char* path, const char* section, ini_value* values, size_t count) {
+bool ini_read_values(const char* path, const char* section, ini_value* values, size_t count) {
     for (size_t i = 0; i < count; ++i) {
         values[i].len = 0;
         if (values[i].cap) values[i].out[0] = '\0';
     }
     int fd = open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return;
-    // An ini file of a few settings; anything past 64 KiB is not ours to read.
-    static constexpr size_t max_ini = 65536;
-    char* text = static_cast<char*>(std::malloc(max_ini));
-    size_t len = 0;
-    if (text) {
-        ssize_t n;
-        while (len < max_ini && (n = read(fd, text + len, max_ini - len)) > 0) len += static_cast<size_t>(n);
+    if (fd < 0) return true;
+    // Read whole, one byte past the limit to tell a larger file.
+    buf text;
+    for (;;) {
+        size_t room = ini_file_limit + 1 - text.len;
+        if (room > 65536) room = 65536;
+        if (room == 0) break;
+        if (!buf_reserve(text, room)) {
+            text.clear();  // never a part of the file
+            break;
+        }
+        ssize_t n = read(fd, text.data + text.len, room);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        buf_commit(text, static_cast<size_t>(n));
     }
     close(fd);
-    if (!text) return;
+    if (text.len > ini_file_limit) return false;
     for (size_t i = 0; i < count; ++i)
-        values[i].len = ini_find_value({text, len}, section, values[i].key, values[i].out, values[i].cap);
-    std::free(text);
+        values[i].len = ini_find_value(text.view(), section, values[i].key, values[i].out, values[i].cap);
+    return true;
 }
 
 void debug_copy_path(char* out, size_t cap) {

@@ -52,17 +52,26 @@ size_t exe_directory(char* out, size_t cap) {
     return copy_cut(out, cap, path);
 }
 
-// Windows reads ini files through its profile calls, one key at a time.
-void ini_read_values(const char* path, const char* section, ini_value* values, size_t count) {
+// Windows reads ini files through its profile calls, one key at a time,
+// each reading the whole file; its size is checked first.
+bool ini_read_values(const char* path, const char* section, ini_value* values, size_t count) {
+    for (size_t i = 0; i < count; ++i) {
+        values[i].len = 0;
+        if (values[i].cap) values[i].out[0] = '\0';
+    }
+    WIN32_FILE_ATTRIBUTE_DATA file;
+    if (GetFileAttributesExA(path, GetFileExInfoStandard, &file) &&
+        ((static_cast<unsigned long long>(file.nFileSizeHigh) << 32) | file.nFileSizeLow) > ini_file_limit)
+        return false;
     for (size_t i = 0; i < count; ++i) {
         ini_value& v = values[i];
-        v.len = 0;
         if (v.cap == 0) continue;
         DWORD size = v.cap > 0xFFFFu ? 0xFFFFu : static_cast<DWORD>(v.cap);
         DWORD n = GetPrivateProfileStringA(section, v.key, "", v.out, size, path);
         v.out[n < size ? n : size - 1] = '\0';
         v.len = n;
     }
+    return true;
 }
 
 void debug_copy_path(char* out, size_t cap) { copy_cut(out, cap, "C:\\zelk_shim_debug.json"); }
