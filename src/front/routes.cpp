@@ -1,8 +1,9 @@
 #include "front/routes.hpp"
 
 #include "http/reply.hpp"
-#include "relay/model_info.hpp"
-#include "relay/relay_chat.hpp"
+#include "dialects/local_model/model_info.hpp"
+#include "dialects/chat_completions/chat_completions.hpp"
+#include "dialects/local_model/local_dialect.hpp"
 
 namespace {
 
@@ -61,7 +62,11 @@ void route_request(client_conn& client, const http_request& req, const route_cho
         case route::local_ps: info(model_query::ps); break;
         case route::local_unsupported: info(model_query::unsupported); break;
         case route::chat: {
-            relay_chat(client, {req.body, choice.local_dialect, choice.generate, extra_lines, trace}, settings);
+            chat_request chat{req.body, choice.local_dialect, choice.generate, extra_lines, trace};
+            if (choice.local_dialect)
+                relay_local_model(client, chat, settings);
+            else
+                relay_chat_completions(client, chat, settings);
             break;
         }
         case route::not_found: send_reply(client, {404, nullptr, {}, {}, extra_lines}, {}); break;

@@ -10,7 +10,7 @@
 
 #include "fuzz_check.hpp"
 #include "json_check.hpp"
-#include "relay/local_request.hpp"
+#include "dialects/local_model/local_request.hpp"
 #include "relay/rewrite.hpp"
 #include "text/json_read.hpp"
 #include "text/utf8.hpp"

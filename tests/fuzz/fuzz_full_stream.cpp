@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "fuzz_check.hpp"
-#include "relay/local_lines.hpp"
+#include "dialects/local_model/local_lines.hpp"
 #include "text/key_mask.hpp"
 #include "text/json_read.hpp"
 

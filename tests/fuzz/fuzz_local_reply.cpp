@@ -6,8 +6,8 @@
 
 #include "fuzz_check.hpp"
 #include "json_check.hpp"
-#include "relay/local_dialect.hpp"
-#include "relay/local_lines.hpp"
+#include "dialects/local_model/local_dialect.hpp"
+#include "dialects/local_model/local_lines.hpp"
 #include "text/key_mask.hpp"
 #include "text/json_read.hpp"
 

@@ -1,6 +1,6 @@
 // convert_local_request over arbitrary bodies, followed by the rewrite the
 // relay applies to its output.
-#include "relay/local_dialect.hpp"
+#include "dialects/local_model/local_dialect.hpp"
 #include "rewrite_check.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

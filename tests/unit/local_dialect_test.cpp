@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "relay/local_dialect.hpp"
+#include "dialects/local_model/local_dialect.hpp"
 
 namespace {
 
@@ -227,9 +227,9 @@ TEST(KeyMask, WhatIsHeldBack) {
 // ---- Full mode: request, streamed and collected replies ---------------------
 
 #include "front/routes.hpp"
-#include "relay/local_lines.hpp"
-#include "relay/local_request.hpp"
-#include "relay/model_info.hpp"
+#include "dialects/local_model/local_lines.hpp"
+#include "dialects/local_model/local_request.hpp"
+#include "dialects/local_model/model_info.hpp"
 #include "relay/rewrite.hpp"
 #include "text/json_read.hpp"
 

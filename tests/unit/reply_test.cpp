@@ -6,7 +6,7 @@
 
 #include "front/routes.hpp"
 #include "http/reply.hpp"
-#include "relay/model_info.hpp"
+#include "dialects/local_model/model_info.hpp"
 
 namespace {
 

@@ -3,7 +3,7 @@
 #include <string>
 #include <utility>
 
-#include "relay/local_dialect.hpp"
+#include "dialects/local_model/local_dialect.hpp"
 #include "relay/rewrite.hpp"
 #include "test_data.hpp"
 

@@ -5,7 +5,7 @@
 // stream, one object for a buffered request.
 #pragma once
 #include "http/connection.hpp"
-#include "relay/relay_chat.hpp"
+#include "relay/passthrough.hpp"
 #include "settings/settings.hpp"
 
 void relay_local_full(client_conn& client, const chat_request& request, const shim_settings& settings);

@@ -1,4 +1,4 @@
-#include "relay/local_lines.hpp"
+#include "dialects/local_model/local_lines.hpp"
 
 #include <chrono>
 

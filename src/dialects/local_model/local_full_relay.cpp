@@ -1,8 +1,8 @@
-#include "relay/local_full_relay.hpp"
+#include "dialects/local_model/local_full_relay.hpp"
 
 #include "http/reply.hpp"
-#include "relay/local_lines.hpp"
-#include "relay/local_request.hpp"
+#include "dialects/local_model/local_lines.hpp"
+#include "dialects/local_model/local_request.hpp"
 #include "relay/relay_steps.hpp"
 
 namespace {

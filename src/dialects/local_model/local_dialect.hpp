@@ -1,11 +1,14 @@
-// The local-model dialect on /api/chat: its request becomes a
-// chat-completions body, and a collected chat-completions answer becomes
-// one local-model reply object.
+// The local-model dialect's chat requests (/api/chat, and /api/generate in
+// full mode). In relay mode its request becomes a chat-completions body, a
+// stream is passed on as the upstream sends it, and a collected answer
+// becomes one local-model reply object; full mode converts both ways.
 #pragma once
 #include <string_view>
 
 #include "http/connection.hpp"
+#include "relay/passthrough.hpp"
 #include "relay/rewrite.hpp"
+#include "settings/settings.hpp"
 #include "text/buf.hpp"
 #include "text/json_scan.hpp"
 
@@ -29,3 +32,6 @@ local_reply build_local_reply(unsigned long upstream_status, std::string_view an
 // Converts the collected answer and sends the whole reply.
 void convert_local_reply(client_conn& client, unsigned long upstream_status, std::string_view answer,
                          std::string_view model, std::string_view extra_lines);
+
+// The dialect's entry point: full mode or relay mode, as the settings say.
+void relay_local_model(client_conn& client, const chat_request& request, const shim_settings& settings);

@@ -7,8 +7,8 @@
 #include <string_view>
 
 #include "http/event_stream.hpp"
-#include "relay/local_dialect.hpp"
-#include "relay/local_request.hpp"
+#include "dialects/local_model/local_dialect.hpp"
+#include "dialects/local_model/local_request.hpp"
 #include "text/bounded.hpp"
 #include "text/buf.hpp"
 

@@ -1,4 +1,4 @@
-#include "relay/relay_chat.hpp"
+#include "relay/passthrough.hpp"
 
 #include <cstring>
 #include <memory>
@@ -6,10 +6,7 @@
 #include <optional>
 
 #include "http/reply.hpp"
-#include "relay/local_dialect.hpp"
-#include "relay/local_full_relay.hpp"
 #include "relay/relay_steps.hpp"
-#include "relay/rewrite.hpp"
 #include "relay/upstream_error.hpp"
 
 namespace {
@@ -93,45 +90,10 @@ void finish_stream(stream_relay& relay, const shim_settings& settings, request_t
     send_last_chunk(relay.client);
 }
 
-// The body that goes upstream: pieces over the caller's bytes (a large one
-// is never copied to be sent) and, for the local dialect, the converted
-// text they point into.
-struct upstream_body {
-    rewritten_body pieces;
-    buf converted;
-    bool stream = false;
-    std::span<const std::string_view> view() const { return {pieces.piece, pieces.count}; }
-};
-
-// False when the request was answered already (a body refused, no memory).
-bool build_upstream_body(client_conn& client, const chat_request& request, const shim_settings& settings,
-                         upstream_body& out) {
-    body_refusal refused;
-    if (request.local_dialect) {
-        convert_local_request(request.body, settings.model(), out.converted, &refused);
-        if (refused.empty()) out.stream = rebuild_pieces(out.converted.view(), settings.model(), out.pieces) != 0;
-        out.pieces.failed |= out.converted.failed;
-    } else {
-        out.stream = rebuild_pieces(request.body, settings.model(), out.pieces) != 0;
-    }
-    if (refused.empty()) refused = out.pieces.refused;
-    if (!refused.empty()) {
-        send_error_reply(client, 400, refused.words.s, nullptr, {}, request.extra_lines);
-        note_error(request.trace, refused.words.s);
-        return false;
-    }
-    if (out.pieces.failed) {
-        send_error_reply(client, 502, "out of memory", relay_failure_reason, {}, request.extra_lines);
-        note_error(request.trace, "out of memory");
-        return false;
-    }
-    return true;
-}
-
 // The upstream's answer relayed as it arrives, framed as chunks after the
 // event-stream head that the caller gets at once.
 void relay_stream(client_conn& client, const chat_request& request, const shim_settings& settings,
-                  const upstream_body& body) {
+                  std::span<const std::string_view> body) {
     reply_bytes head;
     build_stream_head(head, request.extra_lines);
     send_bytes(client, head);
@@ -148,7 +110,7 @@ void relay_stream(client_conn& client, const chat_request& request, const shim_s
     body_sink pass_on = [](void* ctx, const char* data, size_t len) {
         return relay_block(ctx, data, len) ? body_verdict::more : body_verdict::stop;
     };
-    exchange(settings, body.view(), client, probe_stream, pass_on, &relay, got, request.trace);
+    exchange(settings, body, client, probe_stream, pass_on, &relay, got, request.trace);
     if (usage) note_usage(request.trace, last_stream_usage(usage->view()));
     finish_stream(relay, settings, request.trace);
 }
@@ -156,10 +118,10 @@ void relay_stream(client_conn& client, const chat_request& request, const shim_s
 // The upstream's answer collected whole, then sent as it came or converted
 // into the local-model reply object.
 void relay_buffered(client_conn& client, const chat_request& request, const shim_settings& settings,
-                    const upstream_body& body) {
+                    std::span<const std::string_view> body, answer_writer reply) {
     upstream_outcome got;
     collector collected{{}, false, client};
-    exchange(settings, body.view(), client, probe_buffered, collect_block, &collected, got, request.trace);
+    exchange(settings, body, client, probe_buffered, collect_block, &collected, got, request.trace);
     if (got.caller_gone) {
         note_error(request.trace, "caller gone");
         return;  // nobody to answer
@@ -172,22 +134,31 @@ void relay_buffered(client_conn& client, const chat_request& request, const shim
     }
     std::string_view answer = collected.answer.view();
     if (got.status < 400 && request.trace) note_usage(request.trace, answer_usage(answer));
-    if (request.local_dialect)
-        convert_local_reply(client, got.status, answer, settings.model(), request.extra_lines);
-    else
-        send_reply(client, {static_cast<int>(got.status), nullptr, "application/json", {}, request.extra_lines}, answer);
+    reply(client, request, settings, got.status, answer);
 }
 
 }  // namespace
 
-void relay_chat(client_conn& client, const chat_request& request, const shim_settings& settings) {
-    if (request.local_dialect && settings.local_full) return relay_local_full(client, request, settings);
-    upstream_body body;
-    if (!build_upstream_body(client, request, settings, body)) return;
-    if (request.trace) request.trace->mode = body.stream ? "stream" : "buffered";
-    if (settings.debug_copy) write_debug_copy(body.view());
-    if (body.stream)
+bool body_taken(client_conn& client, const chat_request& request, const body_refusal& refused, bool failed) {
+    if (!refused.empty()) {
+        send_error_reply(client, 400, refused.words.s, nullptr, {}, request.extra_lines);
+        note_error(request.trace, refused.words.s);
+        return false;
+    }
+    if (failed) {
+        send_error_reply(client, 502, "out of memory", relay_failure_reason, {}, request.extra_lines);
+        note_error(request.trace, "out of memory");
+        return false;
+    }
+    return true;
+}
+
+void relay_passthrough(client_conn& client, const chat_request& request, const shim_settings& settings,
+                       std::span<const std::string_view> body, bool stream, answer_writer reply) {
+    if (request.trace) request.trace->mode = stream ? "stream" : "buffered";
+    if (settings.debug_copy) write_debug_copy(body);
+    if (stream)
         relay_stream(client, request, settings, body);
     else
-        relay_buffered(client, request, settings, body);
+        relay_buffered(client, request, settings, body, reply);
 }

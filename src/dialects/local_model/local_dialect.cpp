@@ -1,5 +1,6 @@
-#include "relay/local_dialect.hpp"
+#include "dialects/local_model/local_dialect.hpp"
 
+#include "dialects/local_model/local_full_relay.hpp"
 #include "http/reply.hpp"
 #include "platform/host.hpp"
 #include "relay/rewrite.hpp"
@@ -104,4 +105,28 @@ void convert_local_reply(client_conn& client, unsigned long upstream_status, std
     if (body.failed) return;
     std::string_view type = reply.success ? "application/x-ndjson" : "application/json";
     send_reply(client, {reply.status, nullptr, type, {}, extra_lines}, body.view());
+}
+
+namespace {
+
+void send_converted(client_conn& client, const chat_request& request, const shim_settings& settings,
+                    unsigned long status, std::string_view answer) {
+    convert_local_reply(client, status, answer, settings.model(), request.extra_lines);
+}
+
+}  // namespace
+
+void relay_local_model(client_conn& client, const chat_request& request, const shim_settings& settings) {
+    if (settings.local_full) return relay_local_full(client, request, settings);
+    body_refusal refused;
+    buf converted;
+    convert_local_request(request.body, settings.model(), converted, &refused);
+    rewritten_body pieces;
+    bool stream = false;
+    if (refused.empty()) {
+        stream = rebuild_pieces(converted.view(), settings.model(), pieces) != 0;
+        refused = pieces.refused;
+    }
+    if (!body_taken(client, request, refused, pieces.failed || converted.failed)) return;
+    relay_passthrough(client, request, settings, {pieces.piece, pieces.count}, stream, send_converted);
 }

@@ -1,4 +1,4 @@
-#include "relay/local_request.hpp"
+#include "dialects/local_model/local_request.hpp"
 
 #include <cstdint>
 #include <cstring>

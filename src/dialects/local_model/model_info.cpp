@@ -1,9 +1,9 @@
-#include "relay/model_info.hpp"
+#include "dialects/local_model/model_info.hpp"
 
 #include <cstdint>
 
 #include "http/reply.hpp"
-#include "relay/local_lines.hpp"
+#include "dialects/local_model/local_lines.hpp"
 #include "settings/version.hpp"
 #include "text/json_read.hpp"
 #include "text/json_scan.hpp"
