@@ -76,9 +76,10 @@ def chunk(data):
     return b"%x\r\n%s\r\n" % (len(data), data)
 
 
-def event_stream(events, delay=0.0, status=200, mock=None, done=True, keep_alive=False):
+def event_stream(events, delay=0.0, status=200, mock=None, done=True, keep_alive=False, hold=0.0):
     """Sends each event as its own chunk, `delay` seconds apart, recording
-    when each left so tests can compare with arrival times."""
+    when each left so tests can compare with arrival times; then keeps the
+    connection `hold` seconds more before the last chunk (or none, without `done`)."""
     def answer(conn, req):
         head = (f"HTTP/1.1 {status} OK\r\nContent-Type: text/event-stream\r\nTransfer-Encoding: chunked\r\n"
                 + ("" if keep_alive else "Connection: close\r\n") + "\r\n")
@@ -90,6 +91,7 @@ def event_stream(events, delay=0.0, status=200, mock=None, done=True, keep_alive
                 conn.sendall(chunk(ev))
                 if mock is not None:
                     mock.sent_times.append(time.monotonic())
+            time.sleep(hold)
             if done:
                 conn.sendall(b"0\r\n\r\n")
         except OSError:

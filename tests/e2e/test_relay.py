@@ -11,8 +11,9 @@ import time
 import pytest
 
 import mock_upstream as mu
-from conftest import (LOCAL, ON_WINDOWS, UPSTREAM_FAILURE, Reply, chat, connect, debug_file_path, decode_chunks,
-                      error_text, exchange, free_port, http_request, read_all, wait_for, wine_chunked_quirk)
+from conftest import (LOCAL, ON_WINDOWS, UPSTREAM_FAILURE, Reply, chat, chat_body, connect, debug_file_path,
+                      decode_chunks, error_text, exchange, free_port, http_request, read_all, wait_for,
+                      wine_chunked_quirk)
 
 from expected import STREAM_HEADER, SYSTEM_MESSAGE, SYSTEM_PROMPT
 
@@ -204,6 +205,24 @@ def test_stream_relays_upstream_error_document_then_says_so(mock, relay):
     r = chat(relay.port, {"messages": [], "stream": True})
     assert r.body() == (b'<html>oops</html>\n\ndata: {"error":{"message":"upstream refused the request (status 500)",'
                         b'"type":"zelk_shim_error"}}\n\n')
+
+
+@wine_chunked_quirk
+def test_stream_ends_at_done_while_the_upstream_holds_its_body_open(mock, start_shim):
+    """The reply ends with the upstream's [DONE] event (here cut across blocks,
+    with CRLF line ends) although the upstream's body goes on; the log takes
+    the stream's usage and no departure."""
+    mock.reset()
+    shim = start_shim(env={"ZELK_SHIM_URL": mock.url(), "ZELK_SHIM_KEY": "k", "ZELK_SHIM_LOG": "stderr"})
+    events = mu.sse_events([{"content": "hi"}], usage={"prompt_tokens": 3, "completion_tokens": 1, "total_tokens": 4})
+    events[-1:] = [b"data: [DO", b"NE]\r\n", b"\r\n"]
+    mock.behaviour = mu.event_stream(events, delay=0.02, done=False, hold=5)
+    started = time.monotonic()
+    r = chat(shim.port, chat_body(stream=True))
+    assert time.monotonic() - started < 3
+    assert r.body() == b"".join(events)  # nothing more: no error event, then the last chunk
+    line = shim.next_stderr_line()
+    assert 'prompt_tokens=3 completion_tokens=1 error=""' in line, line
 
 
 @wine_chunked_quirk
