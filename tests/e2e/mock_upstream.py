@@ -208,6 +208,31 @@ def silence(seconds):
 
 # ---- hostile answers -----------------------------------------------------
 
+def echo_past_its_framing(pause=0.05, ambiguous=False):
+    """Answers each request with its own last message as the content, the
+    head first, then after `pause` (none: in the same send) the body followed
+    at once by a whole second answer on the same connection, which no request
+    asked for; or, when `ambiguous`, a chunked body under a head that also
+    gives a length."""
+    def reply(content):
+        body = json.dumps({"choices": [{"message": {"role": "assistant", "content": content}}]}).encode()
+        return (b"HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: %d\r\n" % len(body), body)
+
+    def answer(conn, req):
+        head, body = reply(req.json()["messages"][-1]["content"])
+        if ambiguous:
+            head, body = head + b"Transfer-Encoding: chunked\r\n", chunk(body) + b"0\r\n\r\n"
+        head += b"\r\n"
+        rest = body if ambiguous else body + b"\r\n".join(reply("stale"))
+        if pause:
+            conn.sendall(head)
+            time.sleep(pause)
+            head = b""
+        conn.sendall(head + rest)
+        return True
+    return answer
+
+
 def huge_answer(size, chunked=False):
     """A JSON-looking answer of `size` bytes, sent as fast as it is read; a
     caller that stops reading just closes the connection."""

@@ -404,6 +404,33 @@ def test_upstream_closing_an_idle_connection_does_not_fail_the_next_request(mock
     assert len(mock.requests) == 3
 
 
+@pytest.mark.parametrize("secure,pause,ambiguous", [
+    pytest.param(False, 0.05, False, marks=pytest.mark.xfail(
+        ON_WINDOWS, strict=False, reason="WinHTTP reads a length-framed body no further than its length and tells "
+                                         "nothing of what waits beyond it on a plain connection")),
+    (False, 0, False),
+    pytest.param(True, 0.05, False, marks=pytest.mark.skipif(
+        ON_WINDOWS, reason="WinHTTP trusts the Windows store only; the test certificate is not in it")),
+    (False, 0.05, True)])
+def test_a_connection_that_carried_more_than_its_answer_is_closed(request, start_shim, tls_files, secure, pause,
+                                                                  ambiguous):
+    """An answer followed on its connection by a whole answer nobody asked
+    for (after the head's pause, or in its read; over TLS in the same record
+    as the body's end), or one whose head framed its body two ways: that
+    connection is closed, so every later turn, whoever's, gets its own answer."""
+    upstream = request.getfixturevalue("tls_mock" if secure else "mock")
+    upstream.reset()
+    shim = start_shim(env={"ZELK_SHIM_URL": upstream.url(), "SSL_CERT_FILE": tls_files[0]})
+    assert wait_for(lambda: upstream.warm_ups == 1)
+    time.sleep(0.2)  # the warm connection on the way back into the shim's pool
+    before = upstream.connections
+    upstream.behaviour = mu.echo_past_its_framing(pause, ambiguous)
+    for turn in range(4):
+        r = chat(shim.port, chat_body(content=f"turn {turn}"))
+        assert r.status == 200 and r.json()["choices"][0]["message"]["content"] == f"turn {turn}"
+    assert len(upstream.requests) == 4 and upstream.connections - before == 3  # the warm one, then one each
+
+
 @pytest.mark.skipif(os.environ.get("ZELK_SHIM_WINDOWS") == "1", reason="the Windows build uses its own trust store")
 def test_curl_ca_bundle_wins_over_ssl_cert_file(tls_mock, tls_files, start_shim):
     tls_mock.reset()
