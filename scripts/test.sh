@@ -11,7 +11,7 @@ stages=("$@")
 [ ${#stages[@]} -eq 0 ] && stages=(unit e2e sanitize fuzz wine)
 wants() { local s; for s in "${stages[@]}"; do [ "$s" = "$1" ] && return 0; done; return 1; }
 
-need cmake make g++ pkg-config libcurl4-openssl-dev libgtest-dev googletest ca-certificates
+need cmake make g++ pkg-config libcurl4-openssl-dev libssl-dev libgtest-dev googletest ca-certificates
 wants e2e || wants sanitize || wants wine && need python3 python3-pytest curl openssl tinyproxy-bin
 # Every stage that runs the end-to-end suite meets the real clients and the
 # browser suite in it; their packages come from the registry, so before the

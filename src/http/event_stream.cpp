@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "text/span.hpp"
+
 namespace {
 
 // Empties a buffer for the next line or event; a block grown for a large one
@@ -126,4 +128,49 @@ event_status event_feed(event_reader& r, std::string_view block, event_handler o
     }
     if (r.line.failed || r.data.failed) r.status = event_status::too_large;
     return r.status;
+}
+
+namespace {
+
+bool line_end_byte(char c) { return c == '\r' || c == '\n'; }
+
+// How many line ends a run of CR and LF bytes holds ("\r\n" is one).
+size_t line_ends(std::string_view run) {
+    size_t n = 0;
+    for (size_t i = 0; i < run.size(); ++i, ++n)
+        if (run[i] == '\r' && i + 1 < run.size() && run[i + 1] == '\n') ++i;
+    return n;
+}
+
+}  // namespace
+
+bool done_watch_feed(done_watch& w, std::string_view block) {
+    if (block.empty()) return false;  // what it ends was looked at with the block before
+    constexpr size_t cap = sizeof w.last;
+    size_t take = block.size() < cap ? block.size() : cap;
+    size_t keep = w.held < cap - take ? w.held : cap - take;
+    if (w.held + block.size() > cap) w.from_start = false;
+    std::memmove(w.last, w.last + (w.held - keep), keep);
+    std::memcpy(w.last + keep, block.data() + (block.size() - take), take);
+    w.held = keep + take;
+
+    std::string_view s(w.last, w.held);
+    size_t end = s.size();  // where the blank lines after the event begin
+    while (end && line_end_byte(s[end - 1])) --end;
+    if (line_ends(tail_span(s, end)) < 2) return false;
+    // Its data line, with or without the one blank after the colon.
+    auto line_is = [&](std::string_view line) {
+        return end >= line.size() && sub_span(s, end - line.size(), line.size()) == line;
+    };
+    size_t at = end;
+    if (line_is("data: [DONE]"))
+        at -= 12;
+    else if (line_is("data:[DONE]"))
+        at -= 11;
+    else
+        return false;
+    size_t start = at;  // the line ends before it
+    while (start && line_end_byte(s[start - 1])) --start;
+    if (start == 0 && w.from_start) return true;  // nothing but line ends before it in the stream
+    return line_ends(sub_span(s, start, at - start)) >= 2;
 }

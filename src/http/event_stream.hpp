@@ -36,3 +36,19 @@ struct event_reader {
 // Reads one block; returns the reader's status afterwards. Once it is not
 // `reading`, later blocks are ignored.
 event_status event_feed(event_reader& r, std::string_view block, event_handler on_event, void* ctx);
+
+// Whether a stream's bytes so far end with its closing event, `data: [DONE]`
+// standing alone (first in the stream or after a blank line) and ended by a
+// blank line, more blank lines allowed; its line ends may be "\r\n", "\n" or
+// "\r" and it may be cut anywhere across blocks. Only the stream's last bytes
+// are kept and looked at, once per block, so the cost does not grow with the
+// block: upstreams send the event last, alone or at the end of a block. One
+// that anything follows in the same block is not taken for the end (the
+// stream then ends with the upstream's body, as it always could).
+struct done_watch {
+    char last[32] = {};      // the stream's last bytes, the newest at the end
+    size_t held = 0;         // bytes of `last` in use
+    bool from_start = true;  // `last` holds the stream from its first byte
+};
+
+bool done_watch_feed(done_watch& w, std::string_view block);

@@ -5,6 +5,7 @@
 #include <new>
 #include <optional>
 
+#include "http/event_stream.hpp"
 #include "http/reply.hpp"
 #include "relay/relay_steps.hpp"
 #include "relay/upstream_error.hpp"
@@ -26,6 +27,10 @@ struct stream_relay {
     buf held;                                 // the refusal's bytes not yet sent
     char tail[4] = {'\r', '\n', '\r', '\n'};  // the last bytes relayed; nothing relayed counts as an event boundary
     stream_tail* usage = nullptr;  // only while the request log is on: where the last usage event is found
+    // The reply ends with the upstream's [DONE] event, whatever the upstream
+    // does after it; the rest of its answer is drained.
+    done_watch done;
+    bool ended = false;  // the last chunk went out after it
 };
 
 bool relay_refusal_block(stream_relay& relay, const char* data, size_t len) {
@@ -72,6 +77,7 @@ void send_refusal_event(stream_relay& relay) {
 
 void finish_stream(stream_relay& relay, const shim_settings& settings, request_trace* trace) {
     const upstream_outcome& got = relay.got;
+    if (relay.ended) return;  // complete at [DONE]: what the drain met is nobody's concern
     if (got.stopped) {  // the caller has gone
         note_error(trace, "caller gone");
         return;
@@ -105,10 +111,15 @@ void relay_stream(client_conn& client, const chat_request& request, const shim_s
     std::unique_ptr<stream_tail> usage;
     if (request.trace) usage.reset(new (std::nothrow) stream_tail);
     relay.usage = usage.get();
-    // Every block is passed on, so the answer is read to its end (nothing to
-    // drain); only a caller that has gone stops it.
+    // Every block is passed on; only a caller that has gone stops the
+    // answer, and its [DONE] event completes the reply.
     body_sink pass_on = [](void* ctx, const char* data, size_t len) {
-        return relay_block(ctx, data, len) ? body_verdict::more : body_verdict::stop;
+        if (!relay_block(ctx, data, len)) return body_verdict::stop;
+        auto* relay = static_cast<stream_relay*>(ctx);
+        if (relay->got.status >= 400 || !done_watch_feed(relay->done, {data, len})) return body_verdict::more;
+        send_last_chunk(relay->client);
+        relay->ended = true;
+        return body_verdict::done;
     };
     exchange(settings, body, client, probe_stream, pass_on, &relay, got, request.trace);
     if (usage) note_usage(request.trace, last_stream_usage(usage->view()));

@@ -76,9 +76,10 @@ def chunk(data):
     return b"%x\r\n%s\r\n" % (len(data), data)
 
 
-def event_stream(events, delay=0.0, status=200, mock=None, done=True, keep_alive=False):
+def event_stream(events, delay=0.0, status=200, mock=None, done=True, keep_alive=False, hold=0.0):
     """Sends each event as its own chunk, `delay` seconds apart, recording
-    when each left so tests can compare with arrival times."""
+    when each left so tests can compare with arrival times; then keeps the
+    connection `hold` seconds more before the last chunk (or none, without `done`)."""
     def answer(conn, req):
         head = (f"HTTP/1.1 {status} OK\r\nContent-Type: text/event-stream\r\nTransfer-Encoding: chunked\r\n"
                 + ("" if keep_alive else "Connection: close\r\n") + "\r\n")
@@ -90,6 +91,7 @@ def event_stream(events, delay=0.0, status=200, mock=None, done=True, keep_alive
                 conn.sendall(chunk(ev))
                 if mock is not None:
                     mock.sent_times.append(time.monotonic())
+            time.sleep(hold)
             if done:
                 conn.sendall(b"0\r\n\r\n")
         except OSError:
@@ -205,6 +207,31 @@ def silence(seconds):
 
 
 # ---- hostile answers -----------------------------------------------------
+
+def echo_past_its_framing(pause=0.05, ambiguous=False):
+    """Answers each request with its own last message as the content, the
+    head first, then after `pause` (none: in the same send) the body followed
+    at once by a whole second answer on the same connection, which no request
+    asked for; or, when `ambiguous`, a chunked body under a head that also
+    gives a length."""
+    def reply(content):
+        body = json.dumps({"choices": [{"message": {"role": "assistant", "content": content}}]}).encode()
+        return (b"HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: %d\r\n" % len(body), body)
+
+    def answer(conn, req):
+        head, body = reply(req.json()["messages"][-1]["content"])
+        if ambiguous:
+            head, body = head + b"Transfer-Encoding: chunked\r\n", chunk(body) + b"0\r\n\r\n"
+        head += b"\r\n"
+        rest = body if ambiguous else body + b"\r\n".join(reply("stale"))
+        if pause:
+            conn.sendall(head)
+            time.sleep(pause)
+            head = b""
+        conn.sendall(head + rest)
+        return True
+    return answer
+
 
 def huge_answer(size, chunked=False):
     """A JSON-looking answer of `size` bytes, sent as fast as it is read; a

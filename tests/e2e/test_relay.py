@@ -11,8 +11,9 @@ import time
 import pytest
 
 import mock_upstream as mu
-from conftest import (LOCAL, ON_WINDOWS, UPSTREAM_FAILURE, Reply, chat, connect, debug_file_path, decode_chunks,
-                      error_text, exchange, free_port, http_request, read_all, wait_for, wine_chunked_quirk)
+from conftest import (LOCAL, ON_WINDOWS, UPSTREAM_FAILURE, Reply, chat, chat_body, connect, debug_file_path,
+                      decode_chunks, error_text, exchange, free_port, http_request, read_all, wait_for,
+                      wine_chunked_quirk)
 
 from expected import STREAM_HEADER, SYSTEM_MESSAGE, SYSTEM_PROMPT
 
@@ -208,6 +209,24 @@ def test_stream_relays_upstream_error_document_then_says_so(mock, relay):
 
 
 @wine_chunked_quirk
+def test_stream_ends_at_done_while_the_upstream_holds_its_body_open(mock, start_shim):
+    """The reply ends with the upstream's [DONE] event (here cut across blocks,
+    with CRLF line ends) although the upstream's body goes on; the log takes
+    the stream's usage and no departure."""
+    mock.reset()
+    shim = start_shim(env={"ZELK_SHIM_URL": mock.url(), "ZELK_SHIM_KEY": "k", "ZELK_SHIM_LOG": "stderr"})
+    events = mu.sse_events([{"content": "hi"}], usage={"prompt_tokens": 3, "completion_tokens": 1, "total_tokens": 4})
+    events[-1:] = [b"data: [DO", b"NE]\r\n", b"\r\n"]
+    mock.behaviour = mu.event_stream(events, delay=0.02, done=False, hold=5)
+    started = time.monotonic()
+    r = chat(shim.port, chat_body(stream=True))
+    assert time.monotonic() - started < 3
+    assert r.body() == b"".join(events)  # nothing more: no error event, then the last chunk
+    line = shim.next_stderr_line()
+    assert 'prompt_tokens=3 completion_tokens=1 error=""' in line, line
+
+
+@wine_chunked_quirk
 def test_upstream_drop_mid_stream_ends_with_error_event(mock, relay):
     mock.behaviour = mu.drop_mid_stream([b"data: first\n\n"])
     r = chat(relay.port, {"messages": [], "stream": True})
@@ -384,6 +403,33 @@ def test_upstream_closing_an_idle_connection_does_not_fail_the_next_request(mock
         assert r.status == 200 and r.json() == mu.CHAT_ANSWER
         time.sleep(0.3)
     assert len(mock.requests) == 3
+
+
+@pytest.mark.parametrize("secure,pause,ambiguous", [
+    pytest.param(False, 0.05, False, marks=pytest.mark.xfail(
+        ON_WINDOWS, strict=False, reason="WinHTTP reads a length-framed body no further than its length and tells "
+                                         "nothing of what waits beyond it on a plain connection")),
+    (False, 0, False),
+    pytest.param(True, 0.05, False, marks=pytest.mark.skipif(
+        ON_WINDOWS, reason="WinHTTP trusts the Windows store only; the test certificate is not in it")),
+    (False, 0.05, True)])
+def test_a_connection_that_carried_more_than_its_answer_is_closed(request, start_shim, tls_files, secure, pause,
+                                                                  ambiguous):
+    """An answer followed on its connection by a whole answer nobody asked
+    for (after the head's pause, or in its read; over TLS in the same record
+    as the body's end), or one whose head framed its body two ways: that
+    connection is closed, so every later turn, whoever's, gets its own answer."""
+    upstream = request.getfixturevalue("tls_mock" if secure else "mock")
+    upstream.reset()
+    shim = start_shim(env={"ZELK_SHIM_URL": upstream.url(), "SSL_CERT_FILE": tls_files[0]})
+    assert wait_for(lambda: upstream.warm_ups == 1)
+    time.sleep(0.2)  # the warm connection on the way back into the shim's pool
+    before = upstream.connections
+    upstream.behaviour = mu.echo_past_its_framing(pause, ambiguous)
+    for turn in range(4):
+        r = chat(shim.port, chat_body(content=f"turn {turn}"))
+        assert r.status == 200 and r.json()["choices"][0]["message"]["content"] == f"turn {turn}"
+    assert len(upstream.requests) == 4 and upstream.connections - before == 3  # the warm one, then one each
 
 
 @pytest.mark.skipif(os.environ.get("ZELK_SHIM_WINDOWS") == "1", reason="the Windows build uses its own trust store")

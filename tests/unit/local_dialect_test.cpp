@@ -144,6 +144,48 @@ TEST(EventStream, StopsWhenToldAndWhenAnEventIsTooLarge) {
     EXPECT_EQ(status, event_status::too_large);
 }
 
+// Whether the watch sees the stream's end at [DONE] when it comes in blocks cut at `cuts`.
+bool done_seen(std::string_view stream, std::vector<size_t> cuts) {
+    done_watch w;
+    bool seen = false;
+    size_t at = 0;
+    cuts.push_back(stream.size());
+    for (size_t cut : cuts) {
+        seen |= done_watch_feed(w, stream.substr(at, cut - at));
+        at = cut;
+    }
+    return seen;
+}
+
+TEST(EventStream, DoneSeenWhateverTheLineEndsAndTheCuts) {
+    const std::string before = "data: {\"id\":\"c1\",\"choices\":[{\"delta\":{}}]}";  // longer than what is kept
+    const struct {
+        std::string stream;
+        bool done;
+    } cases[] = {
+        {before + "\n\ndata: [DONE]\n\n", true},
+        {before + "\r\n\r\ndata: [DONE]\r\n\r\n", true},
+        {before + "\r\rdata: [DONE]\r\r", true},
+        {before + "\n\ndata: [DONE]\r\n\n\n", true},
+        {"data:[DONE]\n\n", true},
+        {before + "\n\ndata: [DONE]\r\n", false},  // its blank line has not come yet
+        {before + "\n\ndata:  [DONE]\n\n", false},  // the value is " [DONE]"
+        {before + "\ndata: [DONE]\n\n", false},     // the data is the line before, a line end and [DONE]
+        {"id: 4\ndata: [DONE]\n\n", false},
+        {before + "\n\ndata: [DONE] \n\n", false},
+        {before + "\n\nxdata: [DONE]\n\n", false},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(done_seen(c.stream, {}), c.done) << c.stream;
+        for (size_t cut = 0; cut <= c.stream.size(); ++cut) EXPECT_EQ(done_seen(c.stream, {cut}), c.done) << cut;
+        std::vector<size_t> every_byte;
+        for (size_t cut = 1; cut < c.stream.size(); ++cut) every_byte.push_back(cut);
+        EXPECT_EQ(done_seen(c.stream, every_byte), c.done) << c.stream;
+    }
+    // Only the end of what arrived counts: anything after it in the same block hides it.
+    EXPECT_FALSE(done_seen("data: [DONE]\n\n: ping\n\n", {}));
+}
+
 // ---- The key mask -------------------------------------------------------------
 
 #include "text/key_mask.hpp"

@@ -8,7 +8,18 @@
 // A pooled handle also keeps its options: the ones that never change are set
 // once when the handle is made, and the URL and header list only when they
 // differ from the last request's, so a request costs no option parsing.
+//
+// A kept connection must hold nothing but what the next answer will say.
+// libcurl reads a Content-Length body no further than its length, and keeps
+// the connection even when bytes lie beyond it, on the socket or inside
+// OpenSSL's record buffer; it drops what follows a last chunk within the same
+// read but reads later bytes as the next answer; and it keeps a connection
+// whose head framed the body ambiguously. So a handle whose connection
+// carried more than its answer, or whose answer was framed so, is closed
+// instead of pooled, and a pooled one whose idle connection has since become
+// readable (bytes, or the upstream's close) is closed before it is reused.
 #include <curl/curl.h>
+#include <openssl/ssl.h>
 
 #include <poll.h>
 
@@ -22,6 +33,7 @@
 #include "platform/per_system.hpp"
 #include "platform/upstream.hpp"
 #include "text/ascii.hpp"
+#include "text/span.hpp"
 
 namespace {
 
@@ -82,6 +94,12 @@ struct transfer {
     bool head_given = false;
     char encoding[upstream_coding_room] = {};  // the final answer's Content-Encoding, if any
     bool encoding_cut = false;
+    // How the final head framed its body, for the connection's reuse.
+    bool http10 = false;
+    unsigned length_lines = 0;  // Content-Length lines
+    bool length_bad = false;    // one that is not a plain number
+    bool transfer_coded = false;
+    SSL* tls = nullptr;         // the connection's TLS state, when OpenSSL carries it
     // After the relay said the answer is done with: its rest is read and
     // dropped until it ends, or cut at the drain bounds.
     bool draining = false;
@@ -98,6 +116,7 @@ struct easy_slot {
     header_list headers;
     char message[CURL_ERROR_SIZE] = {};
     transfer t;
+    bool spoiled = false;  // its connection must not carry another request
     ~easy_slot() {
         if (h) curl_easy_cleanup(h);
     }
@@ -110,21 +129,76 @@ void share_unlock(CURL*, curl_lock_data data, void* client) {
     static_cast<upstream_client*>(client)->share_locks[data].unlock();
 }
 
+// A header line's value, without the name, the line end and the blanks.
+std::string_view header_value(std::string_view line, size_t name_len) {
+    std::string_view value = tail_span(line, name_len);
+    while (!value.empty() && (value.back() == '\r' || value.back() == '\n')) value.remove_suffix(1);
+    return ascii_trim_blanks(value);
+}
+
+// The TLS state of the connection the transfer runs on; null when it is
+// plain or another TLS library carries it.
+SSL* connection_tls(CURL* h) {
+    curl_tlssessioninfo* info = nullptr;
+    if (curl_easy_getinfo(h, CURLINFO_TLS_SSL_PTR, &info) != CURLE_OK || !info) return nullptr;
+    return info->backend == CURLSSLBACKEND_OPENSSL ? static_cast<SSL*>(info->internals) : nullptr;
+}
+
 // Sees every header line of every answer head (interim ones too).
 size_t on_header(char* data, size_t, size_t n, void* p) {
-    transfer& t = static_cast<easy_slot*>(p)->t;
+    auto* slot = static_cast<easy_slot*>(p);
+    transfer& t = slot->t;
     std::string_view line(data, n);
     if (line.starts_with("HTTP/")) {
-        t.encoding[0] = '\0';  // a new head: what an interim one said does not count
+        // A new head: what an interim one said does not count.
+        t.encoding[0] = '\0';
         t.encoding_cut = false;
+        t.http10 = line.starts_with("HTTP/1.0");
+        t.length_lines = 0;
+        t.length_bad = t.transfer_coded = false;
+        t.tls = connection_tls(slot->h);
     } else if (ascii_istarts_with(line, "content-encoding:")) {
-        std::string_view value = line.substr(17);
-        while (!value.empty() && (value.back() == '\r' || value.back() == '\n')) value.remove_suffix(1);
-        value = ascii_trim_blanks(value);
+        std::string_view value = header_value(line, 17);
         t.encoding_cut = value.size() >= sizeof t.encoding;
         bformat(t.encoding, "%.*s", t.encoding_cut ? 0 : static_cast<int>(value.size()), value.data());
+    } else if (ascii_istarts_with(line, "content-length:")) {
+        std::string_view value = header_value(line, 15);
+        ++t.length_lines;
+        t.length_bad |= value.empty() || value.find_first_not_of("0123456789") != std::string_view::npos;
+    } else if (ascii_istarts_with(line, "transfer-encoding:")) {
+        t.transfer_coded = true;
     }
     return n;
+}
+
+// A head whose body's end readers may place differently (a length beside a
+// transfer coding, two lengths, a length that is no number, a coding on an
+// HTTP/1.0 answer): what follows the body as libcurl reads it may be the
+// rest of it.
+bool framing_ambiguous(const transfer& t) {
+    return t.length_lines > 1 || t.length_bad || (t.length_lines && t.transfer_coded) || (t.http10 && t.transfer_coded);
+}
+
+// The socket of the connection the handle keeps between transfers, if any.
+curl_socket_t kept_socket(CURL* h) {
+    curl_socket_t sock = CURL_SOCKET_BAD;
+    if (curl_easy_getinfo(h, CURLINFO_ACTIVESOCKET, &sock) != CURLE_OK) return CURL_SOCKET_BAD;
+    return sock;
+}
+
+// An idle connection has nothing to say: a byte or the peer's close
+// waiting on it means it carried more than its answer, or has ended.
+bool readable(curl_socket_t sock) {
+    pollfd pfd{static_cast<int>(sock), POLLIN, 0};
+    return ::poll(&pfd, 1, 0) > 0;
+}
+
+// After a transfer: whether the connection libcurl kept may carry the next
+// request. Bytes already read into OpenSSL's buffer are not on the socket.
+void judge_connection(easy_slot& s) {
+    curl_socket_t sock = kept_socket(s.h);
+    if (sock == CURL_SOCKET_BAD) return;  // none kept
+    s.spoiled = framing_ambiguous(s.t) || readable(sock) || (s.t.tls && SSL_has_pending(s.t.tls));
 }
 
 // Hands the final head to the relay once; false when it ends the transfer.
@@ -273,9 +347,16 @@ void configure(const upstream_client& c, easy_slot& s) {
 }
 
 easy_slot* take_easy(upstream_client& c) {
-    {
-        std::lock_guard<std::mutex> hold(c.pool_lock);
-        if (c.idle_count) return c.idle[--c.idle_count];
+    for (;;) {
+        easy_slot* idle = nullptr;
+        {
+            std::lock_guard<std::mutex> hold(c.pool_lock);
+            if (!c.idle_count) break;
+            idle = c.idle[--c.idle_count];
+        }
+        curl_socket_t sock = kept_socket(idle->h);
+        if (sock == CURL_SOCKET_BAD || !readable(sock)) return idle;
+        delete idle;  // closes the connection that spoke out of turn
     }
     auto* s = new (std::nothrow) easy_slot;
     if (!s) return nullptr;
@@ -288,6 +369,10 @@ easy_slot* take_easy(upstream_client& c) {
 }
 
 void give_back_easy(upstream_client& c, easy_slot* s) {
+    if (s->spoiled) {
+        delete s;  // its connection goes with it
+        return;
+    }
     s->t = transfer{};  // nothing of the finished request stays reachable
     {
         std::lock_guard<std::mutex> hold(c.pool_lock);
@@ -389,6 +474,7 @@ void os_upstream_warm_up(void* arg) {
     s.t.handler = &ignore;
     s.t.out = &ignored;
     curl_easy_perform(s.h);
+    judge_connection(s);
     // Back to no options at all; the connection stays with the handle.
     curl_easy_reset(s.h);
     s.configured = false;
@@ -417,6 +503,7 @@ void upstream_exchange(upstream_client& c, std::string_view header_lines, std::s
     s.message[0] = '\0';
     CURLcode rc = curl_easy_perform(h);
     curl_easy_setopt(h, CURLOPT_POSTFIELDS, nullptr);  // the body is the caller's; the pooled handle keeps no pointer to it
+    judge_connection(s);
     if (out.stopped) return;  // a drain's end, whatever it was, is no failure
     if (rc != CURLE_OK) {
         long status = 0;

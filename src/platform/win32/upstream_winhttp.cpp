@@ -80,19 +80,55 @@ bool widen(const char* text, size_t len, wchar_t (&out)[N]) {
     return widen_at(text, len, out, N);
 }
 
-// True when the answer declared a longer body than arrived. Windows' WinHTTP
-// fails the read when the connection drops early; Wine's reports a quiet end
-// instead, so the count is checked here too, and the drop reported with the
-// code WinHTTP itself uses for it.
-bool body_cut_short(HINTERNET request, unsigned long long received) {
-    wchar_t text[32];
+// Whether the answer has the header `which` (its `index`th instance); its
+// text in `text` when it fits, else empty.
+template <size_t N>
+bool answer_header(HINTERNET request, DWORD which, DWORD index, wchar_t (&text)[N]) {
     DWORD size = sizeof text;
-    if (!WinHttpQueryHeaders(request, WINHTTP_QUERY_CONTENT_LENGTH, WINHTTP_HEADER_NAME_BY_INDEX, text, &size,
-                             WINHTTP_NO_HEADER_INDEX))
-        return false;  // no length declared: the body ends where the connection does
-    wchar_t* end = nullptr;
-    unsigned long long declared = std::wcstoull(text, &end, 10);
-    return end != text && received < declared;
+    if (WinHttpQueryHeaders(request, which, WINHTTP_HEADER_NAME_BY_INDEX, text, &size, &index)) return true;
+    text[0] = L'\0';
+    return GetLastError() == ERROR_INSUFFICIENT_BUFFER;
+}
+
+bool plain_number(const wchar_t* text) {
+    if (!*text) return false;
+    for (; *text; ++text)
+        if (*text < L'0' || *text > L'9') return false;
+    return true;
+}
+
+// How the head framed the body. WinHTTP lets a transfer coding win over a
+// length, as HTTP does.
+struct body_framing {
+    bool has_length = false;  // the body ends after `length` bytes
+    unsigned long long length = 0;
+    // Readers may place the body's end differently: a length beside a
+    // transfer coding, two lengths, one that is no number, a coding on an
+    // HTTP/1.0 answer.
+    bool ambiguous = false;
+};
+
+body_framing framing_of(HINTERNET request) {
+    wchar_t text[32];
+    bool coded = answer_header(request, WINHTTP_QUERY_TRANSFER_ENCODING, 0, text);
+    bool http10 = answer_header(request, WINHTTP_QUERY_VERSION, 0, text) && std::wcscmp(text, L"HTTP/1.0") == 0;
+    wchar_t second[32];
+    bool two_lengths = answer_header(request, WINHTTP_QUERY_CONTENT_LENGTH, 1, second);
+    bool length = answer_header(request, WINHTTP_QUERY_CONTENT_LENGTH, 0, text);
+    bool number = length && plain_number(text);
+    body_framing f;
+    f.has_length = number && !coded;
+    if (f.has_length) f.length = std::wcstoull(text, nullptr, 10);
+    f.ambiguous = (length && (coded || !number || two_lengths)) || (coded && http10);
+    return f;
+}
+
+// The connection is closed when this answer is done instead of going back to
+// the session's pool, where the next request, whoever's, would read what it
+// still holds as its own answer.
+void close_after(HINTERNET request) {
+    DWORD no_keep_alive = WINHTTP_DISABLE_KEEP_ALIVE;
+    WinHttpSetOption(request, WINHTTP_OPTION_DISABLE_FEATURE, &no_keep_alive, sizeof no_keep_alive);
 }
 
 
@@ -455,16 +491,37 @@ void run_exchange(const upstream_client& c, HINTERNET request, std::string_view 
         return;
     }
 
+    // WinHTTP reads a body of declared length no further than its length and
+    // pools the connection whatever lies beyond it, where the next request
+    // would read it as its answer. Wine's counts what waits on the socket as
+    // available, and hands out as body what it read past the length with the
+    // head. So more available than the length leaves means the connection
+    // carried more than its answer: it is closed when the answer is done, and
+    // no read asks past the length. What comes only after the body's end (or
+    // after a last chunk) cannot be seen through WinHTTP.
+    body_framing framing = framing_of(request);
+    if (framing.ambiguous) close_after(request);
+
     // The body arrives with any transfer coding removed. A failure here means
     // the upstream went away mid-body: the caller must see an error, not a
     // quiet end.
     char block[upstream_block_size];
     unsigned long long total = 0;
+    bool carried_more = false;
     for (;;) {
         DWORD available = 0;
         if (!calls.step("WinHttpQueryDataAvailable", [&] { return WinHttpQueryDataAvailable(request, &available); }))
             return;
         if (available == 0) break;
+        if (framing.has_length) {
+            unsigned long long left = framing.length - total;
+            if (available > left && !carried_more) {
+                carried_more = true;
+                close_after(request);
+            }
+            if (left == 0) break;
+            if (available > left) available = static_cast<DWORD>(left);
+        }
         DWORD want = available < sizeof block ? available : static_cast<DWORD>(sizeof block);
         DWORD got = 0;
         if (!calls.step("WinHttpReadData", [&] { return WinHttpReadData(request, block, want, &got); })) return;
@@ -479,7 +536,10 @@ void run_exchange(const upstream_client& c, HINTERNET request, std::string_view 
         if (said == body_verdict::done) drain_rest(request, calls.watching, block, sizeof block);
         return;
     }
-    if (body_cut_short(request, total)) fail(out, "WinHttpReadData", ERROR_WINHTTP_CONNECTION_ERROR);
+    // Windows' WinHTTP fails the read when the connection drops early; Wine's
+    // reports a quiet end instead, so the count is checked here too, and the
+    // drop reported with the code WinHTTP itself uses for it.
+    if (framing.has_length && total < framing.length) fail(out, "WinHttpReadData", ERROR_WINHTTP_CONNECTION_ERROR);
 }
 
 }  // namespace
