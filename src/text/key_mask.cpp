@@ -38,7 +38,8 @@ size_t find_key(std::string_view text, size_t from, const mask_keys::prepared& p
     }
     size_t last = n - 1;
     for (size_t i = from; i + n <= text.size(); i += p.skip[byte_of(text[i + last])]) {
-        if (text[i + last] == key[last] && std::memcmp(text.data() + i, key.data(), last) == 0) return i;
+        if (text[i + last] == key[last] && text[i] == key[0] && std::memcmp(text.data() + i, key.data(), last) == 0)
+            return i;
     }
     return npos;
 }
@@ -166,33 +167,20 @@ bool find_ranges(key_masker& m, std::string_view run, reading& deepest) {
     return true;
 }
 
-// Copies a text to `out` only from its first masked range on, so a text with
-// nothing to mask goes out as the span it is.
-struct masked_writer {
-    std::string_view src;
-    buf& out;
-    bool copying = false;
-    size_t copied = 0;
-    void mask(size_t begin, size_t end) {
-        buf_put(out, sub_span(src, copied, begin - copied));
-        buf_put(out, key_mask);
-        copied = end;
-        copying = true;
-    }
-    void finish(size_t upto) {
-        buf_put(out, sub_span(src, copied, upto - copied));
-        copied = upto;
-    }
-};
+void add_found(key_masker& m, size_t begin, size_t end) {
+    raw_range r{static_cast<uint32_t>(begin), static_cast<uint32_t>(end)};
+    buf_put(m.found, &r, sizeof r);
+}
+const raw_range* found_at(const key_masker& m) { return reinterpret_cast<const raw_range*>(m.found.data); }
+size_t found_count(const key_masker& m) { return m.found.len / sizeof(raw_range); }
 
-// Masks one run of `w.src` starting at `offset`; with `complete` false the
-// run goes on past its end, and only what no later byte can change is
-// written. Returns how much of the run was dealt with.
-size_t mask_run(key_masker& m, std::string_view run, size_t offset, masked_writer& w, bool complete) {
+// The ranges of one run (at `offset` in the text at hand) to mask; with
+// `complete` false the run goes on past its end, and only what no later byte
+// can change counts. Returns how much of the run was dealt with.
+size_t mask_run(key_masker& m, std::string_view run, size_t offset, bool complete) {
     reading deepest;
     if (!find_ranges(m, run, deepest)) {
-        w.out.failed = true;  // never let unmasked bytes through
-        w.copying = true;
+        m.found.failed = true;  // never let unmasked bytes through
         return run.size();
     }
     size_t cut = run.size();
@@ -208,16 +196,16 @@ size_t mask_run(key_masker& m, std::string_view run, size_t offset, masked_write
     }
     for (size_t i = 0; i < range_count(m); ++i) {
         const raw_range& h = ranges_of(m)[i];
-        if (h.end <= cut) w.mask(offset + h.begin, offset + h.end);
+        if (h.end <= cut) add_found(m, offset + h.begin, offset + h.end);
     }
     return cut;
 }
 
 bool in_alphabet(const mask_keys& k, char c) { return k.alphabet[byte_of(c)]; }
 
-// Masks a text that begins and ends between runs: only runs that hold a
-// key's bytes or a backslash and are long enough to spell a key are read.
-void mask_region(key_masker& m, std::string_view text, masked_writer& w) {
+// The ranges to mask in `text`, each run read to the text's end: only runs
+// that hold a key's bytes or a backslash and are long enough to spell a key.
+void find_in_region(key_masker& m, std::string_view text) {
     const mask_keys& k = *m.keys;
     size_t next_hit[mask_keys_max];
     for (size_t j = 0; j < k.count; ++j) next_hit[j] = find_key(text, 0, k.key[j]);
@@ -239,26 +227,82 @@ void mask_region(key_masker& m, std::string_view text, masked_writer& w) {
         size_t start = first, end = first + 1;
         while (start > pos && in_alphabet(k, text[start - 1])) --start;
         while (end < text.size() && in_alphabet(k, text[end])) ++end;
-        if (end - start >= k.shortest) mask_run(m, sub_span(text, start, end - start), start, w, true);
+        if (end - start >= k.shortest) mask_run(m, sub_span(text, start, end - start), start, true);
         pos = end;
     }
 }
 
-bool send_out(key_masker& m, mask_emit emit, void* ctx) {
-    if (m.out.failed) return false;
-    bool ok = m.out.len == 0 || emit(ctx, m.out.view());
-    m.out.len = 0;
-    return ok;
+// Where the bytes of `text` that may still be part of a spelling the next
+// block completes begin. A text that ends outside every run has none. One
+// that ends in a long run without a backslash near its end keeps only a
+// key's length less one: the next block can only complete a spelling whose
+// bytes here are a key's first bytes as they are, and no escape spans the
+// place (every escape has a backslash within its last six bytes). Else the
+// whole last run waits, from its start. `open` says the last run goes on.
+size_t held_from(const key_masker& m, std::string_view text, bool& open) {
+    const mask_keys& k = *m.keys;
+    size_t n = text.size();
+    open = false;
+    if (n == 0 || !in_alphabet(k, text[n - 1])) return n;
+    size_t window = k.longest + 6;
+    if (n > window) {
+        bool plain_end = true;
+        for (size_t i = n - window; i < n && plain_end; ++i) plain_end = in_alphabet(k, text[i]) && text[i] != '\\';
+        if (plain_end) {
+            open = true;
+            return n - (k.longest - 1);
+        }
+    }
+    size_t start = n;
+    while (start > 0 && in_alphabet(k, text[start - 1])) --start;
+    return start;
 }
 
-// The held run into m.out: whole when it has ended, else its first windows.
-void mask_held(key_masker& m, bool complete) {
-    masked_writer w{m.held.view(), m.out, true};
-    size_t done = mask_run(m, m.held.view(), 0, w, complete);
-    w.finish(done);
-    size_t rest = m.held.len - done;
-    if (rest) std::memmove(m.held.data, m.held.data + done, rest);
-    m.held.len = rest;
+// Sends text[0, upto) with the found ranges that end by then masked: as the
+// span it is when none does.
+bool send_masked(key_masker& m, std::string_view text, size_t upto, mask_emit emit, void* ctx) {
+    if (m.found.failed) return false;
+    const raw_range* r = found_at(m);
+    size_t count = found_count(m);
+    size_t copied = 0;
+    m.out.len = 0;
+    for (size_t i = 0; i < count && r[i].end <= upto; ++i) {
+        if (r[i].begin < copied) continue;  // found twice (a run read again): masked already
+        buf_put(m.out, sub_span(text, copied, r[i].begin - copied));
+        buf_put(m.out, key_mask);
+        copied = r[i].end;
+    }
+    if (m.out.len == 0) return upto == 0 || emit(ctx, sub_span(text, 0, upto));
+    buf_put(m.out, sub_span(text, copied, upto - copied));
+    if (m.out.failed) return false;
+    return emit(ctx, m.out.view());
+}
+
+// Masks the text at hand (a block, or the held bytes with the block after
+// them), sends what is settled and keeps the rest. `complete`: the text ended.
+bool mask_text(key_masker& m, std::string_view text, bool complete, mask_emit emit, void* ctx) {
+    m.found.len = 0;
+    bool open = false;
+    size_t keep = complete ? text.size() : held_from(m, text, open);
+    if (keep == 0 && text.size() > held_run_max) {
+        keep = mask_run(m, text, 0, false);  // one run without end: masked in windows
+    } else {
+        find_in_region(m, sub_span(text, 0, open || complete ? text.size() : keep));
+        // A spelling found across the place stays with what is kept.
+        const raw_range* r = found_at(m);
+        for (size_t i = found_count(m); i-- > 0;)
+            if (r[i].begin < keep && r[i].end > keep) keep = r[i].begin;
+    }
+    bool ok = send_masked(m, text, keep, emit, ctx);
+    std::string_view rest = tail_span(text, keep);
+    if (m.held.len && rest.data() >= m.held.data && rest.data() < m.held.data + m.held.len) {
+        std::memmove(m.held.data, rest.data(), rest.size());
+        m.held.len = rest.size();
+    } else {
+        m.held.len = 0;
+        buf_put(m.held, rest);
+    }
+    return ok && !m.held.failed;
 }
 
 }  // namespace
@@ -285,39 +329,17 @@ bool mask_keys_add(mask_keys& keys, std::string_view key) {
 bool mask_feed(key_masker& m, std::string_view block, mask_emit emit, void* ctx) {
     const mask_keys* k = m.keys;
     if (!k || k->count == 0) return block.empty() || emit(ctx, block);
-    m.out.len = 0;
-    size_t start = 0;
-    if (m.held.len) {
-        while (start < block.size() && in_alphabet(*k, block[start])) ++start;
-        buf_put(m.held, block.data(), start);
-        if (m.held.failed) return false;
-        if (start == block.size()) {  // the run goes on
-            if (m.held.len > held_run_max) mask_held(m, false);
-            return send_out(m, emit, ctx);
-        }
-        mask_held(m, true);
-    }
-    size_t tail = block.size();
-    while (tail > start && in_alphabet(*k, block[tail - 1])) --tail;
-    std::string_view region = sub_span(block, start, tail - start);
-    masked_writer w{region, m.out, m.out.len != 0};
-    mask_region(m, region, w);
-    bool ok;
-    if (w.copying) {
-        w.finish(region.size());
-        ok = send_out(m, emit, ctx);
-    } else {
-        ok = region.empty() || emit(ctx, region);
-    }
-    buf_put(m.held, tail_span(block, tail));
-    return ok && !m.held.failed;
+    if (m.held.len == 0) return mask_text(m, block, false, emit, ctx);
+    // The held bytes and the block as one text: a copy of the block is far
+    // cheaper than a second send.
+    buf_put(m.held, block);
+    if (m.held.failed) return false;
+    return mask_text(m, m.held.view(), false, emit, ctx);
 }
 
 bool mask_end(key_masker& m, mask_emit emit, void* ctx) {
     if (!m.keys || m.keys->count == 0 || m.held.len == 0) return true;
-    m.out.len = 0;
-    mask_held(m, true);
-    return send_out(m, emit, ctx);
+    return mask_text(m, m.held.view(), true, emit, ctx);
 }
 
 void put_masked(buf& out, std::string_view text, const mask_keys& keys) {

@@ -13,8 +13,9 @@
 //
 // Every spelling of a key is a run of bytes drawn from the key's own bytes,
 // the backslash, "u" and the hex digits. The mask looks only at such runs
-// that hold a key's bytes or a backslash, and holds back only a run that a
-// block ends in: a block that ends at a line's end is passed on whole.
+// that hold a key's bytes or a backslash, and holds back only the end of a
+// run that a block ends in (a key's length at most, unless escapes are near
+// the end): a block that ends at a line's end is passed on whole.
 #pragma once
 #include <cstddef>
 #include <cstdint>
@@ -57,6 +58,7 @@ struct key_masker {
     // raw range it was read from; then the ranges to mask.
     buf level_bytes[3], level_units[3];
     buf ranges;
+    buf found;  // the ranges to mask in the text at hand
 };
 // Receives the bytes for the caller in order; false ends the feeding.
 using mask_emit = bool (*)(void* ctx, std::string_view bytes);
