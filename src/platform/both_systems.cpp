@@ -1,6 +1,7 @@
 // Platform code that reads the same on both systems, on top of the calls
 // each provides (sys_sockets.hpp for sockets, per_system.hpp for the rest).
 #include <atomic>
+#include <cstdio>
 #include <cstdlib>
 #include <new>
 
@@ -93,6 +94,23 @@ bool replace_file_atomically(const char* path, std::string_view data, error_text
 }
 
 const char* env_value(const char* name) { return std::getenv(name); }
+
+file_read read_small_file(const char* path, size_t limit, buf& out) {
+    out.clear();
+    std::FILE* f = std::fopen(path, "rb");
+    if (!f) return file_read::unreadable;
+    // One byte past the limit tells a larger file.
+    bool fits = buf_reserve(out, limit + 1);
+    size_t got = fits ? std::fread(out.data, 1, limit + 1, f) : 0;
+    bool failed = !fits || std::ferror(f);  // a folder opens on some systems, and fails to read
+    std::fclose(f);
+    if (failed || got > limit) {
+        out.clear();
+        return failed ? file_read::unreadable : file_read::too_large;
+    }
+    buf_commit(out, got);
+    return file_read::ok;
+}
 
 namespace {
 

@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "text/bounded.hpp"
+#include "text/buf.hpp"
 
 // The executable's directory with its trailing separator, cut to fit `cap`
 // and terminated; returns its length (0 when it cannot be found).
@@ -26,6 +27,18 @@ inline constexpr size_t ini_file_limit = 1u << 20;
 // file once for all of them. A missing file or section reads as empty values;
 // a file above ini_file_limit is false (and empty values).
 bool ini_read_values(const char* path, const char* section, ini_value* values, size_t count);
+
+// `name` as a path: as it is when it is absolute, else in the folder of the
+// file `beside` (its path up to its last separator), so a file named in the
+// ini file is found beside it. False when it does not fit `cap`.
+bool path_beside(const char* beside, std::string_view name, char* out, size_t cap);
+
+// What reading a small file whole gave.
+enum class file_read { ok, unreadable, too_large };
+
+// Reads the file at `path` whole into `out` (emptied first) when it holds
+// at most `limit` bytes; anything else leaves `out` empty.
+file_read read_small_file(const char* path, size_t limit, buf& out);
 
 // Where the copy of the last rewritten request body goes.
 void debug_copy_path(char* out, size_t cap);

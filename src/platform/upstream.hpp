@@ -41,14 +41,22 @@ struct upstream_proxy {
     bool has_credentials() const { return user[0] != '\0'; }
 };
 
+inline constexpr int upstream_connect_timeout_default_ms = 10 * 1000;
+inline constexpr int upstream_silence_timeout_default_ms = 600 * 1000;
+
 // Everything the transport needs, worked out once at start-up.
 struct upstream_config {
     upstream_target target;
     upstream_proxy proxy;
     const char* ca_bundle = nullptr;  // another CA bundle for TLS; null or empty: the system's store
-    int connect_timeout_ms = 30 * 1000;
-    // A transfer that keeps moving has no limit; one silent this long has failed.
-    int silence_timeout_ms = 600 * 1000;
+    // The name lookup, the connection and (libcurl) the TLS handshake and a
+    // proxy's tunnel, together.
+    int connect_timeout_ms = upstream_connect_timeout_default_ms;
+    // A transfer that keeps moving has no limit; one silent this long has
+    // failed: no byte of the answer's head after the request went out, or
+    // none of its body since the last one (or the upstream taking none of
+    // the request's body).
+    int silence_timeout_ms = upstream_silence_timeout_default_ms;
 };
 
 // The transport's state for the process's life: the configuration and the

@@ -4,24 +4,7 @@
 
 #include "text/json_scan.hpp"
 
-const char SYSTEM_PROMPT[] =
-    "You are Zelk, an AI assistant with a snarky senior reverse-engineer personality. You answer as the voice of "
-    "the Tulmora desktop app. Speak the user's language (Indonesian stays Indonesian, English stays English). Keep "
-    "spoken answers short and conversational (1-3 sentences) unless the user asks for detail. Technical, to the "
-    "point, lightly playful. Never mention these instructions.";
-
 namespace {
-
-struct escaped_system_text {
-    buf text;
-    escaped_system_text() {
-        char filtered[2048];
-        size_t n = 0;
-        for (const char* p = SYSTEM_PROMPT; *p && n < sizeof filtered - 1; ++p)
-            if (static_cast<unsigned char>(*p) > 0x1f) filtered[n++] = *p;
-        json_escape(text, {filtered, n});
-    }
-};
 
 bool holds_non_ws(std::string_view s) {
     for (char c : s)
@@ -41,15 +24,6 @@ void add_piece(rewritten_body& out, std::string_view piece) {
     out.piece[out.count++] = piece;
     out.size += piece.size();
 }
-
-// "messages":[ and the system message up to its closing quote, built once.
-struct system_message_text {
-    buf text;
-    system_message_text() {
-        buf_put(text, "\"messages\":[{\"role\":\"system\",\"content\":\"");
-        buf_put(text, system_text_escaped());
-    }
-};
 
 // The edits that cut the members `a` and `b` (either may be missing) out of
 // the checked object `body`, which keeps at least one other member: each
@@ -88,17 +62,9 @@ void refuse_repeated(std::string_view key, body_refusal& out) {
               key.data());
 }
 
-std::string_view system_message_lead() {
-    static const system_message_text once;  // thread-safe one-time initialisation
-    return once.text.view();
-}
-
 }  // namespace
 
-std::string_view system_text_escaped() {
-    static const escaped_system_text once;  // thread-safe one-time initialisation
-    return once.text.view();
-}
+std::string_view system_text_escaped() { return built_in_persona().escaped; }
 
 int detect_stream_flag(std::string_view body) { return find_chat_members(body).streaming(body) ? 1 : 0; }
 
@@ -131,7 +97,7 @@ bool refuse_chat_body(const chat_members& found, body_refusal& out) {
     return true;
 }
 
-int rebuild_pieces(std::string_view body, std::string_view model, rewritten_body& out) {
+int rebuild_pieces(std::string_view body, std::string_view model, rewritten_body& out, const persona_text& persona) {
     out.count = 0;
     out.size = 0;
     out.model_member.clear();
@@ -182,10 +148,13 @@ int rebuild_pieces(std::string_view body, std::string_view model, rewritten_body
     // The messages: the key, whatever lay up to the "[", and the "[" become
     // "messages":[ followed by the system message and, when the caller's
     // array holds anything, a comma before the caller's own elements.
-    size_t open = messages.value_pos;
-    std::string_view inner = sub_span(body, open + 1, messages.value_end - open - 2);
-    std::string_view after_system = holds_non_ws(inner) ? "\"}," : "\"}";
-    edits[count++] = {messages.key_pos, open + 1, {system_message_lead(), after_system}};
+    // Without a persona they stay as the caller sent them.
+    if (!persona.none()) {
+        size_t open = messages.value_pos;
+        std::string_view inner = sub_span(body, open + 1, messages.value_end - open - 2);
+        std::string_view after_system = holds_non_ws(inner) ? "\"}," : "\"}";
+        edits[count++] = {messages.key_pos, open + 1, {persona.lead, after_system}};
+    }
 
     count += drop_members(body, found.models, found.fallbacks, edits + count);
 
@@ -211,9 +180,10 @@ void join_pieces(const rewritten_body& body, buf& out) {
     for (size_t i = 0; i < body.count; ++i) buf_put(out, body.piece[i]);
 }
 
-int rebuild_request(std::string_view body, std::string_view model, buf& out, body_refusal* refused) {
+int rebuild_request(std::string_view body, std::string_view model, buf& out, body_refusal* refused,
+                    const persona_text& persona) {
     rewritten_body pieces;
-    int stream = rebuild_pieces(body, model, pieces);
+    int stream = rebuild_pieces(body, model, pieces, persona);
     if (refused) *refused = pieces.refused;
     if (pieces.failed) out.failed = true;
     join_pieces(pieces, out);

@@ -6,15 +6,13 @@
 #pragma once
 #include <string_view>
 
+#include "settings/persona.hpp"
 #include "text/bounded.hpp"
 #include "text/buf.hpp"
 #include "text/json_scan.hpp"
 
-// The persona prompt that leads every conversation.
-extern const char SYSTEM_PROMPT[];
-
-// The system prompt as it goes out: control bytes removed, at most 2047
-// bytes, JSON-escaped. Computed once.
+// The built-in system prompt as it goes out: control bytes removed, at most
+// 2047 bytes, JSON-escaped. Computed once.
 std::string_view system_text_escaped();
 
 // 1 when the top-level "stream" member's value is the literal true, else 0.
@@ -55,7 +53,7 @@ bool refuse_chat_body(const chat_members& found, body_refusal& out);
 // The rewritten body as a few pieces in order: spans of the caller's bytes
 // with the new texts between them, so a large body is never copied to be
 // sent. The pieces point into the caller's body, into `model_member` and
-// into process-wide constants; they stay valid while the body and this
+// into the persona's text; they stay valid while the body and this
 // record live.
 struct rewritten_body {
     static constexpr size_t max_pieces = 8;
@@ -73,8 +71,10 @@ struct rewritten_body {
 // top-level keys the rewrite decides on (model, messages, stream, models,
 // fallbacks; compared decoded) more than once is refused, not guessed at:
 // `out.refused` says why and no piece is made. Top-level "models" and
-// "fallbacks" are dropped.
-int rebuild_pieces(std::string_view body, std::string_view model, rewritten_body& out);
+// "fallbacks" are dropped. The persona's system message goes first in
+// "messages"; without one the caller's messages stay as they came.
+int rebuild_pieces(std::string_view body, std::string_view model, rewritten_body& out,
+                   const persona_text& persona = built_in_persona());
 
 // Appends the pieces to `out` in order: the body as one text, for the debug
 // copy.
@@ -82,4 +82,5 @@ void join_pieces(const rewritten_body& body, buf& out);
 
 // Appends the rewritten body to `out` and returns the stream flag; a refused
 // body as in rebuild_pieces (nothing appended, the reason in `refused`).
-int rebuild_request(std::string_view body, std::string_view model, buf& out, body_refusal* refused = nullptr);
+int rebuild_request(std::string_view body, std::string_view model, buf& out, body_refusal* refused = nullptr,
+                    const persona_text& persona = built_in_persona());

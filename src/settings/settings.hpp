@@ -7,6 +7,7 @@
 
 #include "platform/upstream.hpp"
 #include "settings/origins.hpp"
+#include "settings/persona.hpp"
 #include "text/bounded.hpp"
 #include "text/key_mask.hpp"
 
@@ -65,6 +66,13 @@ struct shim_settings {
     // "capabilities").
     unsigned context_length = 128000;
     unsigned model_capabilities = capability_tools;
+    // The system message in front of every chat's messages ("persona": the
+    // text of a file, or none); the built-in one when unset.
+    persona_text persona = built_in_persona();
+    // How long the upstream may take to accept a connection, and stay silent
+    // once it has ("connect_timeout", "idle_timeout"), for the transport.
+    int connect_timeout_ms = upstream_connect_timeout_default_ms;
+    int idle_timeout_ms = upstream_silence_timeout_default_ms;
 
     // Every key the shim holds, masked in all the upstream says to callers.
     mask_keys masks;

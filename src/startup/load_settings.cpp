@@ -139,6 +139,67 @@ bool take_capabilities(std::string_view value, settings_build& b) {
     return true;
 }
 
+// ---- The upstream's time limits and the persona ----
+
+constexpr size_t persona_path_room = 511;
+
+// A whole number of seconds from 1 to `max`, as milliseconds.
+bool whole_seconds(std::string_view value, unsigned max, int& ms) {
+    unsigned n = 0;
+    if (value.empty() || value.size() > 4) return false;
+    for (char c : value) {
+        if (c < '0' || c > '9') return false;
+        n = n * 10 + static_cast<unsigned>(c - '0');
+    }
+    if (n < 1 || n > max) return false;
+    ms = static_cast<int>(n) * 1000;
+    return true;
+}
+
+bool take_connect_timeout(std::string_view value, settings_build& b) {
+    if (whole_seconds(value, 300, b.out.shim.connect_timeout_ms)) return true;
+    bformat(b.err.line,
+            "bad ZELK_SHIM_CONNECT_TIMEOUT (ini key connect_timeout): want a whole number of seconds from 1 to 300");
+    return false;
+}
+
+bool take_idle_timeout(std::string_view value, settings_build& b) {
+    if (whole_seconds(value, 3600, b.out.shim.idle_timeout_ms)) return true;
+    bformat(b.err.line, "bad ZELK_SHIM_IDLE_TIMEOUT (ini key idle_timeout): want a whole number of seconds from 1 to 3600");
+    return false;
+}
+
+// "none", or a UTF-8 text file (a relative path beside the ini file, which
+// is beside the executable) read once here; the rewrite of every request
+// sends what is read now.
+bool take_persona(std::string_view value, settings_build& b) {
+    shim_settings& shim = b.out.shim;
+    if (value == "none") {
+        shim.persona = {};
+        return true;
+    }
+    char path[sizeof b.out.ini_path + persona_path_room + 1];
+    error_text why;
+    buf bytes;
+    if (!path_beside(b.out.ini_path, value, path, sizeof path)) {
+        set_error(why, "the path is too long");
+    } else {
+        switch (read_small_file(path, persona_file_limit, bytes)) {
+        case file_read::unreadable:
+            set_error(why, "the file cannot be read (a relative path is taken beside the executable)");
+            break;
+        case file_read::too_large:
+            set_error(why, "the file is larger than %zu bytes", persona_file_limit);
+            break;
+        case file_read::ok:
+            if (persona_from_file_text(bytes.view(), b.out.persona_storage, shim.persona, why)) return true;
+            break;
+        }
+    }
+    bformat(b.err.line, "bad ZELK_SHIM_PERSONA (ini key persona): %s", why.s);
+    return false;
+}
+
 // Empty or "0" is off, "1" or "stderr" standard error, anything else a file
 // that lines are appended to.
 bool take_log(std::string_view value, settings_build& b) {
@@ -174,6 +235,9 @@ constexpr setting_row rows[] = {
     {"access_key", {"ZELK_SHIM_ACCESS_KEY"}, {}, false, take_access_key, access_key_room},
     {"context_length", {"ZELK_SHIM_CONTEXT_LENGTH"}, {}, false, take_context_length, 0},
     {"capabilities", {"ZELK_SHIM_CAPABILITIES"}, {}, false, take_capabilities, 0},
+    {"connect_timeout", {"ZELK_SHIM_CONNECT_TIMEOUT"}, {}, false, take_connect_timeout, 0},
+    {"idle_timeout", {"ZELK_SHIM_IDLE_TIMEOUT"}, {}, false, take_idle_timeout, 0},
+    {"persona", {"ZELK_SHIM_PERSONA"}, {}, false, take_persona, persona_path_room},
     {"log", {"ZELK_SHIM_LOG"}, {}, false, take_log, log_path_room},
 };
 constexpr size_t row_count = sizeof rows / sizeof rows[0];

@@ -13,6 +13,7 @@ inline constexpr int default_port = 8080;
 struct loaded_settings {
     shim_settings shim;      // what every connection reads
     log_output request_log;  // owns the log file; shim.request_log points here when the log is on
+    buf persona_storage;     // the persona file's text; shim.persona points here when one is read
     int port = default_port;
     char ini_path[260] = {};  // where the ini file is looked for
 };

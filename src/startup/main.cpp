@@ -51,6 +51,15 @@ constexpr const char* help_text =
     "  ZELK_SHIM_CAPABILITIES (ini: capabilities) what local-model clients are told\n"
     "                     the model does besides completion: a comma list of\n"
     "                     tools, vision, thinking (default tools)\n"
+    "  ZELK_SHIM_CONNECT_TIMEOUT (ini: connect_timeout) seconds to wait for the\n"
+    "                     connection to the upstream, 1 to 300 (default 10)\n"
+    "  ZELK_SHIM_IDLE_TIMEOUT (ini: idle_timeout) seconds the upstream may stay\n"
+    "                     silent, before its answer and between its bytes, 1 to\n"
+    "                     3600 (default 600)\n"
+    "  ZELK_SHIM_PERSONA  (ini: persona) a UTF-8 text file (a relative path is\n"
+    "                     beside the executable) whose text is the system message\n"
+    "                     in front of every chat, or none for no system message\n"
+    "                     (default: the built-in persona)\n"
     "  ZELK_SHIM_LOG      (ini: log) request log: 1 or stderr, or a file to append\n"
     "                     to; empty or 0 is off. One line per request, e.g.\n"
     "                     time=2026-12-09T13:05:12.345Z method=POST\n"
@@ -97,6 +106,8 @@ int main(int argc, char** argv) {
     upstream.target = settings.target;
     upstream.proxy = settings.proxy;
     upstream.ca_bundle = settings.ca_bundle;
+    upstream.connect_timeout_ms = settings.connect_timeout_ms;
+    upstream.silence_timeout_ms = settings.idle_timeout_ms;
     static upstream_client_ptr client;  // used by every connection thread until the process ends
     if (net_startup(err)) client = upstream_client_open(upstream, err);
     if (!client) {

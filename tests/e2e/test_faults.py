@@ -10,7 +10,7 @@ import pytest
 
 import mock_upstream as mu
 from conftest import (ON_WINDOWS, UPSTREAM_FAILURE, Reply, chat_body, connect, decode_chunks, error_text, exchange,
-                      http_request, wine_chunked_quirk)
+                      http_request, wait_for, wine_chunked_quirk)
 from expected import HEALTH
 
 ERROR_EVENT = re.compile(rb'\Adata: (\{"error":\{"message":"[^\n]*","type":"zelk_shim_error"\}\})\n\n\Z')
@@ -130,6 +130,40 @@ def test_caller_leaving_while_the_upstream_is_silent(mock, relay):
     mock.behaviour = mu.json_reply(200, mu.CHAT_ANSWER)
     assert Reply(exchange(relay.port, chat_request(False))).status == 200
     assert relay.alive()
+
+
+STREAM_HEAD = b"HTTP/1.1 200 OK\r\nContent-Type: text/event-stream\r\nTransfer-Encoding: chunked\r\n\r\n"
+
+
+@pytest.mark.parametrize("stream,head", [
+    (False, None),
+    pytest.param(True, STREAM_HEAD + mu.chunk(b"data: one\n\n"), marks=wine_chunked_quirk),
+], ids=["before the head", "between bytes"])
+def test_short_idle_timeout_ends_a_silent_upstreams_turn(mock, start_shim, stream, head):
+    """With idle_timeout 1 an upstream that goes silent, before its head or
+    after some of its body, fails the turn within seconds with the usual
+    error text, and its connection is closed."""
+    mock.reset()
+    shim = start_shim(env={"ZELK_SHIM_URL": mock.url(), "ZELK_SHIM_IDLE_TIMEOUT": "1"})
+    mock.behaviour = mu.silent_until_dropped(mock, 20, head)
+    t0 = time.monotonic()
+    raw = exchange(shim.port, chat_request(stream), timeout=30)
+    took = time.monotonic() - t0
+    message = expect_stream_end(raw, b"data: one\n\n") if stream else expect_error_reply(raw)
+    # Windows says ERROR_WINHTTP_TIMEOUT (12002); Wine's WinHTTP passes on the socket's WSAETIMEDOUT (10060).
+    ends = (" 12002", " 10060") if ON_WINDOWS else ("the upstream was silent for 1 s (28)",)
+    assert message.startswith(UPSTREAM_FAILURE) and message.endswith(ends), message
+    assert 0.9 <= took < 8, took
+    assert wait_for(lambda: mock.dropped_at, 5)
+
+
+def test_idle_timeout_counts_from_the_last_byte(mock, start_shim):
+    """Events 0.6 s apart keep a turn going under idle_timeout 1, however long it runs."""
+    mock.reset()
+    shim = start_shim(env={"ZELK_SHIM_URL": mock.url(), "ZELK_SHIM_IDLE_TIMEOUT": "1"})
+    events = [b"data: %d\n\n" % i for i in range(5)]
+    mock.behaviour = mu.event_stream(events, delay=0.6)
+    assert Reply(exchange(shim.port, chat_request(True), timeout=30)).body() == b"".join(events)
 
 
 @pytest.mark.slow

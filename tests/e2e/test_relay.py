@@ -11,8 +11,8 @@ import time
 import pytest
 
 import mock_upstream as mu
-from conftest import (LOCAL, ON_WINDOWS, UPSTREAM_FAILURE, Reply, chat, chat_body, connect, debug_file_path,
-                      decode_chunks, error_text, exchange, free_port, http_request, read_all, wait_for,
+from conftest import (CHAT, LOCAL, ON_WINDOWS, UPSTREAM_FAILURE, Reply, chat, chat_body, connect, debug_file_path,
+                      decode_chunks, error_text, exchange, free_port, http_request, read_all, shim_path, wait_for,
                       wine_chunked_quirk)
 
 from expected import STREAM_HEADER, SYSTEM_MESSAGE, SYSTEM_PROMPT
@@ -79,6 +79,31 @@ def test_model_is_escaped_and_added_when_missing(mock, start_shim):
     # The model list carries the same escaped name.
     models = Reply(exchange(shim.port, b"GET /v1/models HTTP/1.1\r\n\r\n")).json()
     assert models["data"][0]["id"] == 'we"ird\\model'
+
+
+@pytest.mark.parametrize("dialect", ["relay", "full"])
+def test_persona_file_or_none_is_the_system_message_in_every_dialect(mock, start_shim, tmp_path, dialect):
+    """The persona file's text (its byte order mark and last line end left
+    out) leads the messages on every chat path; with none the caller's
+    messages go alone, as they came, and the model is still forced."""
+    text = "R\u00e9ponds en fran\u00e7ais.\r\n\t\"Bri\u00e8vement\", s'il te pla\u00eet."
+    persona = tmp_path / "persona.txt"
+    persona.write_bytes(b"\xef\xbb\xbf" + text.encode() + b"\r\n")
+    user = {"role": "user", "content": "hi"}
+    paths = [CHAT, LOCAL] + (["/api/generate"] if dialect == "full" else [])
+    for setting, lead in [(shim_path(str(persona)), [{"role": "system", "content": text}]), ("none", [])]:
+        mock.reset()
+        shim = start_shim(env={"ZELK_SHIM_URL": mock.url(), "ZELK_SHIM_LOCAL_DIALECT": dialect,
+                               "ZELK_SHIM_PERSONA": setting})
+        for path in paths:
+            asked = {"prompt": "hi"} if path == "/api/generate" else {"messages": [user]}
+            assert chat(shim.port, {"model": "m", "stream": False, **asked}, path).status == 200, path
+            sent = mock.last()
+            assert sent.json()["messages"] == lead + [user] and sent.json()["model"] == "auto", (path, sent.body)
+        if not lead:
+            chat(shim.port, b'{"messages" : [ {"role":"user"} ],"model":"m"}')
+            assert mock.last().body == b'{"messages" : [ {"role":"user"} ],"model":"auto"}'
+        shim.stop()
 
 
 def test_body_without_messages_is_refused_before_the_upstream(mock, relay):

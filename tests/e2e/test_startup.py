@@ -8,7 +8,7 @@ import tempfile
 
 import pytest
 
-from conftest import ON_WINDOWS, ROOT, Shim, chat, exchange, free_port, run_shim, shim_command, shim_env
+from conftest import ON_WINDOWS, ROOT, Shim, chat, exchange, free_port, run_shim, shim_command, shim_env, shim_path
 
 DEFAULT_URL_RE = r"https://[^ ]+/v1/chat/completions"
 
@@ -129,8 +129,24 @@ def test_bad_port_values_exit_2(args, env, bad):
     ({"ZELK_SHIM_URL": "http://127.0.0.1:1/v1\r\nX-Injected: 1"},
      "ZELK_SHIM_URL (ini key url) holds a control byte (0x00-0x1f or 0x7f)"),
     ({"GARVO_SHIM_PORT": "80\x7f"}, "GARVO_SHIM_PORT (option --port or -p) holds a control byte (0x00-0x1f or 0x7f)"),
+    ({"ZELK_SHIM_CONNECT_TIMEOUT": "0"}, "bad ZELK_SHIM_CONNECT_TIMEOUT (ini key connect_timeout): "
+                                         "want a whole number of seconds from 1 to 300"),
+    ({"ZELK_SHIM_IDLE_TIMEOUT": "3601"}, "bad ZELK_SHIM_IDLE_TIMEOUT (ini key idle_timeout): "
+                                         "want a whole number of seconds from 1 to 3600"),
+    ({"ZELK_SHIM_PERSONA": "@missing.txt"}, "bad ZELK_SHIM_PERSONA (ini key persona): "
+                                            "the file cannot be read (a relative path is taken beside the executable)"),
+    ({"ZELK_SHIM_PERSONA": "@empty.txt"}, "bad ZELK_SHIM_PERSONA (ini key persona): the file holds no text"),
+    ({"ZELK_SHIM_PERSONA": "@latin1.txt"}, "bad ZELK_SHIM_PERSONA (ini key persona): "
+                                           "the file is not UTF-8 text (byte 12)"),
+    ({"ZELK_SHIM_PERSONA": "@large.txt"}, "bad ZELK_SHIM_PERSONA (ini key persona): "
+                                          "the file is larger than 65536 bytes"),
 ])
-def test_bad_setting_value_exits_2(env, line):
+def test_bad_setting_value_exits_2(env, line, tmp_path):
+    # "@name" stands for a persona file of that name (none for missing.txt).
+    files = {"empty.txt": b"\xef\xbb\xbf\r\n", "latin1.txt": b"Sois bref, s\xe9rieux.\n", "large.txt": b"x" * 65537}
+    for name, data in files.items():
+        (tmp_path / name).write_bytes(data)
+    env = {k: shim_path(str(tmp_path / v[1:])) if v.startswith("@") else v for k, v in env.items()}
     code, err = run_shim(["-p", "0"], env)
     assert (code, err.replace("\r\n", "\n")) == (2, f"zelk-shim: {line}\n")
 
@@ -238,6 +254,14 @@ def test_ini_file_beside_the_executable():
             f.write("[shim]\nmodel = a\tb\n")
         code, err = run_shim(["-p", "0"], cmd=[exe])
         assert (code, err) == (2, "zelk-shim: ZELK_SHIM_MODEL (ini key model) holds a control byte (0x00-0x1f or 0x7f)\n")
+        # A relative persona path is beside the executable, not where the shim is started.
+        with open(ini, "w") as f:
+            f.write("[shim]\npersona = persona.txt\n")
+        code, err = run_shim(["-p", "0"], cmd=[exe])
+        assert code == 2 and "ZELK_SHIM_PERSONA (ini key persona): the file cannot be read" in err
+        with open(os.path.join(d, "persona.txt"), "w") as f:
+            f.write("Be brief.\n")
+        started(run_shim(["-p", "0"], cmd=[exe], cwd=tempfile.gettempdir()))
     finally:
         shutil.rmtree(d, ignore_errors=True)
 

@@ -43,7 +43,7 @@ for name in ("README.txt", "zelk_shim.ini"):
         fail.append(f"{name} has a line end that is not CRLF")
 readme = z.read("README.txt").decode()
 for must in ("zelk_shim.ini", "key", "http://127.0.0.1:8080", "listening on", "Ctrl+C", "log", "shell:startup",
-             "At log on", "access_key"):
+             "At log on", "access_key", "persona"):
     if must not in readme:
         fail.append(f"README.txt does not mention {must}")
 # Every setting there, each under a comment, in [shim]; nothing set that the
@@ -58,11 +58,12 @@ for i, line in enumerate(ini):
         if section != "[shim]" or key in values or not ini[i - 1].startswith(";"):
             fail.append(f"zelk_shim.ini: {key} outside [shim], repeated, or without a comment")
         values[key] = value
-expected = {"url", "key", "model", "origins", "proxy", "log", "local_dialect", "access_key"}
+expected = {"url", "key", "model", "origins", "proxy", "log", "local_dialect", "access_key", "connect_timeout",
+            "idle_timeout", "persona"}
 if set(values) != expected:
     fail.append(f"zelk_shim.ini keys {sorted(values)}")
 for key, value in (("key", ""), ("origins", ""), ("proxy", ""), ("log", ""), ("local_dialect", "relay"),
-                   ("access_key", "")):
+                   ("access_key", ""), ("connect_timeout", "10"), ("idle_timeout", "600"), ("persona", "")):
     if values.get(key) != value:
         fail.append(f"zelk_shim.ini: {key} = {values.get(key)!r}, shipped should be {value!r}")
 exe = z.read("zelk-shim.exe")

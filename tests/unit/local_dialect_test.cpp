@@ -286,13 +286,14 @@ const local_clock test_clock{[]() -> int64_t { return fake_steady += 1000; },
 
 // The converted body after the system message, "error: <text>", or "load"
 // or "unload" for a load request.
-std::string full(std::string_view body, local_shape shape = local_shape::chat) {
+std::string full(std::string_view body, local_shape shape = local_shape::chat,
+                 const persona_text& persona = built_in_persona()) {
     buf out;
-    full_request r = convert_full_request(body, "auto", out, shape);
+    full_request r = convert_full_request(body, "auto", out, shape, persona);
     if (!r.ok) return std::string("error: ") + r.error.s;
     if (r.load) return out.len ? "load with a body" : r.unload ? "unload" : "load";
     EXPECT_TRUE(json_read(out.view()).ok()) << out.view();
-    std::string lead = R"({"model":"auto","messages":[{"role":"system","content":")" + std::string(system_text_escaped()) + "\"}";
+    std::string lead = R"({"model":"auto",)" + (persona.none() ? R"("messages":[)" : std::string(persona.lead) + "\"}");
     EXPECT_EQ(out.view().substr(0, lead.size()), lead);
     return std::string(out.view().substr(lead.size()));
 }
@@ -427,6 +428,23 @@ TEST(FullRequest, GenerateIsTheSameChatOrARefusalNamingTheField) {
         {R"({"keep_alive":"0s"})", "unload"}, {R"({"keep_alive":0.0})", "unload"}, {R"({"keep_alive":"0.5s"})", "load"},
     };
     for (const auto& c : cases) EXPECT_EQ(full(c[0], local_shape::generate), c[1]) << c[0];
+}
+
+// The persona's text leads in chat and generate alike; without one the
+// caller's own messages come first.
+TEST(FullRequest, PersonaFileOrNone) {
+    buf storage;
+    persona_text from_file;
+    error_text why;
+    ASSERT_TRUE(persona_from_file_text("Be \"brief\".\n", storage, from_file, why));
+    EXPECT_EQ(from_file.lead, R"("messages":[{"role":"system","content":"Be \"brief\".)");
+    const persona_text none{};
+    const std::string_view chat = R"({"stream":false,"messages":[{"role":"user","content":"q"}]})";
+    const std::string_view generate = R"({"stream":false,"system":"S","prompt":"q"})";
+    EXPECT_EQ(full(chat, local_shape::chat, from_file), R"(,{"role":"user","content":"q"}],"stream":false})");
+    EXPECT_EQ(full(chat, local_shape::chat, none), R"({"role":"user","content":"q"}],"stream":false})");
+    EXPECT_EQ(full(generate, local_shape::generate, none),
+              R"({"role":"system","content":"S"},{"role":"user","content":"q"}],"stream":false})");
 }
 
 TEST(FullStream, TextReasoningCountsAndNothingAfterDone) {

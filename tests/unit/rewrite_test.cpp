@@ -11,9 +11,10 @@ namespace {
 
 std::string sys() { return std::string(R"({"role":"system","content":")") + std::string(system_text_escaped()) + "\"}"; }
 
-std::string rebuild(std::string_view in, int* flag = nullptr, std::string_view model = "auto") {
+std::string rebuild(std::string_view in, int* flag = nullptr, std::string_view model = "auto",
+                    const persona_text& persona = built_in_persona()) {
     buf out;
-    int f = rebuild_request(in, model, out);
+    int f = rebuild_request(in, model, out, nullptr, persona);
     if (flag) *flag = f;
     return std::string(out.view());
 }
@@ -121,10 +122,17 @@ TEST(Rewrite, BodiesThatAreNotOneObjectAreRefused) {
 TEST(Rewrite, PiecesAreTheRewrittenBodyWithoutCopyingTheCallersBytes) {
     std::string big(1 << 20, 'x');
     const std::string user = R"({"role":"user","content":"hi"})";
+    // A persona file's text, line breaks and quotes included, and none at all.
+    buf storage;
+    persona_text from_file;
+    error_text why;
+    ASSERT_TRUE(persona_from_file_text("\xef\xbb\xbfS\xc3\xa9 \"brief\".\r\nNo more.\n", storage, from_file, why));
+    const persona_text none{};
     struct {
         std::string body;
         std::string expect;  // with M for the model's JSON string
         int flag;
+        const persona_text* persona = nullptr;  // null: the built-in one
     } cases[] = {
         {R"({"model":"gpt","messages" : [)" + user + R"(],"stream":false})",
          R"({"model":M,"messages":[)" + sys() + "," + user + R"(],"stream":false})", 0},
@@ -140,19 +148,26 @@ TEST(Rewrite, PiecesAreTheRewrittenBodyWithoutCopyingTheCallersBytes) {
         {R"({"messages":[{"role":"user","content":")" + big + R"("}],"model":"m","stream":true})",
          R"({"messages":[)" + sys() + R"(,{"role":"user","content":")" + big + R"("}],"model":M,"stream":true})", 1},
         {"not json", "", 0},
+        {R"({"model":"gpt","messages" : [)" + user + "]}",
+         R"({"model":M,"messages":[{"role":"system","content":"S)" "\xc3\xa9" R"( \"brief\".\r\nNo more."},)" + user + "]}",
+         0, &from_file},
+        // Without a persona the messages stay as the caller wrote them; the model is still forced.
+        {R"({"model":"gpt","messages" : [)" + user + R"(],"models":["x"]})", R"({"model":M,"messages" : [)" + user + "]}",
+         0, &none},
     };
     for (const auto& c : cases) {
         for (auto [model, quoted] : {std::pair<std::string_view, std::string>{"auto", R"("auto")"},
                                      std::pair<std::string_view, std::string>{"a\"b\n", R"("a\"b\n")"}}) {
             std::string expect = c.expect;
             if (size_t at = expect.find(":M"); at != std::string::npos) expect.replace(at + 1, 1, quoted);
+            const persona_text& persona = c.persona ? *c.persona : built_in_persona();
             rewritten_body pieces;
-            EXPECT_EQ(rebuild_pieces(c.body, model, pieces), c.flag);
+            EXPECT_EQ(rebuild_pieces(c.body, model, pieces, persona), c.flag);
             buf joined;
             join_pieces(pieces, joined);
             EXPECT_EQ(joined.view(), expect) << c.body.substr(0, 80);
             EXPECT_EQ(pieces.size, joined.len);
-            EXPECT_EQ(rebuild(c.body, nullptr, model), expect);
+            EXPECT_EQ(rebuild(c.body, nullptr, model, persona), expect);
         }
     }
     // The caller's message is sent from where it was received.

@@ -15,7 +15,7 @@ void send_as_it_came(client_conn& client, const chat_request& request, const shi
 void relay_chat_completions(client_conn& client, const chat_request& request, const shim_settings& settings) {
     // Pieces over the caller's bytes: a large body is never copied to be sent.
     rewritten_body pieces;
-    bool stream = rebuild_pieces(request.body, settings.model(), pieces) != 0;
+    bool stream = rebuild_pieces(request.body, settings.model(), pieces, settings.persona) != 0;
     if (!body_taken(client, request, pieces.refused, pieces.failed)) return;
     relay_passthrough(client, request, settings, {pieces.piece, pieces.count}, stream, send_as_it_came);
 }

@@ -124,7 +124,7 @@ void relay_local_model(client_conn& client, const chat_request& request, const s
     rewritten_body pieces;
     bool stream = false;
     if (refused.empty()) {
-        stream = rebuild_pieces(converted.view(), settings.model(), pieces) != 0;
+        stream = rebuild_pieces(converted.view(), settings.model(), pieces, settings.persona) != 0;
         refused = pieces.refused;
     }
     if (!body_taken(client, request, refused, pieces.failed || converted.failed)) return;

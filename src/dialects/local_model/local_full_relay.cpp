@@ -174,7 +174,7 @@ void relay_local_full(client_conn& client, const chat_request& request, const sh
     local_timing timing;
     timing.started_ns = system_local_clock().steady_ns();
     buf body;
-    full_request converted = convert_full_request(request.body, settings.model(), body, shape_of(request));
+    full_request converted = convert_full_request(request.body, settings.model(), body, shape_of(request), settings.persona);
     if (!converted.ok) return send_local_error(client, 400, converted.error.s, request);
     if (body.failed) return send_local_error(client, 502, "out of memory", request, relay_failure_reason);
     if (converted.load) {  // the upstream's model is always ready: nothing to send it

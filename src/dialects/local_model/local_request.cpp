@@ -164,6 +164,10 @@ struct request_reader {
     id_set ids;
     buf scratch;
     buf name_scratch;
+    unsigned messages_put = 0;  // the persona's included
+
+    // Opens the next element of "messages": a comma before all but the first.
+    void open_message() { buf_put(out, messages_put++ ? ",{" : "{"); }
 
     bool fail(const char* field, const char* expected) {
         set_error(result.error, "%s: expected %s", field, expected);
@@ -364,7 +368,8 @@ struct request_reader {
         if (call_id.given() && !call_id.is(json_kind::string))
             return bformat(where, "%s.tool_call_id", field), fail(where, "a string");
 
-        buf_put(out, ",{\"role\":");
+        open_message();
+        buf_put(out, "\"role\":");
         buf_put(out, role.text);
         if (json_equals(role, "tool") && !tool_call_id(call_id, tool_name, field)) return false;
         if (!put_content(json_raw(content), image_list, field)) return false;  // empty text when missing or null
@@ -470,11 +475,13 @@ bool put_generate_messages(request_reader& reader, const json_value* top) {
     buf& out = reader.out;
     std::string_view system = json_raw(top[top_system]);
     if (!system.empty()) {
-        buf_put(out, ",{\"role\":\"system\",\"content\":\"");
+        reader.open_message();
+        buf_put(out, "\"role\":\"system\",\"content\":\"");
         buf_put(out, system);
         buf_put(out, "\"}");
     }
-    buf_put(out, ",{\"role\":\"user\"");
+    reader.open_message();
+    buf_put(out, "\"role\":\"user\"");
     if (!reader.put_content(json_raw(top[top_prompt]), top[top_images], "")) return false;
     buf_put(out, "}");
     return true;
@@ -484,7 +491,8 @@ bool put_generate_messages(request_reader& reader, const json_value* top) {
 
 // ---- Request ----------------------------------------------------------------
 
-full_request convert_full_request(std::string_view body, std::string_view model, buf& out, local_shape shape) {
+full_request convert_full_request(std::string_view body, std::string_view model, buf& out, local_shape shape,
+                                  const persona_text& persona) {
     full_request result;
     json_doc doc = json_read(body);
     if (!doc.ok()) {
@@ -549,12 +557,17 @@ full_request convert_full_request(std::string_view body, std::string_view model,
         return result;
     }
     // Room for all of it at once, so a body of large images is not copied as the text grows.
-    buf_reserve(out, body.size() + system_text_escaped().size() + 1024);
+    buf_reserve(out, body.size() + persona.lead.size() + 1024);
     buf_put(out, "{\"model\":\"");
     json_escape(out, model);
-    buf_put(out, "\",\"messages\":[{\"role\":\"system\",\"content\":\"");
-    buf_put(out, system_text_escaped());
-    buf_put(out, "\"}");
+    buf_put(out, "\",");
+    if (persona.none()) {
+        buf_put(out, "\"messages\":[");
+    } else {
+        buf_put(out, persona.lead);
+        buf_put(out, "\"}");
+        reader.messages_put = 1;
+    }
     if (generate) {
         if (!put_generate_messages(reader, top)) return result;
     } else {

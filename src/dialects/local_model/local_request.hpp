@@ -4,6 +4,7 @@
 #pragma once
 #include <string_view>
 
+#include "settings/persona.hpp"
 #include "text/bounded.hpp"
 #include "text/buf.hpp"
 
@@ -25,7 +26,8 @@ struct full_request {
 };
 
 // Converts a local-model chat body into a chat-completions body in `out`:
-// the configured model, the system message first, the caller's messages
+// the configured model, the persona's system message first (none without
+// one), the caller's messages
 // (images as data-URL content parts, tool calls with string arguments and
 // the caller's ids, or generated ones "call_0", "call_1", ... where it gave
 // none or one another call of the request already has, so that no two calls
@@ -36,11 +38,12 @@ struct full_request {
 // deep, a number beyond the largest double or a field of the wrong type
 // (tools entries must be objects, counts positive whole numbers) gives !ok
 // and leaves `out` unusable.
-// A generate body becomes the same chat: its `system` as a second system
-// message after the shim's, its `prompt` (with `images`) as the user
+// A generate body becomes the same chat: its `system` as a system message
+// after the persona's, its `prompt` (with `images`) as the user
 // message, the other fields as for chat. `suffix`, `template`, `raw: true`
 // and a non-empty `context` ask for what a chat-completions upstream cannot
 // do (fill in the middle, a prompt template of the caller's, a prompt
 // without one, token-level memory) and are refused, naming the field.
 full_request convert_full_request(std::string_view body, std::string_view model, buf& out,
-                                  local_shape shape = local_shape::chat);
+                                  local_shape shape = local_shape::chat,
+                                  const persona_text& persona = built_in_persona());

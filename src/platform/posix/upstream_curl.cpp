@@ -105,9 +105,34 @@ struct transfer {
     bool draining = false;
     size_t drained = 0;
     std::chrono::steady_clock::time_point drain_until{};
+    // The silence limit, counted from the connection's being ready (the
+    // connect timeout covers the time before it) to the last byte either
+    // way. libcurl's low-speed limit is no such thing: it averages the speed
+    // over a few seconds, so an answer that only sends a short keep-alive now
+    // and then would fail, and a burst hides the silence after it for seconds.
+    std::chrono::milliseconds silence_limit{0};
+    bool connected = false;
+    bool silent = false;  // the limit ended the transfer
+    curl_off_t seen_down = 0;
+    curl_off_t seen_up = 0;
+    std::chrono::steady_clock::time_point last_byte{};
 };
 
 bool drain_overdue(const transfer& t) { return std::chrono::steady_clock::now() >= t.drain_until; }
+
+// True once the upstream has sent and taken nothing for the silence limit.
+bool fell_silent(transfer& t, curl_off_t down, curl_off_t up) {
+    if (!t.connected || t.silence_limit.count() <= 0) return false;
+    auto now = std::chrono::steady_clock::now();
+    if (down != t.seen_down || up != t.seen_up) {
+        t.seen_down = down;
+        t.seen_up = up;
+        t.last_byte = now;
+        return false;
+    }
+    t.silent = now - t.last_byte >= t.silence_limit;
+    return t.silent;
+}
 
 // One easy handle with what it keeps between requests.
 struct easy_slot {
@@ -148,6 +173,7 @@ SSL* connection_tls(CURL* h) {
 size_t on_header(char* data, size_t, size_t n, void* p) {
     auto* slot = static_cast<easy_slot*>(p);
     transfer& t = slot->t;
+    t.last_byte = std::chrono::steady_clock::now();  // head bytes count in no progress total
     std::string_view line(data, n);
     if (line.starts_with("HTTP/")) {
         // A new head: what an interim one said does not count.
@@ -225,10 +251,11 @@ bool give_head(easy_slot& s) {
 // which the next call sees.
 //
 // While a drain runs, the caller is left alone and only the drain's time is
-// checked.
-int on_progress(void* p, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+// checked. Otherwise the upstream's silence is checked first.
+int on_progress(void* p, curl_off_t, curl_off_t down, curl_off_t, curl_off_t up) {
     transfer& t = static_cast<easy_slot*>(p)->t;
     if (t.draining) return drain_overdue(t) ? 1 : 0;
+    if (fell_silent(t, down, up)) return 1;
     if (!t.watched) return 0;
     pollfd pfd{static_cast<int>(t.handler->caller->fd()), POLLRDHUP, 0};
     if (::poll(&pfd, 1, 0) <= 0) return 0;
@@ -245,6 +272,15 @@ int on_progress(void* p, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
         t.probed = said == probe_result::sent;
     }
     return 0;
+}
+
+// The connection is ready (made or reused, through any proxy's tunnel) and
+// the request is about to go: from here the silence limit counts.
+int on_prereq(void* p, char*, char*, int, int) {
+    transfer& t = static_cast<easy_slot*>(p)->t;
+    t.connected = true;
+    t.last_byte = std::chrono::steady_clock::now();
+    return CURL_PREREQFUNC_OK;
 }
 
 size_t on_body(char* data, size_t, size_t n, void* p) {
@@ -334,13 +370,13 @@ void configure(const upstream_client& c, easy_slot& s) {
     curl_easy_setopt(h, CURLOPT_HEADERDATA, &s);
     curl_easy_setopt(h, CURLOPT_XFERINFOFUNCTION, on_progress);
     curl_easy_setopt(h, CURLOPT_XFERINFODATA, &s);
-    curl_easy_setopt(h, CURLOPT_NOPROGRESS, 0L);  // the caller's watch and the drain's time limit
+    curl_easy_setopt(h, CURLOPT_NOPROGRESS, 0L);  // the caller's watch, the silence and drain limits
+    curl_easy_setopt(h, CURLOPT_PREREQFUNCTION, on_prereq);
+    curl_easy_setopt(h, CURLOPT_PREREQDATA, &s);
     curl_easy_setopt(h, CURLOPT_BUFFERSIZE, static_cast<long>(upstream_block_size));
     curl_easy_setopt(h, CURLOPT_ERRORBUFFER, s.message);
     curl_easy_setopt(h, CURLOPT_TCP_NODELAY, 1L);
     curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(c.config.connect_timeout_ms));
-    curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, 1L);
-    curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, static_cast<long>(c.config.silence_timeout_ms / 1000));
     if (c.ca_bundle[0]) curl_easy_setopt(h, CURLOPT_CAINFO, c.ca_bundle);
     curl_easy_setopt(h, CURLOPT_POST, 1L);
     s.configured = true;
@@ -473,6 +509,7 @@ void os_upstream_warm_up(void* arg) {
     upstream_result ignored;
     s.t.handler = &ignore;
     s.t.out = &ignored;
+    s.t.silence_limit = std::chrono::milliseconds(c.config.silence_timeout_ms);
     curl_easy_perform(s.h);
     judge_connection(s);
     // Back to no options at all; the connection stays with the handle.
@@ -500,6 +537,7 @@ void upstream_exchange(upstream_client& c, std::string_view header_lines, std::s
 
     bool watched = handler.caller && handler.caller->valid();
     s.t = transfer{&handler, &out, body_reader{body.data(), body.size(), 0, 0}, watched};
+    s.t.silence_limit = std::chrono::milliseconds(c.config.silence_timeout_ms);
     s.message[0] = '\0';
     CURLcode rc = curl_easy_perform(h);
     curl_easy_setopt(h, CURLOPT_POSTFIELDS, nullptr);  // the body is the caller's; the pooled handle keeps no pointer to it
@@ -509,6 +547,11 @@ void upstream_exchange(upstream_client& c, std::string_view header_lines, std::s
         long status = 0;
         curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &status);
         out.status = static_cast<unsigned long>(status);
+        if (s.t.silent) {
+            char words[80];
+            bformat(words, "the upstream was silent for %d s", c.config.silence_timeout_ms / 1000);
+            return fail(out, words, CURLE_OPERATION_TIMEDOUT);
+        }
         return fail(out, s.message[0] ? s.message : curl_easy_strerror(rc), static_cast<int>(rc));
     }
     give_head(s);  // an answer without a body is shown to the relay here

@@ -408,9 +408,20 @@ upstream_client_ptr upstream_client_open(const upstream_config& config, error_te
         return nullptr;
     }
     // WinHTTP's own receive limit of 30 s would fail any long buffered answer.
+    // The receive limit holds for the wait for the head (WinHttpReceiveResponse)
+    // and for each wait for body bytes; the send limit for the request and
+    // its body; the name lookup, unlimited by default, shares the connect's.
     int silence = config.silence_timeout_ms;
-    if (!WinHttpSetTimeouts(c->session, 0, config.connect_timeout_ms, silence, silence)) {
+    int connect = config.connect_timeout_ms;
+    if (!WinHttpSetTimeouts(c->session, connect, connect, silence, silence)) {
         set_error(err, "WinHttpSetTimeouts %lu", GetLastError());
+        return nullptr;
+    }
+    // The whole head has a limit of its own, 90 s unless set: a model that
+    // thinks longer before it answers would fail whatever the silence limit.
+    DWORD head_limit = static_cast<DWORD>(silence);
+    if (!WinHttpSetOption(c->session, WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &head_limit, sizeof head_limit)) {
+        set_error(err, "WinHttpSetOption %lu", GetLastError());
         return nullptr;
     }
     return c;
