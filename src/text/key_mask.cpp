@@ -203,31 +203,29 @@ size_t mask_run(key_masker& m, std::string_view run, size_t offset, bool complet
 
 bool in_alphabet(const mask_keys& k, char c) { return k.alphabet[byte_of(c)]; }
 
-// The ranges to mask in `text`, each run read to the text's end: only runs
-// that hold a key's bytes or a backslash and are long enough to spell a key.
+// The ranges to mask in `text`, each run read to the text's end. Every
+// spelling is at least `shortest` bytes of the alphabet, so it covers one of
+// the bytes looked at every `shortest` bytes: text between two such bytes
+// outside the alphabet is passed over unread. Around one inside it, the
+// stretch up to the next ones outside is read whole (bytes outside the
+// alphabet in it decode to nothing a key holds, so no spelling spans them).
 void find_in_region(key_masker& m, std::string_view text) {
     const mask_keys& k = *m.keys;
-    size_t next_hit[mask_keys_max];
-    for (size_t j = 0; j < k.count; ++j) next_hit[j] = find_key(text, 0, k.key[j]);
-    size_t next_escape = 0;
-    bool escape_known = false;
-    size_t pos = 0;
-    while (pos < text.size()) {
-        if (!escape_known || (next_escape != npos && next_escape < pos)) {
-            const void* hit = std::memchr(text.data() + pos, '\\', text.size() - pos);
-            next_escape = hit ? static_cast<size_t>(static_cast<const char*>(hit) - text.data()) : npos;
-            escape_known = true;
+    size_t step = k.shortest, n = text.size();
+    size_t pos = 0;  // a place no spelling spans
+    while (step && n - pos >= step) {
+        size_t probe = pos + step - 1;
+        if (!in_alphabet(k, text[probe])) {
+            pos = probe + 1;
+            continue;
         }
-        size_t first = next_escape;
-        for (size_t j = 0; j < k.count; ++j) {
-            if (next_hit[j] != npos && next_hit[j] < pos) next_hit[j] = find_key(text, pos, k.key[j]);
-            first = std::min(first, next_hit[j]);
-        }
-        if (first == npos) break;
-        size_t start = first, end = first + 1;
+        size_t start = probe;
         while (start > pos && in_alphabet(k, text[start - 1])) --start;
-        while (end < text.size() && in_alphabet(k, text[end])) ++end;
-        if (end - start >= k.shortest) mask_run(m, sub_span(text, start, end - start), start, true);
+        size_t last = probe;
+        while (n - last > step && in_alphabet(k, text[last + step])) last += step;
+        size_t end = last + 1;
+        while (end < n && in_alphabet(k, text[end])) ++end;
+        if (end - start >= step) mask_run(m, sub_span(text, start, end - start), start, true);
         pos = end;
     }
 }
