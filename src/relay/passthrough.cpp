@@ -126,15 +126,18 @@ void relay_buffered(client_conn& client, const chat_request& request, const shim
         note_error(request.trace, "caller gone");
         return;  // nobody to answer
     }
+    buf lines;
+    chat_request answered = request;
+    answered.extra_lines = attempt_lines(request.extra_lines, got, lines);
     error_text problem = collected_problem(settings, collected, got);
     if (!problem.empty()) {
-        send_error_reply(client, 502, problem.s, relay_failure_reason, {}, request.extra_lines);
+        send_error_reply(client, 502, problem.s, relay_failure_reason, {}, answered.extra_lines);
         note_error(request.trace, problem.s);
         return;
     }
     std::string_view answer = collected.answer.view();
     if (got.status < 400 && request.trace) note_usage(request.trace, answer_usage(answer));
-    reply(client, request, settings, got.status, answer);
+    reply(client, answered, settings, got.status, answer);
 }
 
 }  // namespace

@@ -21,6 +21,19 @@ inline constexpr const char* relay_failure_reason = "Internal";
 void exchange(const shim_settings& settings, std::span<const std::string_view> body, client_conn& client,
               probe_result (*probe)(void*), body_sink sink, void* ctx, upstream_outcome& got, request_trace* trace);
 
+// The attempts of one exchange: tried again (the same body bytes, after a
+// wait that watches the caller) while the failure is one another try can
+// mend and nothing of the answer has reached the sink; the sink sees only
+// the last attempt's answer. `got` is the last attempt's outcome.
+void attempt_upstream(const shim_settings& settings, std::span<const std::string_view> body, client_conn& client,
+                      probe_result (*probe)(void*), body_sink sink, void* ctx, upstream_outcome& got);
+
+// The header lines a failed turn's reply carries besides `extra_lines`:
+// "x-should-retry: false" when the shim tried more than once or the quota is
+// spent, and the upstream's Retry-After (in seconds) on a 429 or 503 that was
+// not tried again. `extra_lines` itself when there are none (nothing built).
+std::string_view attempt_lines(std::string_view extra_lines, const upstream_outcome& got, buf& room);
+
 // A buffered answer, held whole before it is sent (up to a cap: beyond it
 // it is not a chat answer, and holding it would let one upstream take the
 // machine's memory).

@@ -66,6 +66,10 @@ struct shim_settings {
     unsigned context_length = 128000;
     unsigned model_capabilities = capability_tools;
 
+    // How many times a turn whose upstream stumbled before answering is
+    // tried again ("retries"; 0: never).
+    unsigned retries = 2;
+
     // Every key the shim holds, masked in all the upstream says to callers.
     mask_keys masks;
 

@@ -4,6 +4,7 @@
 #include <string_view>
 
 #include "platform/host.hpp"
+#include "relay/attempts.hpp"
 #include "settings/proxy_url.hpp"
 #include "text/ascii.hpp"
 #include "text/bounded.hpp"
@@ -117,6 +118,15 @@ bool take_context_length(std::string_view value, settings_build& b) {
     return false;
 }
 
+bool take_retries(std::string_view value, settings_build& b) {
+    if (value.size() == 1 && value[0] >= '0' && value[0] <= '0' + static_cast<int>(retries_max)) {
+        b.out.shim.retries = static_cast<unsigned>(value[0] - '0');
+        return true;
+    }
+    bformat(b.err.line, "bad ZELK_SHIM_RETRIES (ini key retries): want a whole number from 0 to %u", retries_max);
+    return false;
+}
+
 // A comma list of tools, vision, thinking (and completion, always reported).
 bool take_capabilities(std::string_view value, settings_build& b) {
     unsigned caps = 0;
@@ -174,6 +184,7 @@ constexpr setting_row rows[] = {
     {"access_key", {"ZELK_SHIM_ACCESS_KEY"}, {}, false, take_access_key, access_key_room},
     {"context_length", {"ZELK_SHIM_CONTEXT_LENGTH"}, {}, false, take_context_length, 0},
     {"capabilities", {"ZELK_SHIM_CAPABILITIES"}, {}, false, take_capabilities, 0},
+    {"retries", {"ZELK_SHIM_RETRIES"}, {}, false, take_retries, 0},
     {"log", {"ZELK_SHIM_LOG"}, {}, false, take_log, log_path_room},
 };
 constexpr size_t row_count = sizeof rows / sizeof rows[0];

@@ -82,6 +82,8 @@ struct transfer {
     bool head_given = false;
     char encoding[upstream_coding_room] = {};  // the final answer's Content-Encoding, if any
     bool encoding_cut = false;
+    char retry_after[upstream_wait_room] = {};
+    char retry_after_ms[upstream_wait_room] = {};
     // After the relay said the answer is done with: its rest is read and
     // dropped until it ends, or cut at the drain bounds.
     bool draining = false;
@@ -110,6 +112,19 @@ void share_unlock(CURL*, curl_lock_data data, void* client) {
     static_cast<upstream_client*>(client)->share_locks[data].unlock();
 }
 
+// A header line's value after its name, line end and blanks trimmed.
+std::string_view header_value(std::string_view line, size_t name_len) {
+    std::string_view value = line.substr(name_len);
+    while (!value.empty() && (value.back() == '\r' || value.back() == '\n')) value.remove_suffix(1);
+    return ascii_trim_blanks(value);
+}
+
+// A value kept whole, or not at all when it does not fit.
+template <size_t N>
+void keep_whole(char (&area)[N], std::string_view value) {
+    bformat(area, "%.*s", value.size() < N ? static_cast<int>(value.size()) : 0, value.data());
+}
+
 // Sees every header line of every answer head (interim ones too).
 size_t on_header(char* data, size_t, size_t n, void* p) {
     transfer& t = static_cast<easy_slot*>(p)->t;
@@ -117,12 +132,15 @@ size_t on_header(char* data, size_t, size_t n, void* p) {
     if (line.starts_with("HTTP/")) {
         t.encoding[0] = '\0';  // a new head: what an interim one said does not count
         t.encoding_cut = false;
+        t.retry_after[0] = t.retry_after_ms[0] = '\0';
     } else if (ascii_istarts_with(line, "content-encoding:")) {
-        std::string_view value = line.substr(17);
-        while (!value.empty() && (value.back() == '\r' || value.back() == '\n')) value.remove_suffix(1);
-        value = ascii_trim_blanks(value);
+        std::string_view value = header_value(line, 17);
         t.encoding_cut = value.size() >= sizeof t.encoding;
-        bformat(t.encoding, "%.*s", t.encoding_cut ? 0 : static_cast<int>(value.size()), value.data());
+        keep_whole(t.encoding, value);
+    } else if (ascii_istarts_with(line, "retry-after:")) {
+        keep_whole(t.retry_after, header_value(line, 12));
+    } else if (ascii_istarts_with(line, "retry-after-ms:")) {
+        keep_whole(t.retry_after_ms, header_value(line, 15));
     }
     return n;
 }
@@ -135,7 +153,7 @@ bool give_head(easy_slot& s) {
     long status = 0;
     curl_easy_getinfo(s.h, CURLINFO_RESPONSE_CODE, &status);
     t.out->status = static_cast<unsigned long>(status);
-    upstream_head head{t.out->status, t.encoding, t.encoding_cut};
+    upstream_head head{t.out->status, t.encoding, t.encoding_cut, t.retry_after, t.retry_after_ms};
     if (t.handler->head && !t.handler->head(t.handler->ctx, head)) {
         t.out->stopped = true;
         return false;
@@ -359,6 +377,23 @@ bool set_headers(easy_slot& s, std::string_view header_lines) {
     return true;
 }
 
+// The failures that come before any byte of the request went out: the
+// name, the connect, the TLS handshake, or a tunnel the proxy refused (a
+// 407 excepted: sending again brings no credentials).
+bool never_sent(CURL* h, CURLcode rc) {
+    switch (rc) {
+        case CURLE_COULDNT_RESOLVE_PROXY:
+        case CURLE_COULDNT_RESOLVE_HOST:
+        case CURLE_COULDNT_CONNECT:
+        case CURLE_SSL_CONNECT_ERROR:
+            return true;
+        default: break;
+    }
+    long tunnel = 0;
+    curl_easy_getinfo(h, CURLINFO_HTTP_CONNECTCODE, &tunnel);
+    return tunnel != 0 && (tunnel < 200 || tunnel > 299) && tunnel != 407;
+}
+
 void fail(upstream_result& out, const char* words, int code) {
     out.failed = true;
     bformat(out.detail, "%s (%d)", words, code);
@@ -422,7 +457,9 @@ void upstream_exchange(upstream_client& c, std::string_view header_lines, std::s
         long status = 0;
         curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &status);
         out.status = static_cast<unsigned long>(status);
-        return fail(out, s.message[0] ? s.message : curl_easy_strerror(rc), static_cast<int>(rc));
+        fail(out, s.message[0] ? s.message : curl_easy_strerror(rc), static_cast<int>(rc));
+        out.unsent = never_sent(h, rc);
+        return;
     }
     give_head(s);  // an answer without a body is shown to the relay here
 }
