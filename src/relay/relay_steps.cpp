@@ -1,5 +1,8 @@
 #include "relay/relay_steps.hpp"
 
+#include <atomic>
+#include <chrono>
+
 #include "http/reply.hpp"
 #include "platform/host.hpp"
 #include "relay/attempts.hpp"
@@ -55,30 +58,87 @@ body_verdict hold_block(void* p, const char* data, size_t len) {
     return h->sink(h->ctx, data, len);
 }
 
+// After the primary stumbled, turns start at the fallback until then
+// (steady clock, in ms): one word shared by every connection, and wrong at
+// worst for one turn.
+std::atomic<long long> fallback_until_ms{0};
+constexpr long long fallback_first_ms = 30 * 1000;
+
+long long steady_ms() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
 }  // namespace
 
 void exchange(const shim_settings& settings, std::span<const std::string_view> body, client_conn& client,
-              probe_result (*probe)(void*), body_sink sink, void* ctx, upstream_outcome& got, request_trace* trace) {
-    if (settings.upstream_error.empty() && settings.upstream) attempt_upstream(settings, body, client, probe, sink, ctx, got);
+              probe_result (*probe)(void*), body_sink sink, void* ctx, upstream_outcome& got, request_trace* trace,
+              const body_remake* remake) {
+    if (settings.upstream_error.empty() && settings.upstream)
+        attempt_upstream(settings, body, client, probe, sink, ctx, got, remake);
     if (!trace) return;
     trace->upstream_status = got.status;
     trace->upstream_first_byte = got.first_byte_at;
+    trace->attempts = got.attempts;
+    if (got.attempts) trace->upstream = got.at_fallback ? "fallback" : "primary";
 }
 
-void attempt_upstream(const shim_settings& settings, std::span<const std::string_view> body, client_conn& client,
-                      probe_result (*probe)(void*), body_sink sink, void* ctx, upstream_outcome& got) {
+namespace {
+
+// One upstream's side of the turn: its client, its header lines and the
+// body as it goes there (joined once, when small).
+struct upstream_side {
     buf joined;
     std::string_view one;
+    std::span<const std::string_view> body;
+    bool ready = false;
+};
+
+bool prepare_side(upstream_side& side, std::span<const std::string_view> body) {
+    side.body = sendable_body(body, side.joined, side.one);
+    side.ready = !side.joined.failed;
+    return side.ready;
+}
+
+// Points the call at the fallback, its body made for its model the first
+// time it is needed; false when that body cannot be made.
+bool aim_at_fallback(const shim_settings& settings, std::span<const std::string_view> body, const body_remake* remake,
+                     upstream_side& side, upstream_call& call) {
+    call.client = settings.fallback_upstream;
+    call.header_lines = settings.fallback_header_lines();
+    if (!side.ready) {
+        if (remake && remake->make && settings.fallback_model_name != settings.model()) {
+            body = remake->make(remake->ctx, settings.fallback_model_name);
+            if (body.empty()) return false;
+        }
+        if (!prepare_side(side, body)) return false;
+    }
+    call.body = side.body;
+    return true;
+}
+
+}  // namespace
+
+void attempt_upstream(const shim_settings& settings, std::span<const std::string_view> body, client_conn& client,
+                      probe_result (*probe)(void*), body_sink sink, void* ctx, upstream_outcome& got,
+                      const body_remake* remake) {
+    bool fallback = settings.has_fallback && settings.fallback_upstream;
+    bool at_fallback = fallback && steady_ms() < fallback_until_ms.load(std::memory_order_relaxed);
+    upstream_side primary_side, fallback_side;
     upstream_call call;
-    call.client = settings.upstream;
     call.proxy = &settings.proxy;
     call.masks = &settings.masks;
-    call.header_lines = settings.header_lines();
-    call.body = sendable_body(body, joined, one);
     call.caller = &client.socket;
     call.probe = probe;
     call.probe_ctx = ctx;
-    if (joined.failed) {
+    auto aim_at_primary = [&] {
+        call.client = settings.upstream;
+        call.header_lines = settings.header_lines();
+        if (!primary_side.ready && !prepare_side(primary_side, body)) return false;
+        call.body = primary_side.body;
+        return true;
+    };
+    if (!(at_fallback ? aim_at_fallback(settings, body, remake, fallback_side, call) : aim_at_primary())) {
         set_error(got.error, "upstream request failed: out of memory");
         return;
     }
@@ -99,16 +159,31 @@ void attempt_upstream(const shim_settings& settings, std::span<const std::string
         if (wait < 0) {
             got.attempts = count.made;
             got.quota_spent = facts.quota;
+            got.at_fallback = at_fallback;
             if (held.held.len && pass_held(held) != body_verdict::more) got.stopped = true;
             return;
         }
         if (got.status >= 500) ++count.overloaded;
+        if (fallback && !at_fallback) {
+            // The primary stumbled: the fallback is another upstream, with no
+            // reason to wait for it, and the next turns go there first.
+            fallback_until_ms.store(steady_ms() + fallback_first_ms, std::memory_order_relaxed);
+            at_fallback = true;
+            if (!aim_at_fallback(settings, body, remake, fallback_side, call)) {
+                got = upstream_outcome{};
+                set_error(got.error, "upstream request failed: out of memory");
+                got.attempts = count.made;
+                return;
+            }
+            continue;
+        }
         count.waited_ms += wait;
         // The caller may leave meanwhile: then nobody is left to try for.
         if (sock_wait_watching(client.socket, static_cast<int>(wait), probe, ctx)) {
             got = upstream_outcome{};
             got.caller_gone = got.stopped = true;
             got.attempts = count.made;
+            got.at_fallback = at_fallback;
             return;
         }
     }

@@ -50,6 +50,7 @@ struct upstream_outcome {
     // whether the last one's error said the quota is spent.
     unsigned attempts = 0;
     bool quota_spent = false;
+    bool at_fallback = false;  // the last attempt went to the fallback upstream
 };
 
 // An error text when the answer's head must not reach the caller as it is.

@@ -185,6 +185,9 @@ constexpr setting_row rows[] = {
     {"context_length", {"ZELK_SHIM_CONTEXT_LENGTH"}, {}, false, take_context_length, 0},
     {"capabilities", {"ZELK_SHIM_CAPABILITIES"}, {}, false, take_capabilities, 0},
     {"retries", {"ZELK_SHIM_RETRIES"}, {}, false, take_retries, 0},
+    {"fallback_url", {"ZELK_SHIM_FALLBACK_URL"}, {}, false, take_text<CFG_FALLBACK_URL>, url_room},
+    {"fallback_key", {"ZELK_SHIM_FALLBACK_KEY"}, {}, false, take_text<CFG_FALLBACK_KEY>, key_room},
+    {"fallback_model", {"ZELK_SHIM_FALLBACK_MODEL"}, {}, false, take_text<CFG_FALLBACK_MODEL>, model_room},
     {"log", {"ZELK_SHIM_LOG"}, {}, false, take_log, log_path_room},
 };
 constexpr size_t row_count = sizeof rows / sizeof rows[0];
@@ -290,6 +293,10 @@ bool load_settings_from(const char* ini_path, int argc, char** argv, loaded_sett
     for (size_t i = 0; i < row_count; ++i)
         if (has[i] && !rows[i].each_value && !take(i, given[i])) return false;
     derive_upstream_settings(out.shim);
+    if (!derive_fallback_settings(out.shim)) {
+        bformat(err.line, "bad ZELK_SHIM_FALLBACK_URL (ini key fallback_url): want http:// or https:// and a host");
+        return false;
+    }
     return true;
 }
 

@@ -29,6 +29,7 @@ def shim_command():
 # Variables of the host that would change what the shim does.
 _SCRUB = ("ZELK_SHIM_URL", "ZELK_SHIM_KEY", "ZELK_SHIM_MODEL", "ZELK_SHIM_DEBUG", "ZELK_SHIM_ORIGINS", "GARVO_SHIM_PORT",
           "ZELK_SHIM_PROXY", "ZELK_SHIM_LOG", "ZELK_SHIM_LOCAL_DIALECT", "ZELK_SHIM_ACCESS_KEY", "ZELK_SHIM_RETRIES",
+          "ZELK_SHIM_FALLBACK_URL", "ZELK_SHIM_FALLBACK_KEY", "ZELK_SHIM_FALLBACK_MODEL",
           "CURL_CA_BUNDLE", "SSL_CERT_FILE", "http_proxy", "https_proxy", "HTTP_PROXY", "HTTPS_PROXY", "ALL_PROXY", "all_proxy")
 
 

@@ -278,3 +278,24 @@ def test_caller_leaving_during_the_wait_ends_it(mock, start_shim):
         assert len(mock.requests) == 1
         mock.reset()
         mock.behaviour = mu.sequence(refusal(429, {"Retry-After": "5"}), success(False))
+
+
+def test_fallback_answers_while_the_primary_is_down(mock, start_shim):
+    """The primary's port is closed: the turn goes on to the fallback at once,
+    with the fallback's key and model, and the next turn starts there."""
+    mock.reset()
+    fallback_key = "sk-fallback-key-0123"
+    shim = start_shim(env={"ZELK_SHIM_URL": f"http://127.0.0.1:{free_port()}/v1/chat/completions",
+                           "ZELK_SHIM_KEY": "sk-primary-key", "ZELK_SHIM_LOG": "1",
+                           "ZELK_SHIM_FALLBACK_URL": mock.url(), "ZELK_SHIM_FALLBACK_KEY": fallback_key,
+                           "ZELK_SHIM_FALLBACK_MODEL": "fb-model"})
+    answer = {**mu.CHAT_ANSWER, "choices": [{"index": 0, "message": {"role": "assistant", "content": fallback_key}}]}
+    mock.behaviour = mu.json_reply(200, answer)
+    for path, attempts in ((CHAT, 2), (LOCAL, 1)):
+        r = Reply(exchange(shim.port, chat_request(False, path), timeout=30))
+        assert r.status == 200 and fallback_key.encode() not in r.raw and b"***" in r.body(), r.raw[:300]
+        assert mock.last().header("Authorization") == "Bearer " + fallback_key
+        assert mock.last().json()["model"] == "fb-model"
+        line = shim.next_stderr_line(timeout=10)
+        assert f" upstream=fallback attempts={attempts} " in line, line
+    assert len(mock.requests) == 2

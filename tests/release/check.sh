@@ -58,11 +58,13 @@ for i, line in enumerate(ini):
         if section != "[shim]" or key in values or not ini[i - 1].startswith(";"):
             fail.append(f"zelk_shim.ini: {key} outside [shim], repeated, or without a comment")
         values[key] = value
-expected = {"url", "key", "model", "origins", "proxy", "log", "local_dialect", "access_key", "retries"}
+expected = {"url", "key", "model", "origins", "proxy", "log", "local_dialect", "access_key", "retries",
+            "fallback_url", "fallback_key", "fallback_model"}
 if set(values) != expected:
     fail.append(f"zelk_shim.ini keys {sorted(values)}")
 for key, value in (("key", ""), ("origins", ""), ("proxy", ""), ("log", ""), ("local_dialect", "relay"),
-                   ("access_key", ""), ("retries", "2")):
+                   ("access_key", ""), ("retries", "2"),
+                   ("fallback_url", ""), ("fallback_key", ""), ("fallback_model", "")):
     if values.get(key) != value:
         fail.append(f"zelk_shim.ini: {key} = {values.get(key)!r}, shipped should be {value!r}")
 exe = z.read("zelk-shim.exe")

@@ -134,6 +134,22 @@ local_shape shape_of(const chat_request& request) {
     return request.generate ? local_shape::generate : local_shape::chat;
 }
 
+// The request converted once more for the fallback's model, only when a
+// turn goes there.
+struct fallback_body {
+    const chat_request& request;
+    buf body;
+    std::string_view one;
+};
+
+std::span<const std::string_view> remake_body(void* ctx, std::string_view model) {
+    auto* f = static_cast<fallback_body*>(ctx);
+    full_request converted = convert_full_request(f->request.body, model, f->body, shape_of(f->request));
+    if (!converted.ok || f->body.failed) return {};
+    f->one = f->body.view();
+    return {&f->one, 1};
+}
+
 void relay_lines(client_conn& client, const chat_request& request, const shim_settings& settings,
                  std::string_view body, const local_timing& timing) {
     upstream_outcome got;
@@ -144,7 +160,9 @@ void relay_lines(client_conn& client, const chat_request& request, const shim_se
     full_stream_start(r.lines, settings.model(), timing, system_local_clock(), send_line, &r,
                       shape_of(request));
     std::string_view piece[1] = {body};
-    exchange(settings, piece, client, probe_lines, line_block, &r, got, request.trace);
+    fallback_body other{request, {}, {}};
+    body_remake remake{remake_body, &other};
+    exchange(settings, piece, client, probe_lines, line_block, &r, got, request.trace, &remake);
     buf lines;
     answered.extra_lines = attempt_lines(request.extra_lines, got, lines);
     finish_lines(r, settings);
@@ -155,7 +173,9 @@ void relay_object(client_conn& client, const chat_request& request, const shim_s
     upstream_outcome got;
     collector collected{{}, false, client};
     std::string_view piece[1] = {body};
-    exchange(settings, piece, client, probe_buffered, collect_block, &collected, got, request.trace);
+    fallback_body other{request, {}, {}};
+    body_remake remake{remake_body, &other};
+    exchange(settings, piece, client, probe_buffered, collect_block, &collected, got, request.trace, &remake);
     if (got.caller_gone) {
         note_error(request.trace, "caller gone");
         return;
