@@ -381,6 +381,9 @@ bool set_headers(easy_slot& s, std::string_view header_lines) {
 // name, the connect, the TLS handshake, or a tunnel the proxy refused (a
 // 407 excepted: sending again brings no credentials).
 bool never_sent(CURL* h, CURLcode rc) {
+    long tunnel = 0;
+    curl_easy_getinfo(h, CURLINFO_HTTP_CONNECTCODE, &tunnel);
+    if (tunnel == 407) return false;
     switch (rc) {
         case CURLE_COULDNT_RESOLVE_PROXY:
         case CURLE_COULDNT_RESOLVE_HOST:
@@ -389,9 +392,7 @@ bool never_sent(CURL* h, CURLcode rc) {
             return true;
         default: break;
     }
-    long tunnel = 0;
-    curl_easy_getinfo(h, CURLINFO_HTTP_CONNECTCODE, &tunnel);
-    return tunnel != 0 && (tunnel < 200 || tunnel > 299) && tunnel != 407;
+    return tunnel != 0 && (tunnel < 200 || tunnel > 299);
 }
 
 void fail(upstream_result& out, const char* words, int code) {
