@@ -108,6 +108,10 @@ size_t format_log_line(const request_trace& t, std::chrono::steady_clock::time_p
         b.format(" upstream_status=%lu", t.upstream_status);
     else
         b.put(" upstream_status=-");
+    if (t.attempts)
+        b.format(" upstream=%s attempts=%u", t.upstream, t.attempts);
+    else
+        b.put(" upstream=- attempts=-");
     b.format(" bytes_in=%llu bytes_out=%llu", static_cast<unsigned long long>(t.bytes_in),
              static_cast<unsigned long long>(t.bytes_out));
     if (t.upstream_first_byte != steady_clock::time_point{})

@@ -20,6 +20,8 @@ struct request_trace {
     const char* mode = "-";     // "stream" or "buffered" for chat requests
     int status = 0;             // the status sent to the caller; 0 when nothing was sent
     unsigned long upstream_status = 0;
+    const char* upstream = "-";  // "primary" or "fallback": the upstream that answered the last attempt
+    unsigned attempts = 0;       // attempts at the upstream; 0 when none was made
     uint64_t bytes_in = 0;   // read from the caller
     uint64_t bytes_out = 0;  // sent to the caller
     long long prompt_tokens = -1;      // from the upstream's usage; -1: not reported

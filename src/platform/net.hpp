@@ -84,3 +84,16 @@ bool sock_send_all(const socket_handle& s, std::string_view bytes, uint64_t& sen
 bool sock_send_gather(const socket_handle& s, std::span<const std::string_view> parts, uint64_t& sent);
 // No more bytes from us; the peer sees the end of the reply.
 void sock_shutdown_send(const socket_handle& s);
+
+// What a probe of a half-closed caller did.
+enum class probe_result {
+    later,  // nothing may be sent now: asked again later
+    sent,   // bytes went out: a caller that left answers them with a reset
+    gone,   // the half-close itself means the caller has left
+};
+
+// Waits `millis` while watching the caller as the upstream transport does
+// (a reset or error is a departure; after a half-close `probe` is asked,
+// and a caller that left answers what it sent with a reset). True as soon
+// as the caller has left, at most about 250 ms after it did.
+bool sock_wait_watching(const socket_handle& s, int millis, probe_result (*probe)(void* ctx), void* ctx);

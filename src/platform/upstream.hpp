@@ -91,7 +91,14 @@ struct upstream_head {
     unsigned long status = 0;
     std::string_view content_encoding;  // the value, blanks trimmed; empty when there is none
     bool content_encoding_cut = false;  // it was longer than upstream_coding_room - 1 (then empty)
+    // How long the upstream asks to be left alone, as it wrote it (blanks
+    // trimmed; empty when absent or longer than upstream_wait_room - 1).
+    std::string_view retry_after;
+    std::string_view retry_after_ms;
 };
+
+// Room for a Retry-After value: an HTTP date is 29 bytes.
+inline constexpr size_t upstream_wait_room = 64;
 
 // What the relay made of a body block.
 enum class body_verdict {
@@ -109,13 +116,6 @@ enum class body_verdict {
 // connect and handshake it saves.
 inline constexpr size_t upstream_drain_max_bytes = 256 * 1024;
 inline constexpr int upstream_drain_max_ms = 1000;
-
-// What a probe of a half-closed caller did.
-enum class probe_result {
-    later,  // nothing may be sent now: asked again later
-    sent,   // bytes went out: a caller that left answers them with a reset
-    gone,   // the half-close itself means the caller has left
-};
 
 // The relay's side of one exchange.
 struct upstream_handler {
@@ -139,6 +139,10 @@ struct upstream_result {
     bool stopped = false;      // a callback ended the transfer, or said the answer was done with
     bool caller_gone = false;  // the watched caller left (the transfer was ended)
     bool failed = false;       // the exchange failed below the relay: `detail` says how
+    // It failed before any byte of the request reached the upstream: the
+    // name did not resolve, the connect or the TLS handshake failed, or the
+    // proxy refused the tunnel. Sending it again cannot do it twice.
+    bool unsent = false;
     // The system's own words: libcurl's message and code, or the WinHTTP call
     // and its error number.
     char detail[200] = {};

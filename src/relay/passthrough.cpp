@@ -12,6 +12,21 @@
 
 namespace {
 
+// The body for the fallback's model, rewritten from the same source only
+// when a turn goes there.
+struct fallback_body {
+    std::string_view source;
+    const persona_text& persona;
+    rewritten_body pieces;
+};
+
+std::span<const std::string_view> remake_body(void* ctx, std::string_view model) {
+    auto* f = static_cast<fallback_body*>(ctx);
+    rebuild_pieces(f->source, model, f->pieces, f->persona);
+    if (f->pieces.failed || !f->pieces.refused.empty()) return {};
+    return {f->pieces.piece, f->pieces.count};
+}
+
 // A streamed reply is relayed as it comes (the exchange has masked it).
 // When the upstream refused the request, its error document goes out whole
 // in one chunk unless it is unusually long, and its start is kept, so the
@@ -99,7 +114,7 @@ void finish_stream(stream_relay& relay, const shim_settings& settings, request_t
 // The upstream's answer relayed as it arrives, framed as chunks after the
 // event-stream head that the caller gets at once.
 void relay_stream(client_conn& client, const chat_request& request, const shim_settings& settings,
-                  std::span<const std::string_view> body) {
+                  std::span<const std::string_view> body, const body_remake& remake) {
     reply_bytes head;
     build_stream_head(head, request.extra_lines);
     send_bytes(client, head);
@@ -121,7 +136,7 @@ void relay_stream(client_conn& client, const chat_request& request, const shim_s
         relay->ended = true;
         return body_verdict::done;
     };
-    exchange(settings, body, client, probe_stream, pass_on, &relay, got, request.trace);
+    exchange(settings, body, client, probe_stream, pass_on, &relay, got, request.trace, &remake);
     if (usage) note_usage(request.trace, last_stream_usage(usage->view()));
     finish_stream(relay, settings, request.trace);
 }
@@ -129,23 +144,26 @@ void relay_stream(client_conn& client, const chat_request& request, const shim_s
 // The upstream's answer collected whole, then sent as it came or converted
 // into the local-model reply object.
 void relay_buffered(client_conn& client, const chat_request& request, const shim_settings& settings,
-                    std::span<const std::string_view> body, answer_writer reply) {
+                    std::span<const std::string_view> body, const body_remake& remake, answer_writer reply) {
     upstream_outcome got;
     collector collected{{}, false, client};
-    exchange(settings, body, client, probe_buffered, collect_block, &collected, got, request.trace);
+    exchange(settings, body, client, probe_buffered, collect_block, &collected, got, request.trace, &remake);
     if (got.caller_gone) {
         note_error(request.trace, "caller gone");
         return;  // nobody to answer
     }
+    buf lines;
+    chat_request answered = request;
+    answered.extra_lines = attempt_lines(request.extra_lines, got, lines);
     error_text problem = collected_problem(settings, collected, got);
     if (!problem.empty()) {
-        send_error_reply(client, 502, problem.s, relay_failure_reason, {}, request.extra_lines);
+        send_error_reply(client, 502, problem.s, relay_failure_reason, {}, answered.extra_lines);
         note_error(request.trace, problem.s);
         return;
     }
     std::string_view answer = collected.answer.view();
     if (got.status < 400 && request.trace) note_usage(request.trace, answer_usage(answer));
-    reply(client, request, settings, got.status, answer);
+    reply(client, answered, settings, got.status, answer);
 }
 
 }  // namespace
@@ -165,11 +183,14 @@ bool body_taken(client_conn& client, const chat_request& request, const body_ref
 }
 
 void relay_passthrough(client_conn& client, const chat_request& request, const shim_settings& settings,
-                       std::span<const std::string_view> body, bool stream, answer_writer reply) {
+                       std::span<const std::string_view> body, std::string_view source, bool stream,
+                       answer_writer reply) {
     if (request.trace) request.trace->mode = stream ? "stream" : "buffered";
     if (settings.debug_copy) write_debug_copy(body);
+    fallback_body other{source, settings.persona, {}};
+    body_remake remake{remake_body, &other};
     if (stream)
-        relay_stream(client, request, settings, body);
+        relay_stream(client, request, settings, body, remake);
     else
-        relay_buffered(client, request, settings, body, reply);
+        relay_buffered(client, request, settings, body, remake, reply);
 }

@@ -32,5 +32,8 @@ using answer_writer = void (*)(client_conn& client, const chat_request& request,
 
 // Sends `body` upstream (the debug copy first, when asked for) and relays
 // the answer: as a stream when `stream`, else collected and given to `reply`.
+// `body` is `source` rewritten by rebuild_pieces; the fallback upstream's
+// body is rewritten from it the same way, with the fallback's model.
 void relay_passthrough(client_conn& client, const chat_request& request, const shim_settings& settings,
-                       std::span<const std::string_view> body, bool stream, answer_writer reply);
+                       std::span<const std::string_view> body, std::string_view source, bool stream,
+                       answer_writer reply);

@@ -15,11 +15,37 @@
 // Relay failures have always been reported under this reason phrase.
 inline constexpr const char* relay_failure_reason = "Internal";
 
+// Makes the turn's body once more for another model (the fallback
+// upstream's, when it has its own); the pieces live as long as `ctx`. Empty
+// when memory ran out.
+struct body_remake {
+    std::span<const std::string_view> (*make)(void* ctx, std::string_view model) = nullptr;
+    void* ctx = nullptr;
+};
+
 // The exchange with the upstream, unless the settings already say it fails;
-// `ctx` goes to both the sink and the probe. The trace learns the status and
-// the first byte.
+// `ctx` goes to both the sink and the probe. The trace learns the status,
+// the first byte, which upstream answered and after how many attempts.
+// `remake` makes the body for the fallback's model (null: the same body).
 void exchange(const shim_settings& settings, std::span<const std::string_view> body, client_conn& client,
-              probe_result (*probe)(void*), body_sink sink, void* ctx, upstream_outcome& got, request_trace* trace);
+              probe_result (*probe)(void*), body_sink sink, void* ctx, upstream_outcome& got, request_trace* trace,
+              const body_remake* remake = nullptr);
+
+// The attempts of one exchange: tried again (the same body bytes, after a
+// wait that watches the caller) while the failure is one another try can
+// mend and nothing of the answer has reached the sink; the sink sees only
+// the last attempt's answer. With a fallback upstream, such a failure of the
+// primary sends the next attempt, at once, to the fallback, and the turns of
+// the next 30 s start there. `got` is the last attempt's outcome.
+void attempt_upstream(const shim_settings& settings, std::span<const std::string_view> body, client_conn& client,
+                      probe_result (*probe)(void*), body_sink sink, void* ctx, upstream_outcome& got,
+                      const body_remake* remake);
+
+// The header lines a failed turn's reply carries besides `extra_lines`:
+// "x-should-retry: false" when the shim tried more than once or the quota is
+// spent, and the upstream's Retry-After (in seconds) on a 429 or 503 that was
+// not tried again. `extra_lines` itself when there are none (nothing built).
+std::string_view attempt_lines(std::string_view extra_lines, const upstream_outcome& got, buf& room);
 
 // A buffered answer, held whole before it is sent (up to a cap: beyond it
 // it is not a chat answer, and holding it would let one upstream take the

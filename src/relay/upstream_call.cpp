@@ -1,5 +1,7 @@
 #include "relay/upstream_call.hpp"
 
+#include "relay/attempts.hpp"
+
 #include "text/ascii.hpp"
 #include "text/buf.hpp"
 
@@ -27,6 +29,7 @@ bool pass_masked(void* p, std::string_view bytes) {
 bool on_head(void* p, const upstream_head& head) {
     auto* st = static_cast<exchange_state*>(p);
     st->out.status = head.status;
+    st->out.asked_wait_ms = asked_wait_ms(head.retry_after, head.retry_after_ms, std::chrono::system_clock::now());
     st->refused = answer_refused(head, st->call.proxy, st->masks, st->out.error);
     return !st->refused;
 }
@@ -81,24 +84,21 @@ bool answer_refused(const upstream_head& head, const upstream_proxy* proxy, cons
     return false;
 }
 
-void call_upstream(const upstream_call& call, body_sink sink, void* ctx, upstream_outcome& out) {
-    std::span<const std::string_view> body = call.body;
+std::span<const std::string_view> sendable_body(std::span<const std::string_view> body, buf& joined,
+                                                std::string_view& one) {
     size_t total = 0;
     for (std::string_view piece : body) total += piece.size();
     // A small body goes out joined, in the same send as the request head; a
     // large one from its pieces as they are.
-    buf joined;
-    std::string_view one;
-    if (body.size() > 1 && total <= upstream_joined_body_limit) {
-        for (std::string_view piece : body) buf_put(joined, piece);
-        if (joined.failed) {
-            set_error(out.error, "upstream request failed: out of memory");
-            return;
-        }
-        one = joined.view();
-        body = {&one, 1};
-    }
+    if (body.size() <= 1 || total > upstream_joined_body_limit) return body;
+    for (std::string_view piece : body) buf_put(joined, piece);
+    if (joined.failed) return {};
+    one = joined.view();
+    return {&one, 1};
+}
 
+void call_upstream(const upstream_call& call, body_sink sink, void* ctx, upstream_outcome& out) {
+    std::span<const std::string_view> body = call.body;
     exchange_state st{call, sink, ctx, out, call.masks ? *call.masks : no_keys};
     upstream_handler handler;
     handler.ctx = &st;
@@ -122,6 +122,7 @@ void call_upstream(const upstream_call& call, body_sink sink, void* ctx, upstrea
     // The answer ended (or broke off): what the mask held back goes on.
     if (!mask_end(st.masker, pass_masked, &st) && st.verdict == body_verdict::stop) out.stopped = true;
     if (!got.failed) return;
+    out.unsent = got.unsent;
     buf detail;  // the system's words may quote what the upstream sent
     put_masked(detail, got.detail, st.masks);
     if (via_proxy(call.proxy))

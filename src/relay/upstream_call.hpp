@@ -12,6 +12,7 @@
 #include "platform/upstream.hpp"
 #include "text/key_mask.hpp"
 #include "text/bounded.hpp"
+#include "text/buf.hpp"
 
 // Receives each body block as soon as it has been read, and says whether
 // more is wanted: see body_verdict (a reply the sink has completed makes the
@@ -43,10 +44,24 @@ struct upstream_outcome {
     bool received_body = false;  // at least one body byte arrived
     std::chrono::steady_clock::time_point first_byte_at{};  // when it did
     error_text error;            // empty unless the exchange failed
+    bool unsent = false;         // it failed before any byte of the request reached the upstream
+    long long asked_wait_ms = -1;  // the wait the answer's head asked for (Retry-After); -1: none
+    // Of the whole turn, once it is over: how many attempts it took, and
+    // whether the last one's error said the quota is spent.
+    unsigned attempts = 0;
+    bool quota_spent = false;
+    bool at_fallback = false;  // the last attempt went to the fallback upstream
 };
 
 // An error text when the answer's head must not reach the caller as it is.
 bool answer_refused(const upstream_head& head, const upstream_proxy* proxy, const mask_keys& masks, error_text& err);
+
+// The body as call_upstream sends it: a small body of several pieces joined
+// into `joined` (it goes in the same send as the request head), any other
+// as it is. Made once per turn, so a second attempt sends the same bytes.
+// Empty with `joined` failed when memory ran out.
+std::span<const std::string_view> sendable_body(std::span<const std::string_view> body, buf& joined,
+                                                std::string_view& one);
 
 // POSTs the body and hands the answer body, masked, to `sink`.
 void call_upstream(const upstream_call& call, body_sink sink, void* ctx, upstream_outcome& out);

@@ -23,6 +23,10 @@ inline constexpr size_t access_key_room = 256;
 extern char CFG_URL[url_room + 1];
 extern char CFG_KEY[key_room + 1];
 extern char CFG_MODEL[model_room + 1];
+// The fallback upstream's URL, key and model; an empty URL: none.
+extern char CFG_FALLBACK_URL[url_room + 1];
+extern char CFG_FALLBACK_KEY[key_room + 1];
+extern char CFG_FALLBACK_MODEL[model_room + 1];
 
 struct log_output;
 
@@ -74,14 +78,32 @@ struct shim_settings {
     int connect_timeout_ms = upstream_connect_timeout_default_ms;
     int idle_timeout_ms = upstream_silence_timeout_default_ms;
 
+    // How many times a turn whose upstream stumbled before answering is
+    // tried again ("retries"; 0: never).
+    unsigned retries = 2;
+
+    // The fallback upstream ("fallback_url", "fallback_key",
+    // "fallback_model"): where a turn goes when the primary stumbles.
+    bool has_fallback = false;
+    upstream_target fallback_target;
+    char fallback_headers[key_room + 128] = {};
+    size_t fallback_headers_len = 0;
+    std::string_view fallback_model_name;  // the model setting unless set
+    upstream_client* fallback_upstream = nullptr;  // opened at start-up, as `upstream`
+
     // Every key the shim holds, masked in all the upstream says to callers.
     mask_keys masks;
 
     std::string_view model() const { return model_name; }
     std::string_view key() const { return CFG_KEY; }
     std::string_view header_lines() const { return {upstream_headers, upstream_headers_len}; }
+    std::string_view fallback_header_lines() const { return {fallback_headers, fallback_headers_len}; }
 };
 
 // Works out the upstream's fields (target, header lines or the error every
 // chat request gets, the model) from CFG_URL, CFG_KEY and CFG_MODEL.
 void derive_upstream_settings(shim_settings& out);
+
+// The same for the fallback upstream, from CFG_FALLBACK_URL, CFG_FALLBACK_KEY
+// and CFG_FALLBACK_MODEL; false when its URL is set and cannot be used.
+bool derive_fallback_settings(shim_settings& out);

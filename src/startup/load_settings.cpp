@@ -4,6 +4,7 @@
 #include <string_view>
 
 #include "platform/host.hpp"
+#include "relay/attempts.hpp"
 #include "settings/proxy_url.hpp"
 #include "text/ascii.hpp"
 #include "text/bounded.hpp"
@@ -114,6 +115,15 @@ bool take_context_length(std::string_view value, settings_build& b) {
         return true;
     }
     bformat(b.err.line, "bad ZELK_SHIM_CONTEXT_LENGTH (ini key context_length): want a whole number from 1 to 100000000");
+    return false;
+}
+
+bool take_retries(std::string_view value, settings_build& b) {
+    if (value.size() == 1 && value[0] >= '0' && value[0] <= '0' + static_cast<int>(retries_max)) {
+        b.out.shim.retries = static_cast<unsigned>(value[0] - '0');
+        return true;
+    }
+    bformat(b.err.line, "bad ZELK_SHIM_RETRIES (ini key retries): want a whole number from 0 to %u", retries_max);
     return false;
 }
 
@@ -238,6 +248,10 @@ constexpr setting_row rows[] = {
     {"connect_timeout", {"ZELK_SHIM_CONNECT_TIMEOUT"}, {}, false, take_connect_timeout, 0},
     {"idle_timeout", {"ZELK_SHIM_IDLE_TIMEOUT"}, {}, false, take_idle_timeout, 0},
     {"persona", {"ZELK_SHIM_PERSONA"}, {}, false, take_persona, persona_path_room},
+    {"retries", {"ZELK_SHIM_RETRIES"}, {}, false, take_retries, 0},
+    {"fallback_url", {"ZELK_SHIM_FALLBACK_URL"}, {}, false, take_text<CFG_FALLBACK_URL>, url_room},
+    {"fallback_key", {"ZELK_SHIM_FALLBACK_KEY"}, {}, false, take_text<CFG_FALLBACK_KEY>, key_room},
+    {"fallback_model", {"ZELK_SHIM_FALLBACK_MODEL"}, {}, false, take_text<CFG_FALLBACK_MODEL>, model_room},
     {"log", {"ZELK_SHIM_LOG"}, {}, false, take_log, log_path_room},
 };
 constexpr size_t row_count = sizeof rows / sizeof rows[0];
@@ -343,6 +357,10 @@ bool load_settings_from(const char* ini_path, int argc, char** argv, loaded_sett
     for (size_t i = 0; i < row_count; ++i)
         if (has[i] && !rows[i].each_value && !take(i, given[i])) return false;
     derive_upstream_settings(out.shim);
+    if (!derive_fallback_settings(out.shim)) {
+        bformat(err.line, "bad ZELK_SHIM_FALLBACK_URL (ini key fallback_url): want http:// or https:// and a host");
+        return false;
+    }
     return true;
 }
 

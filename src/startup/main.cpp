@@ -27,7 +27,9 @@ constexpr const char* help_text =
     "\n"
     "settings (later sources win when they give a non-empty value):\n"
     "  zelk_shim.ini beside the executable, section [shim]: url, key, model,\n"
-    "                     origins, proxy, local_dialect, access_key, log\n"
+    "                     origins, proxy, local_dialect, access_key, log,\n"
+    "                     context_length, capabilities, retries, fallback_url,\n"
+    "                     fallback_key, fallback_model\n"
     "  ZELK_SHIM_URL      upstream chat-completions URL (http:// or https://)\n"
     "  ZELK_SHIM_KEY      bearer key sent to the upstream\n"
     "  ZELK_SHIM_MODEL    model name sent to the upstream (default auto)\n"
@@ -60,12 +62,22 @@ constexpr const char* help_text =
     "                     beside the executable) whose text is the system message\n"
     "                     in front of every chat, or none for no system message\n"
     "                     (default: the built-in persona)\n"
+    "  ZELK_SHIM_RETRIES  (ini: retries) how often a turn is tried again when the\n"
+    "                     upstream could not be reached, is rate limited (429) or\n"
+    "                     overloaded (502, 503, 529), before any answer: 0 to 5\n"
+    "                     (default 2; 0: never)\n"
+    "  ZELK_SHIM_FALLBACK_URL, ZELK_SHIM_FALLBACK_KEY, ZELK_SHIM_FALLBACK_MODEL\n"
+    "                     (ini: fallback_url, fallback_key, fallback_model) another\n"
+    "                     upstream, its key and model (default: the model setting):\n"
+    "                     a turn goes there when the first stumbles, and turns\n"
+    "                     start there for 30 s after that; unset: none\n"
     "  ZELK_SHIM_LOG      (ini: log) request log: 1 or stderr, or a file to append\n"
     "                     to; empty or 0 is off. One line per request, e.g.\n"
     "                     time=2026-12-09T13:05:12.345Z method=POST\n"
     "                     path=\"/v1/chat/completions\" route=chat\n"
     "                     dialect=chat-completions mode=stream status=200\n"
-    "                     upstream_status=200 bytes_in=231 bytes_out=5120\n"
+    "                     upstream_status=200 upstream=primary attempts=1\n"
+    "                     bytes_in=231 bytes_out=5120\n"
     "                     first_byte_ms=210 total_ms=1532 prompt_tokens=57\n"
     "                     completion_tokens=412 error=\"\"\n";
 
@@ -115,6 +127,16 @@ int main(int argc, char** argv) {
         return stop_startup(1);
     }
     settings.upstream = client.get();
+    static upstream_client_ptr fallback;  // the same for the fallback upstream, when there is one
+    if (settings.has_fallback) {
+        upstream.target = settings.fallback_target;
+        fallback = upstream_client_open(upstream, err);
+        if (!fallback) {
+            std::fprintf(stderr, "zelk-shim: %s\n", err.s);
+            return stop_startup(1);
+        }
+        settings.fallback_upstream = fallback.get();
+    }
 
     socket_handle listener;
     listener_result bound = open_listener(loaded.port, listener);
@@ -132,5 +154,6 @@ int main(int argc, char** argv) {
     std::fflush(stderr);
     // The first chat turn should not wait for the upstream's handshakes.
     if (settings.upstream_error.empty()) upstream_warm_up(*client);
+    if (fallback) upstream_warm_up(*fallback);
     accept_loop(listener, settings);
 }

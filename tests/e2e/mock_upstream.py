@@ -60,11 +60,12 @@ def _read_request(rfile):
 
 # ---- answer makers -------------------------------------------------------
 
-def json_reply(status, obj, reason="X", keep_alive=True):
+def json_reply(status, obj, reason="X", keep_alive=True, headers=None):
     body = obj if isinstance(obj, bytes) else json.dumps(obj).encode()
+    extra = "".join(f"{k}: {v}\r\n" for k, v in (headers or {}).items())
 
     def answer(conn, req):
-        head = (f"HTTP/1.1 {status} {reason}\r\nContent-Type: application/json\r\n"
+        head = (f"HTTP/1.1 {status} {reason}\r\nContent-Type: application/json\r\n{extra}"
                 f"Content-Length: {len(body)}\r\n"
                 + ("" if keep_alive else "Connection: close\r\n") + "\r\n")
         conn.sendall(head.encode() + body)
@@ -155,6 +156,19 @@ def chat_stream(deltas, usage=None, finish="stop", split=False):
         asked = (req.json().get("stream_options") or {}).get("include_usage") is True
         events = sse_events(deltas, finish, usage if asked else None)
         return event_stream(split_mid_character(events) if split else events)(conn, req)
+    return answer
+
+
+def sequence(*answers):
+    """The n-th request gets answers[n]; the last answer goes on from there."""
+    lock = threading.Lock()
+    turn = [0]
+
+    def answer(conn, req):
+        with lock:
+            i = min(turn[0], len(answers) - 1)
+            turn[0] += 1
+        return answers[i](conn, req)
     return answer
 
 

@@ -1,6 +1,7 @@
 """Upstream faults and vanished callers: every fault ends the caller's
 reply clearly (502 in buffered mode, the in-band error event and the last
 chunk in stream mode) and the shim goes on serving."""
+import email.utils
 import re
 import socket
 import threading
@@ -9,8 +10,8 @@ import time
 import pytest
 
 import mock_upstream as mu
-from conftest import (ON_WINDOWS, UPSTREAM_FAILURE, Reply, chat_body, connect, decode_chunks, error_text, exchange,
-                      http_request, wait_for, wine_chunked_quirk)
+from conftest import (CHAT, LOCAL, ON_WINDOWS, UPSTREAM_FAILURE, Reply, chat_body, connect, decode_chunks, error_text,
+                      exchange, free_port, http_request, wait_for, wine_chunked_quirk)
 from expected import HEALTH
 
 ERROR_EVENT = re.compile(rb'\Adata: (\{"error":\{"message":"[^\n]*","type":"zelk_shim_error"\}\})\n\n\Z')
@@ -202,3 +203,133 @@ def test_caller_that_stops_reading_is_cut_off_after_the_send_stall(mock, relay):
         assert exchange(relay.port, b"GET /health HTTP/1.1\r\n\r\n") == HEALTH
     finally:
         s.close()
+
+
+# ---- attempts -------------------------------------------------------------
+
+def refusal(status, headers=None, code="rate_limit_exceeded"):
+    return mu.json_reply(status, {"error": {"message": f"status {status}", "type": "requests", "code": code}},
+                         headers=headers)
+
+
+def success(stream):
+    return mu.event_stream(mu.sse_deltas(["Hel", "lo"])) if stream else mu.json_reply(200, mu.CHAT_ANSWER)
+
+
+def http_date(seconds_ahead):
+    return email.utils.formatdate(time.time() + seconds_ahead, usegmt=True)
+
+
+NO_LINES = {"x-should-retry": None, "retry-after": None}
+GAVE_UP = {"x-should-retry": "false", "retry-after": None}
+
+# What the upstream does (answers for one request after another, made when
+# the row runs), where the caller asks, and what comes of it: the attempts
+# the mock counted, the caller's status and header lines, and the seconds
+# waited (generous bounds). "closed" sends the turn to a port nobody holds.
+ATTEMPTS = {
+    "429 then 200": (lambda s: [refusal(429, {"Retry-After": "1"}), success(s)], 2, 200, NO_LINES, (0.9, 5)),
+    "429 with an HTTP date": (lambda s: [refusal(429, {"Retry-After": http_date(2)}), success(s)], 2, 200, NO_LINES,
+                              (0.5, 5)),
+    "429 with retry-after-ms": (lambda s: [refusal(429, {"retry-after-ms": "300"}), success(s)], 2, 200, NO_LINES,
+                                (0.25, 3)),
+    "429 asking too long": (lambda s: [refusal(429, {"Retry-After": "30"}), success(s)], 1, 429,
+                            {"x-should-retry": None, "retry-after": "30"}, (0, 3)),
+    "quota spent": (lambda s: [refusal(429, code="insufficient_quota"), success(s)], 1, 429, GAVE_UP, (0, 3)),
+    "500": (lambda s: [refusal(500), success(s)], 1, 500, NO_LINES, (0, 3)),
+    "503 three times": (lambda s: [refusal(503, {"Retry-After": "1"})], 2, 503,
+                        {"x-should-retry": "false", "retry-after": "1"}, (0.9, 5)),
+    "stream failing after its first event": (lambda s: [mu.drop_mid_stream([b"data: one\n\n"]), success(s)], 1, 200,
+                                             NO_LINES, (0, 3)),
+    "closed port": ("closed", 0, 502, GAVE_UP, (0.9, 5)),
+    "retries off": (lambda s: [refusal(429, {"Retry-After": "1"}), success(s)], 1, 429,
+                    {"x-should-retry": None, "retry-after": "1"}, (0, 3), {"ZELK_SHIM_RETRIES": "0"}),
+}
+
+# Where each row is asked: (path, stream, local-model mode).
+ASKED = {
+    "429 then 200": [(CHAT, False, None), (CHAT, True, None), (LOCAL, False, "relay"), (LOCAL, True, "relay"),
+                     (LOCAL, True, "full"), (LOCAL, False, "full")],
+    "quota spent": [(CHAT, False, None), (LOCAL, False, "full")],
+    "stream failing after its first event": [(CHAT, True, None)],
+    "closed port": [(CHAT, False, None), (LOCAL, True, "full")],
+}
+
+
+def attempt_cases():
+    for name in ATTEMPTS:
+        for path, stream, mode in ASKED.get(name, [(CHAT, False, None)]):
+            marks = [wine_chunked_quirk] if name == "stream failing after its first event" else []
+            yield pytest.param(name, path, stream, mode, marks=marks,
+                               id=f"{name}-{path}-{'stream' if stream else 'buffered'}-{mode or ''}")
+
+
+@pytest.mark.parametrize("name,path,stream,mode", list(attempt_cases()))
+def test_attempts(mock, start_shim, name, path, stream, mode):
+    answers, attempts, status, lines, (least, most), *env = ATTEMPTS[name]
+    mock.reset()
+    url = f"http://127.0.0.1:{free_port()}/v1/chat/completions" if answers == "closed" else mock.url()
+    extra = {"ZELK_SHIM_URL": url, "ZELK_SHIM_KEY": "sk-test-key", **(env[0] if env else {})}
+    if mode:
+        extra["ZELK_SHIM_LOCAL_DIALECT"] = mode
+    shim = start_shim(env=extra)
+    if answers != "closed":
+        mock.behaviour = mu.sequence(*answers(stream))
+    t0 = time.monotonic()
+    r = Reply(exchange(shim.port, chat_request(stream, path), timeout=30))
+    waited = time.monotonic() - t0
+    assert len(mock.requests) == attempts, [q.request_line for q in mock.requests]
+    assert least <= waited < most, waited
+    # A stream's head went out before the upstream was asked: its status and lines are the stream's.
+    streamed_at_once = stream and mode != "full"
+    assert r.status == (200 if streamed_at_once else status), r.raw[:300]
+    for line, value in ({} if streamed_at_once else lines).items():
+        assert r.headers.get(line) == value, (line, r.raw[:300])
+    if name == "stream failing after its first event":
+        assert expect_stream_end(r.raw, b"data: one\n\n").startswith(UPSTREAM_FAILURE)
+    elif status == 200:
+        # Only the last attempt's answer reaches the caller.
+        assert b"Hel" in r.body() and b"status 4" not in r.raw, r.raw[:300]
+    elif not streamed_at_once or answers == "closed":
+        assert error_text(r), r.raw[:300]
+
+
+def test_caller_leaving_during_the_wait_ends_it(mock, start_shim):
+    """The caller goes while the shim waits out a Retry-After: the wait ends
+    within about a second and the upstream is not asked again."""
+    mock.reset()
+    shim = start_shim(env={"ZELK_SHIM_URL": mock.url(), "ZELK_SHIM_KEY": "sk-test-key", "ZELK_SHIM_LOG": "1"})
+    mock.behaviour = mu.sequence(refusal(429, {"Retry-After": "5"}), success(False))
+    for stream in (False, True):
+        s = connect(shim.port)
+        s.sendall(chat_request(stream))
+        assert wait_for(lambda: len(mock.requests) >= 1)
+        time.sleep(0.3)
+        s.close()
+        line = shim.next_stderr_line(timeout=10)
+        total_ms = int(re.search(r" total_ms=(\d+)", line).group(1))
+        assert 'error="caller gone"' in line and total_ms < 2500, line
+        assert len(mock.requests) == 1
+        mock.reset()
+        mock.behaviour = mu.sequence(refusal(429, {"Retry-After": "5"}), success(False))
+
+
+def test_fallback_answers_while_the_primary_is_down(mock, start_shim):
+    """The primary's port is closed: the turn goes on to the fallback at once,
+    with the fallback's key and model, and the next turn starts there."""
+    mock.reset()
+    fallback_key = "sk-fallback-key-0123"
+    shim = start_shim(env={"ZELK_SHIM_URL": f"http://127.0.0.1:{free_port()}/v1/chat/completions",
+                           "ZELK_SHIM_KEY": "sk-primary-key", "ZELK_SHIM_LOG": "1",
+                           "ZELK_SHIM_FALLBACK_URL": mock.url(), "ZELK_SHIM_FALLBACK_KEY": fallback_key,
+                           "ZELK_SHIM_FALLBACK_MODEL": "fb-model"})
+    answer = {**mu.CHAT_ANSWER, "choices": [{"index": 0, "message": {"role": "assistant", "content": fallback_key}}]}
+    mock.behaviour = mu.json_reply(200, answer)
+    for path, attempts in ((CHAT, 2), (LOCAL, 1)):
+        r = Reply(exchange(shim.port, chat_request(False, path), timeout=30))
+        assert r.status == 200 and fallback_key.encode() not in r.raw and b"***" in r.body(), r.raw[:300]
+        assert mock.last().header("Authorization") == "Bearer " + fallback_key
+        assert mock.last().json()["model"] == "fb-model"
+        line = shim.next_stderr_line(timeout=10)
+        assert f" upstream=fallback attempts={attempts} " in line, line
+    assert len(mock.requests) == 2

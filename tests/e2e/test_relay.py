@@ -119,9 +119,11 @@ def test_buffered_reply_carries_upstream_status(mock, relay, status):
     mock.behaviour = mu.json_reply(status, err)
     r = chat(relay.port, {"messages": []})
     body = json.dumps(err).encode()
+    # A 429 is tried again first; the caller then hears not to try once more.
+    given_up = b"x-should-retry: false\r\n" if status == 429 else b""
     assert r.raw == (f"HTTP/1.1 {status} ".encode() + r.status_line.split(" ", 2)[2].encode() +
-                     b"\r\nContent-Type: application/json\r\nContent-Length: %d\r\nConnection: close\r\n\r\n" % len(body)
-                     + body)
+                     b"\r\nContent-Type: application/json\r\nContent-Length: %d\r\nConnection: close\r\n" % len(body)
+                     + given_up + b"\r\n" + body)
     assert r.status_line in ("HTTP/1.1 400 Bad Request", "HTTP/1.1 401 Unauthorized",
                              "HTTP/1.1 429 Too Many Requests", "HTTP/1.1 500 Internal Server Error")
 

@@ -13,7 +13,8 @@ import mock_upstream as mu
 from conftest import ON_WINDOWS, chat, chat_body, connect, exchange, http_request, read_all, run_shim, shim_path, wait_for
 
 LINE = re.compile(r'time=\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z method=(\S+) path=("(?:[^"\\]|\\.)*"|-) route=(\S+) '
-                  r'dialect=(\S+) mode=(\S+) status=(\S+) upstream_status=(\S+) bytes_in=(\d+) bytes_out=(\d+) '
+                  r'dialect=(\S+) mode=(\S+) status=(\S+) upstream_status=(\S+) upstream=(\S+) attempts=(\S+) '
+                  r'bytes_in=(\d+) bytes_out=(\d+) '
                   r'first_byte_ms=(\S+) total_ms=(\d+) prompt_tokens=(\d+|-) completion_tokens=(\d+|-) '
                   r'error=("(?:[^"\\]|\\.)*")\Z')
 KEY = "sk-never-logged"
@@ -59,14 +60,15 @@ def test_concurrent_requests_each_get_one_whole_line(mock, start_shim, log_path)
     for m in lines:
         i = int(re.search(r"n=(\d+)", m.group(2)).group(1))
         status = int(got[i].split(b" ", 2)[1])
-        assert (int(m.group(6)), int(m.group(8)), int(m.group(9))) == (status, len(sent[i]), len(got[i])), m.group(0)
-        assert (m.group(12), m.group(13)) == ("-", "-"), m.group(0)  # the mock's answers report no usage
+        assert (int(m.group(6)), int(m.group(10)), int(m.group(11))) == (status, len(sent[i]), len(got[i])), m.group(0)
+        assert (m.group(14), m.group(15)) == ("-", "-"), m.group(0)  # the mock's answers report no usage
         if i % 4:
-            assert (m.group(3), m.group(4), m.group(5), m.group(7)) == (
-                "chat", "chat-completions", "stream" if i % 2 else "buffered", "200")
-            assert m.group(10) != "-" and int(m.group(10)) <= int(m.group(11))
+            assert (m.group(3), m.group(4), m.group(5), m.group(7), m.group(8), m.group(9)) == (
+                "chat", "chat-completions", "stream" if i % 2 else "buffered", "200", "primary", "1")
+            assert m.group(12) != "-" and int(m.group(12)) <= int(m.group(13))
         else:
-            assert (m.group(3), m.group(5), m.group(7), m.group(10)) == ("health", "-", "-", "-")
+            assert (m.group(3), m.group(5), m.group(7), m.group(8), m.group(9), m.group(12)) == (
+                "health", "-", "-", "-", "-", "-")
     if not ON_WINDOWS:
         assert stat.S_IMODE(os.stat(log_path).st_mode) == 0o600
 
@@ -99,7 +101,7 @@ def test_usage_the_upstream_reports_is_logged(relay_with_log, mock):
     mock.behaviour = mu.chat_stream([{"content": "hi"}], usage=usage)
     chat(shim.port, chat_body(stream=True, stream_options={"include_usage": True}))
     lines = log_lines(path, 2)
-    assert [(m.group(5), m.group(12), m.group(13)) for m in lines] == [("buffered", "12", "5"), ("stream", "12", "5")]
+    assert [(m.group(5), m.group(14), m.group(15)) for m in lines] == [("buffered", "12", "5"), ("stream", "12", "5")]
 
 
 def test_log_to_standard_error_and_unopenable_file(mock, start_shim):

@@ -126,6 +126,9 @@ def test_bad_port_values_exit_2(args, env, bad):
                                          "want a whole number from 1 to 100000000"),
     ({"ZELK_SHIM_CAPABILITIES": "tools,audio"}, "bad ZELK_SHIM_CAPABILITIES (ini key capabilities): "
                                                 "want a comma list of completion, tools, vision, thinking"),
+    ({"ZELK_SHIM_RETRIES": "6"}, "bad ZELK_SHIM_RETRIES (ini key retries): want a whole number from 0 to 5"),
+    ({"ZELK_SHIM_FALLBACK_URL": "ftp://backup.example/v1"},
+     "bad ZELK_SHIM_FALLBACK_URL (ini key fallback_url): want http:// or https:// and a host"),
     ({"ZELK_SHIM_URL": "http://127.0.0.1:1/v1\r\nX-Injected: 1"},
      "ZELK_SHIM_URL (ini key url) holds a control byte (0x00-0x1f or 0x7f)"),
     ({"GARVO_SHIM_PORT": "80\x7f"}, "GARVO_SHIM_PORT (option --port or -p) holds a control byte (0x00-0x1f or 0x7f)"),

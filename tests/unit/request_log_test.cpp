@@ -28,13 +28,16 @@ TEST(RequestLog, ChatLineHasEveryFieldInOrder) {
     t.mode = "stream";
     t.status = 200;
     t.upstream_status = 201;
+    t.upstream = "fallback";
+    t.attempts = 2;
     t.bytes_in = 231;
     t.bytes_out = 5120;
     t.prompt_tokens = 0;  // reported as none is not "not reported"
     t.completion_tokens = 412;
     EXPECT_EQ(line_of(t, milliseconds{1532}),
               "time=2026-12-09T13:05:12.045Z method=POST path=\"/v1/chat/completions\" route=chat "
-              "dialect=chat-completions mode=stream status=200 upstream_status=201 bytes_in=231 bytes_out=5120 "
+              "dialect=chat-completions mode=stream status=200 upstream_status=201 upstream=fallback attempts=2 "
+              "bytes_in=231 bytes_out=5120 "
               "first_byte_ms=210 total_ms=1532 prompt_tokens=0 completion_tokens=412 error=\"\"\n");
 }
 
@@ -54,7 +57,7 @@ TEST(RequestLog, NoInputCanForgeALine) {
               std::string::npos)
         << line;
     // The path is cut to 200 bytes of the request, whatever its escapes take.
-    EXPECT_NE(line.find(std::string(200 - 28, 'x') + "\" route=- dialect=- mode=- status=400 upstream_status=-"),
+    EXPECT_NE(line.find(std::string(200 - 28, 'x') + "\" route=- dialect=- mode=- status=400 upstream_status=- upstream=- attempts=-"),
               std::string::npos)
         << line;
     EXPECT_EQ(line.find(std::string(200 - 27, 'x')), std::string::npos);

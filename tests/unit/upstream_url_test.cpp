@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "relay/attempts.hpp"
 #include "settings/upstream_url.hpp"
 
 namespace {
@@ -66,4 +67,46 @@ TEST(UpstreamUrl, Errors) {
         EXPECT_EQ(run(bad).err, "bad ZELK_SHIM_URL port") << bad;
     EXPECT_TRUE(run("http://h:65535/").ok);
     EXPECT_EQ(run("http://" + std::string(300, 'h') + "/").err, "bad ZELK_SHIM_URL host");
+}
+
+// The waits an upstream asks for, as its answers' heads spell them.
+TEST(UpstreamWait, RetryAfterForms) {
+    using namespace std::chrono;
+    auto now = system_clock::time_point(seconds(784111777));  // Sun, 06 Nov 1994 08:49:37 GMT
+    struct row {
+        const char* after;
+        const char* after_ms;
+        long long ms;
+    } rows[] = {
+        {"3", "", 3000},          {"0", "", 0},
+        {"", "250", 250},         {"", "1.5", 1},
+        {"9", "20", 20},  // the finer one wins
+        {"Sun, 06 Nov 1994 08:49:40 GMT", "", 3000},
+        {"Sun, 06 Nov 1994 08:49:30 GMT", "", 0},  // already past
+        {"Sun, 06 Nov 1994 08:49:40 UTC", "", -1}, {"Sunday, 06-Nov-94 08:49:37 GMT", "", -1},
+        {"Sun, 06 Xyz 1994 08:49:40 GMT", "", -1}, {"-1", "", -1}, {"1e3", "x", -1},
+        {"", "", -1},             {"99999999999", "", 999999999000},
+    };
+    for (const row& r : rows) EXPECT_EQ(asked_wait_ms(r.after, r.after_ms, now), r.ms) << r.after << "|" << r.after_ms;
+}
+
+TEST(UpstreamWait, WhichFailuresAreTriedAgain) {
+    attempt_count first;
+    first.made = 1;
+    attempt_facts refused_connect{0, true, true};
+    EXPECT_GE(retry_wait(refused_connect, first, 2, 0), 187);
+    EXPECT_LE(retry_wait(refused_connect, first, 2, 500), 313);
+    EXPECT_EQ(retry_wait({0, true, false}, first, 2, 0), -1);  // a failure after the request went out
+    EXPECT_EQ(retry_wait(refused_connect, first, 0, 0), -1);   // retries off
+    EXPECT_EQ(retry_wait({429, false, false, false, 2000}, first, 2, 0), 2000);
+    EXPECT_EQ(retry_wait({429, false, false, false, 10001}, first, 2, 0), -1);
+    EXPECT_EQ(retry_wait({429, false, false, false, -1, true}, first, 2, 0), -1);
+    EXPECT_EQ(retry_wait({429, false, false, true, 100}, first, 2, 0), -1);  // part of it went on
+    EXPECT_EQ(retry_wait({500, false, false, false, 100}, first, 2, 0), -1);
+    attempt_count after_503{2, 1, 1000};
+    EXPECT_EQ(retry_wait({503, false, false, false, 100}, after_503, 5, 0), -1);  // once only
+    EXPECT_EQ(retry_wait({429, false, false, false, 9000}, attempt_count{2, 0, 7000}, 5, 0), -1);  // 15 s in all
+    EXPECT_TRUE(quota_spent(R"({"error":{"message":"m","type":"insufficient_quota"}})"));
+    EXPECT_TRUE(quota_spent(R"({"error":{"code":"insufficient_quota"}})"));
+    EXPECT_FALSE(quota_spent(R"({"error":{"code":"rate_limit_exceeded","message":"insufficient_quota"}})"));
 }

@@ -17,5 +17,6 @@ void relay_chat_completions(client_conn& client, const chat_request& request, co
     rewritten_body pieces;
     bool stream = rebuild_pieces(request.body, settings.model(), pieces, settings.persona) != 0;
     if (!body_taken(client, request, pieces.refused, pieces.failed)) return;
-    relay_passthrough(client, request, settings, {pieces.piece, pieces.count}, stream, send_as_it_came);
+    relay_passthrough(client, request, settings, {pieces.piece, pieces.count}, request.body, stream,
+                      send_as_it_came);
 }

@@ -128,5 +128,6 @@ void relay_local_model(client_conn& client, const chat_request& request, const s
         refused = pieces.refused;
     }
     if (!body_taken(client, request, refused, pieces.failed || converted.failed)) return;
-    relay_passthrough(client, request, settings, {pieces.piece, pieces.count}, stream, send_converted);
+    relay_passthrough(client, request, settings, {pieces.piece, pieces.count}, converted.view(), stream,
+                      send_converted);
 }

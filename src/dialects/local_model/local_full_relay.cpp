@@ -134,14 +134,38 @@ local_shape shape_of(const chat_request& request) {
     return request.generate ? local_shape::generate : local_shape::chat;
 }
 
+// The request converted once more for the fallback's model, only when a
+// turn goes there.
+struct fallback_body {
+    const chat_request& request;
+    const persona_text& persona;
+    buf body;
+    std::string_view one;
+};
+
+std::span<const std::string_view> remake_body(void* ctx, std::string_view model) {
+    auto* f = static_cast<fallback_body*>(ctx);
+    full_request converted = convert_full_request(f->request.body, model, f->body, shape_of(f->request), f->persona);
+    if (!converted.ok || f->body.failed) return {};
+    f->one = f->body.view();
+    return {&f->one, 1};
+}
+
 void relay_lines(client_conn& client, const chat_request& request, const shim_settings& settings,
                  std::string_view body, const local_timing& timing) {
     upstream_outcome got;
-    line_relay r{client, request, got};
+    // The reply's lines are known only once the attempts are over; a head
+    // sent before that is a success's and has the caller's own.
+    chat_request answered = request;
+    line_relay r{client, answered, got};
     full_stream_start(r.lines, settings.model(), timing, system_local_clock(), send_line, &r,
                       shape_of(request));
     std::string_view piece[1] = {body};
-    exchange(settings, piece, client, probe_lines, line_block, &r, got, request.trace);
+    fallback_body other{request, settings.persona, {}, {}};
+    body_remake remake{remake_body, &other};
+    exchange(settings, piece, client, probe_lines, line_block, &r, got, request.trace, &remake);
+    buf lines;
+    answered.extra_lines = attempt_lines(request.extra_lines, got, lines);
     finish_lines(r, settings);
 }
 
@@ -150,13 +174,18 @@ void relay_object(client_conn& client, const chat_request& request, const shim_s
     upstream_outcome got;
     collector collected{{}, false, client};
     std::string_view piece[1] = {body};
-    exchange(settings, piece, client, probe_buffered, collect_block, &collected, got, request.trace);
+    fallback_body other{request, settings.persona, {}, {}};
+    body_remake remake{remake_body, &other};
+    exchange(settings, piece, client, probe_buffered, collect_block, &collected, got, request.trace, &remake);
     if (got.caller_gone) {
         note_error(request.trace, "caller gone");
         return;
     }
+    buf lines;
+    chat_request answered = request;
+    answered.extra_lines = attempt_lines(request.extra_lines, got, lines);
     error_text problem = collected_problem(settings, collected, got);
-    if (!problem.empty()) return send_local_error(client, 502, problem.s, request, relay_failure_reason);
+    if (!problem.empty()) return send_local_error(client, 502, problem.s, answered, relay_failure_reason);
     local_clock clock = system_local_clock();
     timing.first_byte_ns = std::chrono::duration_cast<std::chrono::nanoseconds>(got.first_byte_at.time_since_epoch()).count();
     buf reply_body;
@@ -165,7 +194,7 @@ void relay_object(client_conn& client, const chat_request& request, const shim_s
     if (reply_body.failed) return;
     if (got.status < 400 && request.trace) note_usage(request.trace, answer_usage(collected.answer.view()));
     std::string_view type = reply.success ? "application/x-ndjson" : "application/json";
-    send_reply(client, {reply.status, nullptr, type, {}, request.extra_lines}, reply_body.view());
+    send_reply(client, {reply.status, nullptr, type, {}, answered.extra_lines}, reply_body.view());
 }
 
 }  // namespace

@@ -13,6 +13,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <chrono>
 #include <ctime>
 
 namespace {
@@ -164,3 +165,29 @@ long long os_send_vector(intptr_t socket, const std::string_view* parts, size_t 
 }
 
 void sock_shutdown_send(const socket_handle& s) { ::shutdown(fd_of(s), SHUT_WR); }
+
+// poll() tells apart what the caller's connection did: POLLRDHUP alone is
+// its FIN (a half-close and a departure look the same), POLLHUP/POLLERR a
+// reset or a close both ways. After a FIN only those two are asked for, so a
+// half-closed caller does not wake the wait at once again.
+bool sock_wait_watching(const socket_handle& s, int millis, probe_result (*probe)(void* ctx), void* ctx) {
+    using clock = std::chrono::steady_clock;
+    clock::time_point until = clock::now() + std::chrono::milliseconds(millis);
+    bool half_closed = false;
+    bool probed = false;
+    for (;;) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - clock::now()).count();
+        if (left <= 0) return false;
+        if (half_closed && !probed) {
+            probe_result said = probe ? probe(ctx) : probe_result::later;
+            if (said == probe_result::gone) return true;
+            probed = said == probe_result::sent;
+        }
+        pollfd p{fd_of(s), static_cast<short>(half_closed ? 0 : POLLRDHUP), 0};
+        int r = ::poll(&p, 1, static_cast<int>(left < 250 ? left : 250));
+        if (r < 0 && errno != EINTR) return false;  // nothing to watch: wait on as told
+        if (r <= 0) continue;
+        if (p.revents & (POLLERR | POLLHUP | POLLNVAL)) return true;
+        if (p.revents & POLLRDHUP) half_closed = true;
+    }
+}

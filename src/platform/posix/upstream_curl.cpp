@@ -100,6 +100,8 @@ struct transfer {
     bool length_bad = false;    // one that is not a plain number
     bool transfer_coded = false;
     SSL* tls = nullptr;         // the connection's TLS state, when OpenSSL carries it
+    char retry_after[upstream_wait_room] = {};
+    char retry_after_ms[upstream_wait_room] = {};
     // After the relay said the answer is done with: its rest is read and
     // dropped until it ends, or cut at the drain bounds.
     bool draining = false;
@@ -169,6 +171,12 @@ SSL* connection_tls(CURL* h) {
     return info->backend == CURLSSLBACKEND_OPENSSL ? static_cast<SSL*>(info->internals) : nullptr;
 }
 
+// A value kept whole, or not at all when it does not fit.
+template <size_t N>
+void keep_whole(char (&area)[N], std::string_view value) {
+    bformat(area, "%.*s", value.size() < N ? static_cast<int>(value.size()) : 0, value.data());
+}
+
 // Sees every header line of every answer head (interim ones too).
 size_t on_header(char* data, size_t, size_t n, void* p) {
     auto* slot = static_cast<easy_slot*>(p);
@@ -183,16 +191,21 @@ size_t on_header(char* data, size_t, size_t n, void* p) {
         t.length_lines = 0;
         t.length_bad = t.transfer_coded = false;
         t.tls = connection_tls(slot->h);
+        t.retry_after[0] = t.retry_after_ms[0] = '\0';
     } else if (ascii_istarts_with(line, "content-encoding:")) {
         std::string_view value = header_value(line, 17);
         t.encoding_cut = value.size() >= sizeof t.encoding;
-        bformat(t.encoding, "%.*s", t.encoding_cut ? 0 : static_cast<int>(value.size()), value.data());
+        keep_whole(t.encoding, value);
     } else if (ascii_istarts_with(line, "content-length:")) {
         std::string_view value = header_value(line, 15);
         ++t.length_lines;
         t.length_bad |= value.empty() || value.find_first_not_of("0123456789") != std::string_view::npos;
     } else if (ascii_istarts_with(line, "transfer-encoding:")) {
         t.transfer_coded = true;
+    } else if (ascii_istarts_with(line, "retry-after:")) {
+        keep_whole(t.retry_after, header_value(line, 12));
+    } else if (ascii_istarts_with(line, "retry-after-ms:")) {
+        keep_whole(t.retry_after_ms, header_value(line, 15));
     }
     return n;
 }
@@ -235,7 +248,7 @@ bool give_head(easy_slot& s) {
     long status = 0;
     curl_easy_getinfo(s.h, CURLINFO_RESPONSE_CODE, &status);
     t.out->status = static_cast<unsigned long>(status);
-    upstream_head head{t.out->status, t.encoding, t.encoding_cut};
+    upstream_head head{t.out->status, t.encoding, t.encoding_cut, t.retry_after, t.retry_after_ms};
     if (t.handler->head && !t.handler->head(t.handler->ctx, head)) {
         t.out->stopped = true;
         return false;
@@ -480,6 +493,24 @@ bool set_headers(easy_slot& s, std::string_view header_lines) {
     return true;
 }
 
+// The failures that come before any byte of the request went out: the
+// name, the connect, the TLS handshake, or a tunnel the proxy refused (a
+// 407 excepted: sending again brings no credentials).
+bool never_sent(CURL* h, CURLcode rc) {
+    long tunnel = 0;
+    curl_easy_getinfo(h, CURLINFO_HTTP_CONNECTCODE, &tunnel);
+    if (tunnel == 407) return false;
+    switch (rc) {
+        case CURLE_COULDNT_RESOLVE_PROXY:
+        case CURLE_COULDNT_RESOLVE_HOST:
+        case CURLE_COULDNT_CONNECT:
+        case CURLE_SSL_CONNECT_ERROR:
+            return true;
+        default: break;
+    }
+    return tunnel != 0 && (tunnel < 200 || tunnel > 299);
+}
+
 void fail(upstream_result& out, const char* words, int code) {
     out.failed = true;
     bformat(out.detail, "%s (%d)", words, code);
@@ -552,7 +583,9 @@ void upstream_exchange(upstream_client& c, std::string_view header_lines, std::s
             bformat(words, "the upstream was silent for %d s", c.config.silence_timeout_ms / 1000);
             return fail(out, words, CURLE_OPERATION_TIMEDOUT);
         }
-        return fail(out, s.message[0] ? s.message : curl_easy_strerror(rc), static_cast<int>(rc));
+        fail(out, s.message[0] ? s.message : curl_easy_strerror(rc), static_cast<int>(rc));
+        out.unsent = never_sent(h, rc);
+        return;
     }
     give_head(s);  // an answer without a body is shown to the relay here
 }

@@ -6,6 +6,7 @@
 
 #include <winsock2.h>
 #include <ws2tcpip.h>
+#include <windows.h>
 
 #include <climits>
 
@@ -124,3 +125,44 @@ long long os_send_vector(intptr_t socket, const std::string_view* parts, size_t 
 }
 
 void sock_shutdown_send(const socket_handle& s) { ::shutdown(sock_of(s), SD_SEND); }
+
+// As the upstream transport's watcher does: before the caller's FIN a peek
+// tells what happened (0 bytes is the FIN, an error a reset); after it a
+// peek reads 0 even once a reset has come, so the socket's pending error and
+// a send of nothing tell.
+bool sock_wait_watching(const socket_handle& s, int millis, probe_result (*probe)(void* ctx), void* ctx) {
+    SOCKET sock = sock_of(s);
+    ULONGLONG until = GetTickCount64() + static_cast<ULONGLONG>(millis < 0 ? 0 : millis);
+    bool half_closed = false;
+    bool probed = false;
+    for (;;) {
+        ULONGLONG now = GetTickCount64();
+        if (now >= until) return false;
+        if (probed) {
+            int err = 0;
+            int len = sizeof err;
+            if (getsockopt(sock, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&err), &len) == 0 && err != 0) return true;
+            if (send(sock, "", 0, 0) == SOCKET_ERROR && WSAGetLastError() != WSAEWOULDBLOCK) return true;
+        } else if (half_closed) {
+            probe_result said = probe ? probe(ctx) : probe_result::later;
+            if (said == probe_result::gone) return true;
+            probed = said == probe_result::sent;
+        } else {
+            fd_set readable;
+            FD_ZERO(&readable);
+            FD_SET(sock, &readable);
+            timeval none{0, 0};
+            if (select(0, &readable, nullptr, nullptr, &none) > 0) {
+                char byte;
+                int n = recv(sock, &byte, 1, MSG_PEEK);
+                if (n == 0) {
+                    half_closed = true;
+                    continue;
+                }
+                if (n < 0 && WSAGetLastError() != WSAEWOULDBLOCK) return true;
+            }
+        }
+        ULONGLONG left = until - now;
+        Sleep(static_cast<DWORD>(left < 250 ? left : 250));
+    }
+}

@@ -267,6 +267,7 @@ void fail(upstream_result& out, const char* call, unsigned long code) {
 struct watched_calls {
     watcher& watching;
     upstream_result& out;
+    DWORD error = 0;  // of the last call that failed
 
     // Runs `call`; false when the exchange ends here: the caller left (the
     // watcher closed the request), or the call failed and `what` names it.
@@ -274,7 +275,7 @@ struct watched_calls {
     bool step(const char* what, Call call) {
         watching.release();
         BOOL ok = call();
-        DWORD error = GetLastError();
+        error = ok ? 0 : GetLastError();
         if (!watching.retake()) {
             out.caller_gone = out.stopped = true;
             return false;
@@ -307,23 +308,48 @@ void drain_rest(HINTERNET request, watcher& watching, char* block, DWORD block_s
 // The proxy credentials WinHTTP answers a 407 with.
 void give_proxy_credentials(const upstream_client& c, HINTERNET request);
 
-// The final head with its Content-Encoding narrowed to ASCII (empty when
-// none); one too long for the room is reported cut, never taken for none.
-upstream_head answer_head(HINTERNET request, unsigned long status, char (&narrow)[upstream_coding_room]) {
-    wchar_t coding[upstream_coding_room];
-    DWORD size = sizeof coding;
-    upstream_head head{status};
-    if (!WinHttpQueryHeaders(request, WINHTTP_QUERY_CONTENT_ENCODING, WINHTTP_HEADER_NAME_BY_INDEX, coding, &size,
-                             WINHTTP_NO_HEADER_INDEX)) {
-        head.content_encoding_cut = GetLastError() == ERROR_INSUFFICIENT_BUFFER;
-        return head;
+// A wide header value narrowed to ASCII into `narrow` (a character beyond
+// it as '?'); false when the head has none or it does not fit.
+template <size_t N>
+bool narrow_header(HINTERNET request, DWORD query, const wchar_t* name, char (&narrow)[N], std::string_view& out,
+                   bool* cut = nullptr) {
+    wchar_t wide[N];
+    DWORD size = sizeof wide;
+    if (!WinHttpQueryHeaders(request, query, name, wide, &size, WINHTTP_NO_HEADER_INDEX)) {
+        if (cut) *cut = GetLastError() == ERROR_INSUFFICIENT_BUFFER;
+        return false;
     }
     size_t n = 0;
-    for (; n < size / sizeof(wchar_t) && coding[n] && n < sizeof narrow - 1; ++n)
-        narrow[n] = coding[n] < 0x80 ? static_cast<char>(coding[n]) : '?';
+    for (; n < size / sizeof(wchar_t) && wide[n] && n < N - 1; ++n)
+        narrow[n] = wide[n] < 0x80 ? static_cast<char>(wide[n]) : '?';
     narrow[n] = '\0';
-    head.content_encoding = {narrow, n};
+    out = {narrow, n};
+    return true;
+}
+
+// Room for what the relay reads of the final head.
+struct head_text {
+    char coding[upstream_coding_room];
+    char retry_after[upstream_wait_room];
+    char retry_after_ms[upstream_wait_room];
+};
+
+// The final head with its Content-Encoding narrowed to ASCII (empty when
+// none); one too long for the room is reported cut, never taken for none.
+upstream_head answer_head(HINTERNET request, unsigned long status, head_text& text) {
+    upstream_head head{status};
+    narrow_header(request, WINHTTP_QUERY_CONTENT_ENCODING, WINHTTP_HEADER_NAME_BY_INDEX, text.coding,
+                  head.content_encoding, &head.content_encoding_cut);
+    narrow_header(request, WINHTTP_QUERY_RETRY_AFTER, WINHTTP_HEADER_NAME_BY_INDEX, text.retry_after, head.retry_after);
+    narrow_header(request, WINHTTP_QUERY_CUSTOM, L"retry-after-ms", text.retry_after_ms, head.retry_after_ms);
     return head;
+}
+
+// The failures of sending that come before any byte of the request went
+// out: the name, the connect, the TLS handshake.
+bool never_sent(DWORD error) {
+    return error == ERROR_WINHTTP_CANNOT_CONNECT || error == ERROR_WINHTTP_NAME_NOT_RESOLVED ||
+           error == ERROR_WINHTTP_SECURE_FAILURE;
 }
 
 }  // namespace
@@ -486,8 +512,10 @@ void run_exchange(const upstream_client& c, HINTERNET request, std::string_view 
                                       headers[0] ? static_cast<DWORD>(-1L) : 0,
                                       first_len ? const_cast<char*>(with_request.data()) : WINHTTP_NO_REQUEST_DATA,
                                       first_len, total_len, 0);
-        }))
+        })) {
+        out.unsent = out.failed && never_sent(calls.error);
         return;
+    }
     if (first_len != total_len && !calls.step("WinHttpWriteData", [&] { return write_pieces(request, body); })) return;
     if (!calls.step("WinHttpReceiveResponse", [&] { return WinHttpReceiveResponse(request, nullptr); })) return;
 
@@ -496,8 +524,8 @@ void run_exchange(const upstream_client& c, HINTERNET request, std::string_view 
     if (WinHttpQueryHeaders(request, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
                             WINHTTP_HEADER_NAME_BY_INDEX, &status, &status_size, WINHTTP_NO_HEADER_INDEX))
         out.status = status;
-    char coding[upstream_coding_room];
-    if (handler.head && !handler.head(handler.ctx, answer_head(request, out.status, coding))) {
+    head_text text;
+    if (handler.head && !handler.head(handler.ctx, answer_head(request, out.status, text))) {
         out.stopped = true;
         return;
     }
