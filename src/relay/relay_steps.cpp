@@ -3,12 +3,6 @@
 #include "http/reply.hpp"
 #include "platform/host.hpp"
 
-namespace {
-
-constexpr size_t collected_answer_max = 64u << 20;
-
-}  // namespace
-
 void exchange(const shim_settings& settings, std::span<const std::string_view> body, client_conn& client,
               probe_result (*probe)(void*), body_sink sink, void* ctx, upstream_outcome& got, request_trace* trace) {
     upstream_call call;

@@ -21,6 +21,9 @@ inline constexpr const char* relay_failure_reason = "Internal";
 void exchange(const shim_settings& settings, std::span<const std::string_view> body, client_conn& client,
               probe_result (*probe)(void*), body_sink sink, void* ctx, upstream_outcome& got, request_trace* trace);
 
+// The most a buffered answer may hold.
+inline constexpr size_t collected_answer_max = 64u << 20;
+
 // A buffered answer, held whole before it is sent (up to a cap: beyond it
 // it is not a chat answer, and holding it would let one upstream take the
 // machine's memory).
