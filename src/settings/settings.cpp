@@ -43,13 +43,16 @@ bool derive_embed_url(std::string_view chat_url, char (&out)[url_room + 1]) {
     // The tail must be the path's, not the authority's.
     size_t scheme = path_end.find("://");
     size_t path_at = scheme == std::string_view::npos ? std::string_view::npos : path_end.find('/', scheme + 3);
-    if (path_at == std::string_view::npos || !path_end.ends_with(chat_tail) ||
-        path_end.size() - chat_tail.size() < path_at)
+    // A URL without a path is taken with the default chat path.
+    bool bare = scheme != std::string_view::npos && path_at == std::string_view::npos;
+    if (!bare && (path_at == std::string_view::npos || !path_end.ends_with(chat_tail) ||
+                  path_end.size() - chat_tail.size() < path_at))
         return false;
-    std::string_view base = path_end.substr(0, path_end.size() - chat_tail.size());
-    if (base.size() + 11 + rest.size() > url_room) return false;
-    bformat(out, "%.*s/embeddings%.*s", static_cast<int>(base.size()), base.data(), static_cast<int>(rest.size()),
-            rest.data());
+    std::string_view base = bare ? path_end : path_end.substr(0, path_end.size() - chat_tail.size());
+    std::string_view middle = bare ? "/v1/embeddings" : "/embeddings";
+    if (base.size() + middle.size() + rest.size() > url_room) return false;
+    bformat(out, "%.*s%.*s%.*s", static_cast<int>(base.size()), base.data(), static_cast<int>(middle.size()),
+            middle.data(), static_cast<int>(rest.size()), rest.data());
     return true;
 }
 

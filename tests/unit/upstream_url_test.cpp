@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "settings/settings.hpp"
 #include "settings/upstream_url.hpp"
 
 namespace {
@@ -66,4 +67,16 @@ TEST(UpstreamUrl, Errors) {
         EXPECT_EQ(run(bad).err, "bad ZELK_SHIM_URL port") << bad;
     EXPECT_TRUE(run("http://h:65535/").ok);
     EXPECT_EQ(run("http://" + std::string(300, 'h') + "/").err, "bad ZELK_SHIM_URL host");
+}
+
+TEST(UpstreamUrl, EmbeddingsUrlFromTheChatUrl) {
+    char out[url_room + 1];
+    auto derived = [&](const char* chat) { return derive_embed_url(chat, out) ? std::string(out) : std::string("-"); };
+    EXPECT_EQ(derived("https://h/v1/chat/completions"), "https://h/v1/embeddings");
+    EXPECT_EQ(derived("https://h/openai/deployments/x/chat/completions?api-version=1"),
+              "https://h/openai/deployments/x/embeddings?api-version=1");
+    EXPECT_EQ(derived("http://h:8000"), "http://h:8000/v1/embeddings");  // the default chat path
+    EXPECT_EQ(derived("https://h/v1/responses"), "-");
+    EXPECT_EQ(derived("https://h/chat/completions/x?q=/chat/completions"), "-");
+    EXPECT_EQ(derived("https://chat/completions"), "-");  // the authority, not the path
 }
