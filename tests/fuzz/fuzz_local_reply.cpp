@@ -67,7 +67,8 @@ void check_embed_reply(unsigned long status, std::string_view answer) {
     for (embed_shape shape : {embed_shape::embed, embed_shape::legacy}) {
         buf body;
         error_text problem;
-        int got = build_local_embed_reply(answer, shape, "mo\\\"del", inputs, 7, body, problem);
+        token_usage used;
+        int got = build_local_embed_reply(answer, shape, "mo\\\"del", inputs, 7, body, problem, used);
         check_buf(body);
         if (got != 0) {
             FUZZ_CHECK(got == 502 && !problem.empty());

@@ -192,12 +192,12 @@ void relay_local_shape(client_conn& client, const chat_request& request, embed_s
         if (request.trace) set_error(request.trace->error, "upstream refused the request (status %lu)", got.status);
         return send_json(client, request, got.status, reply.view());
     }
-    token_usage used = answer_usage(answer);
-    note_usage(request.trace, used);
     long long ns = std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - started).count();
     error_text problem;
-    if (build_local_embed_reply(answer, shape, model_raw, inputs, ns, reply, problem) != 0)
-        return send_fault(client, request, 502, problem.s, relay_failure_reason);
+    token_usage used;
+    int failed = build_local_embed_reply(answer, shape, model_raw, inputs, ns, reply, problem, used);
+    note_usage(request.trace, used);
+    if (failed) return send_fault(client, request, 502, problem.s, relay_failure_reason);
     collected.answer.clear();  // the reply holds the vectors now
     send_json(client, request, 200, reply.view());
 }
@@ -274,9 +274,14 @@ bool embeddings_as_base64(std::string_view answer, buf& out) {
 }
 
 int build_local_embed_reply(std::string_view answer, embed_shape shape, std::string_view model_raw, size_t inputs,
-                            long long total_ns, buf& out, error_text& problem) {
+                            long long total_ns, buf& out, error_text& problem, token_usage& used) {
     json_doc doc = json_read(answer);
-    json_value data = doc.ok() && doc.root.is(json_kind::object) ? json_get(doc.root, "data") : json_value{};
+    static constexpr std::string_view top[] = {"data", "usage"};
+    json_value found[2];
+    if (doc.ok()) json_get_members(doc.root, top, found, 2);
+    json_value data = found[0];
+    if (found[1].is(json_kind::object))
+        used = usage_at(answer, static_cast<size_t>(found[1].text.data() - answer.data()));
     if (!data.is(json_kind::array)) {
         set_error(problem, "upstream embeddings answer holds no data array");
         return 502;
@@ -291,8 +296,11 @@ int build_local_embed_reply(std::string_view answer, embed_shape shape, std::str
     json_array_cursor items = json_walk_array(data);
     json_value item;
     for (; json_next(items, item); ++seen) {
-        long long index = json_uint(json_get(item, "index"));
-        json_value vector = json_get(item, "embedding");
+        static constexpr std::string_view fields[] = {"index", "embedding"};
+        json_value got[2];
+        json_get_members(item, fields, got, 2);
+        long long index = json_uint(got[0]);
+        json_value vector = got[1];
         if (index < 0 || static_cast<unsigned long long>(index) >= inputs || !slot[index].empty()) {
             set_error(problem, "upstream embeddings answer: data[%zu].index is missing, repeated or beyond the %zu inputs",
                       seen, inputs);
@@ -328,7 +336,6 @@ int build_local_embed_reply(std::string_view answer, embed_shape shape, std::str
         buf_put(out, "],\"total_duration\":");
         buf_put_int(out, total_ns);
         buf_put(out, ",\"load_duration\":0,\"prompt_eval_count\":");
-        token_usage used = answer_usage(answer);
         buf_put_int(out, used.prompt < 0 ? 0 : used.prompt);
         buf_put(out, "}");
     }
