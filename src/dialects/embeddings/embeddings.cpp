@@ -293,24 +293,51 @@ int build_local_embed_reply(std::string_view answer, embed_shape shape, std::str
     }
     size_t seen = 0;
     size_t reply_bytes = 128 + model_raw.size();
-    json_array_cursor items = json_walk_array(data);
-    json_value item;
-    for (; json_next(items, item); ++seen) {
-        static constexpr std::string_view fields[] = {"index", "embedding"};
-        json_value got[2];
-        json_get_members(item, fields, got, 2);
-        long long index = json_uint(got[0]);
-        json_value vector = got[1];
-        if (index < 0 || static_cast<unsigned long long>(index) >= inputs || !slot[index].empty()) {
+    // One walk over the items, each vector stepped over once (a cursor per
+    // item would step over it twice); the document is checked, and every
+    // position is still tested against the array's end.
+    size_t pos = static_cast<size_t>(data.text.data() - answer.data()) + 1;
+    size_t end = pos + data.text.size() - 2;  // the closing bracket
+    auto bad_item = [&](const char* what) {
+        set_error(problem, "upstream embeddings answer: data[%zu]%s", seen, what);
+        return 502;
+    };
+    for (;; ++seen) {
+        pos = json_skip_ws(answer, pos);
+        if (pos >= end) break;
+        if (answer[pos] != '{') return bad_item(": expected an object");
+        json_value index, vector;
+        size_t p = pos + 1;
+        for (;;) {
+            p = json_skip_ws(answer, p);
+            if (p < end && answer[p] == ',') p = json_skip_ws(answer, p + 1);
+            if (p >= end) return bad_item(": expected an object");
+            if (answer[p] == '}') break;
+            size_t key_end = answer[p] == '"' ? json_string_end(answer, p) : json_npos;
+            size_t colon = key_end == json_npos ? json_npos : json_skip_ws(answer, key_end);
+            if (colon >= end || answer[colon] != ':') return bad_item(": expected an object");
+            size_t at = json_skip_ws(answer, colon + 1);
+            size_t value_end = at < end ? json_value_end(answer, at) : json_npos;
+            if (value_end == json_npos || value_end > end) return bad_item(": expected an object");
+            std::string_view key = answer.substr(p + 1, key_end - p - 2);
+            std::string_view text = answer.substr(at, value_end - at);
+            if (json_key_is(key, "index"))
+                index = {text[0] == '-' || (text[0] >= '0' && text[0] <= '9') ? json_kind::number : json_kind::null, text};
+            else if (json_key_is(key, "embedding"))
+                vector = {text[0] == '[' ? json_kind::array : json_kind::null, text};
+            p = value_end;
+        }
+        pos = p + 1;
+        pos = json_skip_ws(answer, pos);
+        if (pos < end && answer[pos] == ',') ++pos;
+        long long at_index = json_uint(index);
+        if (at_index < 0 || static_cast<unsigned long long>(at_index) >= inputs || !slot[at_index].empty()) {
             set_error(problem, "upstream embeddings answer: data[%zu].index is missing, repeated or beyond the %zu inputs",
                       seen, inputs);
             return 502;
         }
-        if (!vector.is(json_kind::array)) {
-            set_error(problem, "upstream embeddings answer: data[%zu].embedding: expected an array of numbers", seen);
-            return 502;
-        }
-        slot[index] = vector.text;
+        if (!vector.is(json_kind::array)) return bad_item(".embedding: expected an array of numbers");
+        slot[at_index] = vector.text;
         reply_bytes += vector.text.size() + 1;
     }
     if (seen != inputs) {
