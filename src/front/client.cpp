@@ -93,7 +93,8 @@ void handle_client(socket_handle socket, const shim_settings& settings) {
     if (got.fault.status != 0) return refuse(client, got.fault, trace);
     client.http10 = req.view(req.head.version) == "HTTP/1.0";
     route_choice choice =
-        choose_route(req.view(req.head.request_line), req.view(req.head.target), settings.local_full);
+        choose_route(req.view(req.head.request_line), req.view(req.head.target), settings.local_full,
+                     settings.embed != nullptr);
     admission let;
     admit_request(req, choice, settings.origins, let, settings.access_key);
     if (let.fault.status != 0) return refuse(client, let.fault, trace, let.route_lines, let.lines.view());

@@ -52,7 +52,8 @@ void admit_request(const http_request& req, const route_choice& choice, const or
     std::string_view origin = head.has_origin ? req.view(head.origin) : std::string_view{};
     bool allowed = head.has_origin && origin_allowed(origins, origin);
     std::string_view method = req.view(head.method);
-    bool chat = choice.where == route::chat;
+    // The embedding paths take the chat paths' rules.
+    bool chat = choice.where == route::chat || choice.where == route::embeddings;
 
     // Every path the shim serves answers a page's preflight with the method
     // it is served under; elsewhere OPTIONS is one more method.

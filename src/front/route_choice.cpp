@@ -26,6 +26,17 @@ constexpr endpoint endpoints[] = {
 constexpr std::string_view unsupported_paths[] = {"/api/embed", "/api/pull",   "/api/push",  "/api/create",
                                                   "/api/copy",  "/api/delete", "/api/blobs"};
 
+// Prefix tests, the longer first: "/api/embed" begins "/api/embeddings".
+struct embed_endpoint {
+    std::string_view prefix;
+    embed_path path;
+};
+constexpr embed_endpoint embed_endpoints[] = {
+    {"/v1/embeddings", embed_path::chat_completions},
+    {"/api/embeddings", embed_path::legacy},
+    {"/api/embed", embed_path::embed},
+};
+
 const endpoint* endpoint_at(std::string_view target, bool local_full) {
     static constexpr endpoint root = {"/", route::health, "GET", false};
     if (target == "/") return &root;  // the health probe at the root, exactly
@@ -36,8 +47,18 @@ const endpoint* endpoint_at(std::string_view target, bool local_full) {
 
 }  // namespace
 
-route_choice choose_route(std::string_view request_line, std::string_view target, bool local_full) {
+route_choice choose_route(std::string_view request_line, std::string_view target, bool local_full,
+                          bool embeddings) {
     route_choice c;
+    if (embeddings)
+        for (const embed_endpoint& e : embed_endpoints)
+            if (target.starts_with(e.prefix)) {
+                c.where = route::embeddings;
+                c.local_dialect = e.path != embed_path::chat_completions;
+                c.embed = e.path;
+                c.page_method = "POST";
+                return c;
+            }
     std::string_view method = request_line.starts_with("GET ") || request_line.starts_with("HEAD ") ? "GET"
                               : request_line.starts_with("POST ")                                    ? "POST"
                                                                                                      : "";

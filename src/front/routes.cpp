@@ -4,6 +4,7 @@
 #include "dialects/local_model/model_info.hpp"
 #include "dialects/chat_completions/chat_completions.hpp"
 #include "dialects/local_model/local_dialect.hpp"
+#include "dialects/embeddings/embeddings.hpp"
 
 namespace {
 
@@ -33,6 +34,7 @@ void note_route(request_trace& trace, const route_choice& choice) {
         case route::local_ps: trace.route = "ps", trace.dialect = "local-model"; break;
         case route::local_unsupported: trace.route = "unsupported", trace.dialect = "local-model"; break;
         case route::chat: trace.route = choice.generate ? "generate" : "chat", trace.dialect = chat_dialect; break;
+        case route::embeddings: trace.route = "embeddings", trace.dialect = chat_dialect; break;
         case route::not_found: trace.route = "not_found"; break;
     }
 }
@@ -67,6 +69,14 @@ void route_request(client_conn& client, const http_request& req, const route_cho
                 relay_local_model(client, chat, settings);
             else
                 relay_chat_completions(client, chat, settings);
+            break;
+        }
+        case route::embeddings: {
+            chat_request request{req.body, choice.local_dialect, false, extra_lines, trace};
+            relay_embeddings(client, request, choice.embed == embed_path::chat_completions ? embed_shape::chat_completions
+                                              : choice.embed == embed_path::embed         ? embed_shape::embed
+                                                                                          : embed_shape::legacy,
+                             settings);
             break;
         }
         case route::not_found: send_reply(client, {404, nullptr, {}, {}, extra_lines}, {}); break;

@@ -9,8 +9,6 @@
 
 namespace {
 
-constexpr size_t collected_answer_max = 64u << 20;
-
 // An error document worth trying again is far shorter than this; a longer
 // answer goes on as it comes, and is not tried again.
 constexpr size_t held_answer_max = 64 * 1024;

@@ -47,6 +47,9 @@ void attempt_upstream(const shim_settings& settings, std::span<const std::string
 // not tried again. `extra_lines` itself when there are none (nothing built).
 std::string_view attempt_lines(std::string_view extra_lines, const upstream_outcome& got, buf& room);
 
+// The most a buffered answer may hold.
+inline constexpr size_t collected_answer_max = 64u << 20;
+
 // A buffered answer, held whole before it is sent (up to a cap: beyond it
 // it is not a chat answer, and holding it would let one upstream take the
 // machine's memory).

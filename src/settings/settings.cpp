@@ -10,6 +10,9 @@ char CFG_MODEL[model_room + 1] = "auto";
 char CFG_FALLBACK_URL[url_room + 1] = "";
 char CFG_FALLBACK_KEY[key_room + 1] = "";
 char CFG_FALLBACK_MODEL[model_room + 1] = "";
+char CFG_EMBED_MODEL[model_room + 1] = "";
+char CFG_EMBED_URL[url_room + 1] = "";
+char CFG_EMBED_KEY[key_room + 1] = "";
 
 namespace {
 
@@ -18,18 +21,68 @@ size_t format_header_lines(char (&out)[key_room + 128], const char* key) {
                    key);
 }
 
+// The target and header lines (or the error every request gets) for one
+// upstream.
+void derive_target(const char* url, const char* key, const char* key_setting, shim_settings& out) {
+    if (!split_upstream_url(url, out.target, out.upstream_error)) return;
+    // A line break in the key would smuggle extra header lines upstream.
+    if (std::strpbrk(key, "\r\n")) {
+        set_error(out.upstream_error, "bad %s: it holds a line break", key_setting);
+        return;
+    }
+    out.upstream_headers_len = format_header_lines(out.upstream_headers, key);
+}
+
 }  // namespace
 
 void derive_upstream_settings(shim_settings& out) {
     out.model_name = CFG_MODEL;
     mask_keys_add(out.masks, CFG_KEY);
-    if (!split_upstream_url(CFG_URL, out.target, out.upstream_error)) return;
-    // A line break in the key would smuggle extra header lines upstream.
-    if (std::strpbrk(CFG_KEY, "\r\n")) {
-        set_error(out.upstream_error, "bad ZELK_SHIM_KEY: it holds a line break");
-        return;
+    derive_target(CFG_URL, CFG_KEY, "ZELK_SHIM_KEY", out);
+}
+
+bool derive_embed_url(std::string_view chat_url, char (&out)[url_room + 1]) {
+    constexpr std::string_view chat_tail = "/chat/completions";
+    size_t query = chat_url.find('?');
+    std::string_view path_end = chat_url.substr(0, query == std::string_view::npos ? chat_url.size() : query);
+    std::string_view rest = chat_url.substr(path_end.size());
+    // The tail must be the path's, not the authority's.
+    size_t scheme = path_end.find("://");
+    size_t path_at = scheme == std::string_view::npos ? std::string_view::npos : path_end.find('/', scheme + 3);
+    // A URL without a path is taken with the default chat path.
+    bool bare = scheme != std::string_view::npos && path_at == std::string_view::npos;
+    if (!bare && (path_at == std::string_view::npos || !path_end.ends_with(chat_tail) ||
+                  path_end.size() - chat_tail.size() < path_at))
+        return false;
+    std::string_view base = bare ? path_end : path_end.substr(0, path_end.size() - chat_tail.size());
+    std::string_view middle = bare ? "/v1/embeddings" : "/embeddings";
+    if (base.size() + middle.size() + rest.size() > url_room) return false;
+    bformat(out, "%.*s%.*s%.*s", static_cast<int>(base.size()), base.data(), static_cast<int>(middle.size()),
+            middle.data(), static_cast<int>(rest.size()), rest.data());
+    return true;
+}
+
+bool derive_embed_settings(shim_settings& chat, shim_settings& embed, error_text& err) {
+    if (!CFG_EMBED_MODEL[0]) return true;
+    if (!CFG_EMBED_URL[0] && !derive_embed_url(CFG_URL, CFG_EMBED_URL)) {
+        set_error(err, "ZELK_SHIM_EMBED_URL (ini key embed_url) is needed: the chat URL's path does not end in "
+                       "/chat/completions, so the embeddings URL cannot be worked out from it");
+        return false;
     }
-    out.upstream_headers_len = format_header_lines(out.upstream_headers, CFG_KEY);
+    const char* key = CFG_EMBED_KEY[0] ? CFG_EMBED_KEY : CFG_KEY;
+    mask_keys_add(chat.masks, key);
+    embed = chat;
+    embed.embed = nullptr;
+    embed.target = {};
+    embed.upstream_error = {};
+    embed.upstream_headers_len = 0;
+    embed.upstream = nullptr;
+    embed.has_fallback = false;  // the chat fallback serves chats only
+    embed.fallback_upstream = nullptr;
+    embed.model_name = CFG_EMBED_MODEL;
+    derive_target(CFG_EMBED_URL, key, CFG_EMBED_KEY[0] ? "ZELK_SHIM_EMBED_KEY" : "ZELK_SHIM_KEY", embed);
+    chat.embed = &embed;
+    return true;
 }
 
 bool derive_fallback_settings(shim_settings& out) {

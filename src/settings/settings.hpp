@@ -27,6 +27,11 @@ extern char CFG_MODEL[model_room + 1];
 extern char CFG_FALLBACK_URL[url_room + 1];
 extern char CFG_FALLBACK_KEY[key_room + 1];
 extern char CFG_FALLBACK_MODEL[model_room + 1];
+// The embeddings upstream: its model (empty: embeddings are not served), its
+// URL and key (empty: worked out from the chat URL, the chat key).
+extern char CFG_EMBED_MODEL[model_room + 1];
+extern char CFG_EMBED_URL[url_room + 1];
+extern char CFG_EMBED_KEY[key_room + 1];
 
 struct log_output;
 
@@ -93,6 +98,11 @@ struct shim_settings {
 
     // Every key the shim holds, masked in all the upstream says to callers.
     mask_keys masks;
+    // The embeddings upstream, as a record of this same shape (its target,
+    // header lines, transport, failure text and model; the same proxy,
+    // limits and masks), so the shared exchange takes it as it takes the
+    // chat's. Null when no embedding model is configured.
+    const shim_settings* embed = nullptr;
 
     std::string_view model() const { return model_name; }
     std::string_view key() const { return CFG_KEY; }
@@ -107,3 +117,12 @@ void derive_upstream_settings(shim_settings& out);
 // The same for the fallback upstream, from CFG_FALLBACK_URL, CFG_FALLBACK_KEY
 // and CFG_FALLBACK_MODEL; false when its URL is set and cannot be used.
 bool derive_fallback_settings(shim_settings& out);
+// The embedding model's URL from the chat URL: a final "/chat/completions"
+// of its path (before any query) replaced by "/embeddings". False when the
+// path does not end so.
+bool derive_embed_url(std::string_view chat_url, char (&out)[url_room + 1]);
+// With CFG_EMBED_MODEL set, fills `embed` from `chat` and the embed settings
+// (a URL worked out when none is given, the chat key when none is given),
+// adds the embed key to both records' masks and points chat.embed at it.
+// False with `err` set when the URL cannot be worked out.
+bool derive_embed_settings(shim_settings& chat, shim_settings& embed, error_text& err);

@@ -236,6 +236,9 @@ constexpr setting_row rows[] = {
     {"url", {"ZELK_SHIM_URL"}, {}, false, take_text<CFG_URL>, url_room},
     {"key", {"ZELK_SHIM_KEY"}, {}, false, take_text<CFG_KEY>, key_room},
     {"model", {"ZELK_SHIM_MODEL"}, {}, false, take_text<CFG_MODEL>, model_room},
+    {"embed_model", {"ZELK_SHIM_EMBED_MODEL"}, {}, false, take_text<CFG_EMBED_MODEL>, model_room},
+    {"embed_url", {"ZELK_SHIM_EMBED_URL"}, {}, false, take_text<CFG_EMBED_URL>, url_room},
+    {"embed_key", {"ZELK_SHIM_EMBED_KEY"}, {}, false, take_text<CFG_EMBED_KEY>, key_room},
     {nullptr, {"GARVO_SHIM_PORT"}, {"--port", "-p"}, true, take_port, 0},
     {nullptr, {"ZELK_SHIM_DEBUG"}, {}, false, take_debug, 0},
     {nullptr, {"CURL_CA_BUNDLE", "SSL_CERT_FILE"}, {}, false, take_ca_bundle, sizeof shim_settings::ca_bundle - 1},
@@ -359,6 +362,11 @@ bool load_settings_from(const char* ini_path, int argc, char** argv, loaded_sett
     derive_upstream_settings(out.shim);
     if (!derive_fallback_settings(out.shim)) {
         bformat(err.line, "bad ZELK_SHIM_FALLBACK_URL (ini key fallback_url): want http:// or https:// and a host");
+        return false;
+    }
+    error_text embed_err;
+    if (!derive_embed_settings(out.shim, out.embed, embed_err)) {
+        bformat(err.line, "%s", embed_err.s);
         return false;
     }
     return true;

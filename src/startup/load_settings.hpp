@@ -12,6 +12,7 @@ inline constexpr int default_port = 8080;
 // Everything start-up builds from the settings.
 struct loaded_settings {
     shim_settings shim;      // what every connection reads
+    shim_settings embed;     // the embeddings upstream's; shim.embed points here when it is configured
     log_output request_log;  // owns the log file; shim.request_log points here when the log is on
     buf persona_storage;     // the persona file's text; shim.persona points here when one is read
     int port = default_port;

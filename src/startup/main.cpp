@@ -33,6 +33,12 @@ constexpr const char* help_text =
     "  ZELK_SHIM_URL      upstream chat-completions URL (http:// or https://)\n"
     "  ZELK_SHIM_KEY      bearer key sent to the upstream\n"
     "  ZELK_SHIM_MODEL    model name sent to the upstream (default auto)\n"
+    "  ZELK_SHIM_EMBED_MODEL (ini: embed_model) the embedding model sent upstream\n"
+    "                     for /v1/embeddings, /api/embed and /api/embeddings\n"
+    "                     (default none: embeddings are not served)\n"
+    "  ZELK_SHIM_EMBED_URL (ini: embed_url) the upstream embeddings URL (default:\n"
+    "                     the chat URL with /chat/completions as /embeddings)\n"
+    "  ZELK_SHIM_EMBED_KEY (ini: embed_key) its bearer key (default: the chat key)\n"
     "  GARVO_SHIM_PORT    port, overriding --port\n"
     "  ZELK_SHIM_DEBUG    when non-empty, keep a copy of the last rewritten request\n"
     "  ZELK_SHIM_ORIGINS  browser origins let in besides pages on loopback, comma-\n"
@@ -137,6 +143,17 @@ int main(int argc, char** argv) {
         }
         settings.fallback_upstream = fallback.get();
     }
+    // The embeddings upstream keeps its own warm connection.
+    static upstream_client_ptr embed_client;
+    if (settings.embed) {
+        upstream.target = loaded.embed.target;
+        embed_client = upstream_client_open(upstream, err);
+        if (!embed_client) {
+            std::fprintf(stderr, "zelk-shim: %s\n", err.s);
+            return stop_startup(1);
+        }
+        loaded.embed.upstream = embed_client.get();
+    }
 
     socket_handle listener;
     listener_result bound = open_listener(loaded.port, listener);
@@ -155,5 +172,6 @@ int main(int argc, char** argv) {
     // The first chat turn should not wait for the upstream's handshakes.
     if (settings.upstream_error.empty()) upstream_warm_up(*client);
     if (fallback) upstream_warm_up(*fallback);
+    if (embed_client && loaded.embed.upstream_error.empty()) upstream_warm_up(*embed_client);
     accept_loop(listener, settings);
 }

@@ -123,6 +123,14 @@ Object.assign(scenarios, {
     const running = await client().ps();
     assert.deepEqual(running.models.map((m) => [m.name, m.context_length]), [[EXPECT.name, EXPECT.context_length]]);
   },
+
+  // Both embedding calls, as indexing tools make them.
+  async embed() {
+    const r = await client().embed({ model: 'nomic-embed-text', input: ['first', 'second'] });
+    assert.deepEqual([r.model, r.embeddings, r.prompt_eval_count], ['nomic-embed-text', EXPECT.vectors, EXPECT.prompt]);
+    const old = await client().embeddings({ model: 'nomic-embed-text', prompt: 'first' });
+    assert.deepEqual(old.embedding, EXPECT.vectors[0]);
+  },
 });
 
 test('SCENARIO names a known scenario', () => {

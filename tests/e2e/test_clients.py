@@ -192,6 +192,42 @@ def test_local_library_discovers_the_model(node, mock, full_relay):
     assert mock.requests == []
 
 
+# ---- embeddings, both libraries ---------------------------------------------
+
+VECTORS = [[0.25, -1.5, 3.0], [0.125, 2.0, -0.5]]
+
+
+def embed_answer(base64_vectors=False):
+    import base64
+    import struct
+    pack = lambda v: base64.b64encode(struct.pack(f"<{len(v)}f", *v)).decode()
+    # The second vector first: the index decides the order.
+    data = [{"object": "embedding", "index": i, "embedding": pack(v) if base64_vectors else v}
+            for i, v in reversed(list(enumerate(VECTORS)))]
+    return {"object": "list", "data": data, "model": "e", "usage": {"prompt_tokens": 4, "total_tokens": 4}}
+
+
+@pytest.fixture
+def embed_relay(mock, start_shim):
+    mock.reset()
+    return start_shim(env={"ZELK_SHIM_URL": mock.url(), "ZELK_SHIM_KEY": "sk-test-key",
+                           "ZELK_SHIM_EMBED_MODEL": "text-embed", "ZELK_SHIM_LOCAL_DIALECT": "full"})
+
+
+@pytest.mark.parametrize("base64_vectors", [False, True])
+def test_library_embeddings_decode_to_the_upstream_numbers(node, mock, embed_relay, base64_vectors):
+    mock.behaviour = mu.json_reply(200, embed_answer(base64_vectors))
+    run_library(node, embed_relay, "embeddings", {"vectors": VECTORS})
+    assert mock.last().json()["encoding_format"] == "base64" and mock.last().json()["model"] == "text-embed"
+
+
+def test_local_library_embeds(node, mock, embed_relay):
+    mock.behaviour = lambda conn, req: mu.json_reply(200, embed_answer() if len(req.json()["input"]) == 2 else
+                                                     {"data": [{"index": 0, "embedding": VECTORS[0]}]})(conn, req)
+    run_library(node, embed_relay, "embed", {"vectors": VECTORS, "prompt": 4}, OLLAMA)
+    assert [r.json()["input"] for r in mock.requests] == [["first", "second"], "first"]
+
+
 # ---- curl -----------------------------------------------------------------
 
 @pytest.fixture(scope="module")

@@ -196,3 +196,100 @@ def test_full_load_and_unload_answer_at_once(mock, full_relay, path, body, reaso
     assert TIME_RE.match(obj.pop("created_at"))
     assert obj == {"model": "auto", "done": True, "done_reason": reason}
     assert mock.requests == []
+
+
+# ---- embeddings ------------------------------------------------------------
+
+EMBED_ANSWER = (b'{"object":"list","data":[{"object":"embedding","index":1,"embedding":[0.5,-2E-3]},'
+                b'{"object":"embedding","index":0,"embedding":[0.100000001,1]}],"model":"e",'
+                b'"usage":{"prompt_tokens":7,"total_tokens":7}}')
+REFUSAL = {"error": {"message": "no such model for sk-embed-key", "type": "invalid_request_error"}}
+masked = lambda b: b"no such model for " in b and b"sk-embed-key" not in b
+
+
+@pytest.fixture
+def embed_shim(mock, start_shim):
+    mock.reset()
+    return start_shim(env={"ZELK_SHIM_URL": mock.url(), "ZELK_SHIM_KEY": "sk-test-key",
+                           "ZELK_SHIM_EMBED_MODEL": "text-embed", "ZELK_SHIM_EMBED_KEY": "sk-embed-key",
+                           "ZELK_SHIM_LOCAL_DIALECT": "full"})
+
+
+def floats_b64(values):
+    import base64
+    import struct
+    return base64.b64encode(struct.pack(f"<{len(values)}f", *values)).decode()
+
+
+# path, caller's body, upstream answer (None: no call), status, what went upstream, the reply (raw or a test)
+EMBED_CASES = [
+    ("/api/embed", b'{"model":"mine:latest","input":["a","b"],"truncate":true,"dimensions":2,"keep_alive":"5m"}',
+     EMBED_ANSWER, 200,
+     b'{"model":"text-embed","input":["a","b"],"encoding_format":"float","dimensions":2}',
+     lambda b: b.startswith(b'{"model":"mine:latest","embeddings":[[0.100000001,1],[0.5,-2E-3]],"total_duration":')
+     and b.endswith(b',"load_duration":0,"prompt_eval_count":7}')),
+    ("/api/embeddings", b'{"model":"m","prompt":"x"}', b'{"data":[{"index":0,"embedding":[3e1]}]}', 200,
+     b'{"model":"text-embed","input":"x","encoding_format":"float"}', b'{"embedding":[3e1]}'),
+    ("/v1/embeddings", b'{"input":"x","encoding_format":"base64"}', EMBED_ANSWER, 200,
+     b'{"model":"text-embed","input":"x","encoding_format":"base64"}',
+     lambda b: [d["embedding"] for d in json.loads(b)["data"]] == [floats_b64([0.5, -2e-3]), floats_b64([0.1, 1])]),
+    ("/v1/embeddings", b'{"model":"x", "input":[[1,2]],"user":"u"}', EMBED_ANSWER, 200,
+     b'{"model":"text-embed", "input":[[1,2]],"user":"u"}', EMBED_ANSWER),
+    ("/api/embed", b'{"model":"mine","input":[]}', None, 200, None, b'{"model":"mine","embeddings":[]}'),
+    ("/api/embeddings", b'{"model":"mine"}', None, 200, None, b'{"embedding":[]}'),
+    ("/api/embed", b'{"model":"m","input":"a"}', json.dumps(REFUSAL).encode(), 404, b"",
+     lambda b: masked(b) and list(json.loads(b)) == ["error"]),
+    ("/v1/embeddings", b'{"input":"a"}', json.dumps(REFUSAL).encode(), 404, b"",
+     lambda b: masked(b) and b'"invalid_request_error"' in b),
+    ("/api/embed", b'{"model":"m","input":["a","b","c"]}', EMBED_ANSWER, 502, b"", "2 embeddings for 3 inputs"),
+    ("/api/embed", b'{"model":"m","input":"a"}', b'{"data":[{"index":0,"embedding":"AAAA"}]}', 502, b"",
+     "data[0].embedding"),
+    ("/api/embed", b'{"model":"m","input":[1]}', None, 400, None, "input: expected a string or an array"),
+    ("/api/embed", b'{"model":"m","input":"a","dimensions":-1}', None, 400, None, "dimensions"),
+    ("/api/embeddings", b'{"model":"m","prompt":["a"]}', None, 400, None, "prompt: expected a string"),
+    ("/api/embed", b'{"input":"a"}', None, 400, None, "model is required"),
+    ("/v1/embeddings", b'[{"input":"a"}]', None, 400, None, "one JSON object"),
+]
+
+
+@pytest.mark.parametrize("path,body,answer,status,sent,expected", EMBED_CASES)
+def test_embedding_paths(mock, embed_shim, path, body, answer, status, sent, expected):
+    if answer is not None:
+        mock.behaviour = mu.json_reply(404 if b'"error"' in answer else 200, answer)
+    r = chat(embed_shim.port, body, path)
+    assert r.status == status, r.body()
+    assert r.headers["content-type"] == "application/json"
+    assert len(mock.requests) == (answer is not None)
+    if sent:
+        assert mock.last().request_line == "POST /v1/embeddings HTTP/1.1"
+        assert mock.last().body == sent
+        assert mock.last().header("Authorization") == "Bearer sk-embed-key"
+    if isinstance(expected, str):
+        assert expected in error_text(r)
+    elif callable(expected):
+        assert expected(r.body()), r.body()
+    else:
+        assert r.body() == expected
+
+
+def test_embedding_paths_without_a_model_answer_as_before(mock, relay, full_relay):
+    for port, code in ((relay.port, 404), (full_relay.port, 404)):
+        for path in ("/v1/embeddings", "/api/embed", "/api/embeddings"):
+            r = chat(port, b'{"model":"m","input":"a"}', path)
+            assert r.status == code and mock.requests == []
+    assert "not served" in error_text(chat(full_relay.port, b'{}', "/api/embed"))
+    assert chat(relay.port, b'{}', "/api/embed").body() == b""
+
+
+def test_embedding_model_is_listed_and_shown(mock, embed_shim):
+    get = lambda path: Reply(exchange(embed_shim.port, http_request("GET", path))).json()
+    assert [m["id"] for m in get("/v1/models")["data"]] == ["auto", "text-embed"]
+    assert [m["name"] for m in get("/api/tags")["models"]] == ["auto:latest", "text-embed:latest"]
+    assert [m["name"] for m in get("/api/ps")["models"]] == ["auto:latest", "text-embed:latest"]
+    for name, caps in (("text-embed:latest", ["embedding"]), ("text-embed", ["embedding"]),
+                       ("auto", ["completion", "tools"])):
+        show = Reply(exchange(embed_shim.port, http_request("POST", "/api/show", json.dumps({"model": name}).encode())))
+        assert show.json()["capabilities"] == caps
+    # A chat naming the embedding model still gets the chat model.
+    chat(embed_shim.port, {"model": "text-embed:latest", "messages": [{"role": "user", "content": "hi"}], "stream": False}, LOCAL)
+    assert mock.last().json()["model"] == "auto"

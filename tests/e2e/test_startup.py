@@ -136,6 +136,9 @@ def test_bad_port_values_exit_2(args, env, bad):
                                          "want a whole number of seconds from 1 to 300"),
     ({"ZELK_SHIM_IDLE_TIMEOUT": "3601"}, "bad ZELK_SHIM_IDLE_TIMEOUT (ini key idle_timeout): "
                                          "want a whole number of seconds from 1 to 3600"),
+    ({"ZELK_SHIM_URL": "http://127.0.0.1:1/v1/chat", "ZELK_SHIM_EMBED_MODEL": "e"},
+     "ZELK_SHIM_EMBED_URL (ini key embed_url) is needed: the chat URL's path does not end in /chat/completions, "
+     "so the embeddings URL cannot be worked out from it"),
     ({"ZELK_SHIM_PERSONA": "@missing.txt"}, "bad ZELK_SHIM_PERSONA (ini key persona): "
                                             "the file cannot be read (a relative path is taken beside the executable)"),
     ({"ZELK_SHIM_PERSONA": "@empty.txt"}, "bad ZELK_SHIM_PERSONA (ini key persona): the file holds no text"),

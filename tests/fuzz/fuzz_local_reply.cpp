@@ -1,11 +1,15 @@
 // build_local_reply (relay mode) and build_full_reply (full mode) over
 // arbitrary upstream answers and statuses.
 //
+// The embeddings conversions over the same answers: the local-model reply
+// (the input count from the status) and the base64 rewrite.
+//
 // Input layout: two bytes of status (little endian, modulo 600), then the answer.
 #include <vector>
 
 #include "fuzz_check.hpp"
 #include "json_check.hpp"
+#include "dialects/embeddings/embeddings.hpp"
 #include "dialects/local_model/local_dialect.hpp"
 #include "dialects/local_model/local_lines.hpp"
 #include "text/key_mask.hpp"
@@ -56,6 +60,43 @@ void check_full_reply(unsigned long status, std::string_view answer) {
     }
 }
 
+// A reply only when every input has exactly one vector, and then valid JSON
+// with that many arrays; the base64 rewrite is valid JSON whenever it is made.
+void check_embed_reply(unsigned long status, std::string_view answer) {
+    size_t inputs = status % 4 + 1;
+    for (embed_shape shape : {embed_shape::embed, embed_shape::legacy}) {
+        buf body;
+        error_text problem;
+        token_usage used;
+        int got = build_local_embed_reply(answer, shape, "mo\\\"del", inputs, 7, body, problem, used);
+        check_buf(body);
+        if (got != 0) {
+            FUZZ_CHECK(got == 502 && !problem.empty());
+            continue;
+        }
+        std::vector<strict_member> members;
+        FUZZ_CHECK(strict_json(body.view()).parse(members));
+        json_doc doc = json_read(body.view());
+        FUZZ_CHECK(doc.ok() && doc.root.is(json_kind::object));
+        if (shape == embed_shape::legacy) {
+            FUZZ_CHECK(json_get(doc.root, "embedding").is(json_kind::array));
+            continue;
+        }
+        FUZZ_CHECK(json_equals(json_get(doc.root, "model"), "mo\"del"));
+        json_array_cursor c = json_walk_array(json_get(doc.root, "embeddings"));
+        json_value vector;
+        size_t n = 0;
+        for (; json_next(c, vector); ++n) FUZZ_CHECK(vector.is(json_kind::array));
+        FUZZ_CHECK(n == inputs);
+    }
+    buf converted;
+    if (embeddings_as_base64(answer, converted)) {
+        check_buf(converted);
+        std::vector<strict_member> members;
+        FUZZ_CHECK(converted.failed || strict_json(converted.view()).parse(members));
+    }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -64,6 +105,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     exact_copy input(data + 2, size - 2);
     std::string_view answer = input.view();
     check_full_reply(status, answer);
+    check_embed_reply(status, answer);
     const std::string_view created = "2024-01-02T03:04:05Z";
 
     buf body;

@@ -59,12 +59,14 @@ for i, line in enumerate(ini):
             fail.append(f"zelk_shim.ini: {key} outside [shim], repeated, or without a comment")
         values[key] = value
 expected = {"url", "key", "model", "origins", "proxy", "log", "local_dialect", "access_key", "connect_timeout",
-            "idle_timeout", "persona", "retries", "fallback_url", "fallback_key", "fallback_model"}
+            "idle_timeout", "persona", "retries", "fallback_url", "fallback_key", "fallback_model", "embed_model",
+            "embed_url", "embed_key"}
 if set(values) != expected:
     fail.append(f"zelk_shim.ini keys {sorted(values)}")
 for key, value in (("key", ""), ("origins", ""), ("proxy", ""), ("log", ""), ("local_dialect", "relay"),
                    ("access_key", ""), ("connect_timeout", "10"), ("idle_timeout", "600"), ("persona", ""),
-                   ("retries", "2"), ("fallback_url", ""), ("fallback_key", ""), ("fallback_model", "")):
+                   ("retries", "2"), ("fallback_url", ""), ("fallback_key", ""), ("fallback_model", ""),
+                   ("embed_model", ""), ("embed_url", ""), ("embed_key", "")):
     if values.get(key) != value:
         fail.append(f"zelk_shim.ini: {key} = {values.get(key)!r}, shipped should be {value!r}")
 exe = z.read("zelk-shim.exe")

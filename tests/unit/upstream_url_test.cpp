@@ -3,6 +3,7 @@
 #include <string>
 
 #include "relay/attempts.hpp"
+#include "settings/settings.hpp"
 #include "settings/upstream_url.hpp"
 
 namespace {
@@ -109,4 +110,16 @@ TEST(UpstreamWait, WhichFailuresAreTriedAgain) {
     EXPECT_TRUE(quota_spent(R"({"error":{"message":"m","type":"insufficient_quota"}})"));
     EXPECT_TRUE(quota_spent(R"({"error":{"code":"insufficient_quota"}})"));
     EXPECT_FALSE(quota_spent(R"({"error":{"code":"rate_limit_exceeded","message":"insufficient_quota"}})"));
+}
+
+TEST(UpstreamUrl, EmbeddingsUrlFromTheChatUrl) {
+    char out[url_room + 1];
+    auto derived = [&](const char* chat) { return derive_embed_url(chat, out) ? std::string(out) : std::string("-"); };
+    EXPECT_EQ(derived("https://h/v1/chat/completions"), "https://h/v1/embeddings");
+    EXPECT_EQ(derived("https://h/openai/deployments/x/chat/completions?api-version=1"),
+              "https://h/openai/deployments/x/embeddings?api-version=1");
+    EXPECT_EQ(derived("http://h:8000"), "http://h:8000/v1/embeddings");  // the default chat path
+    EXPECT_EQ(derived("https://h/v1/responses"), "-");
+    EXPECT_EQ(derived("https://h/chat/completions/x?q=/chat/completions"), "-");
+    EXPECT_EQ(derived("https://chat/completions"), "-");  // the authority, not the path
 }

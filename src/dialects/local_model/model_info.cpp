@@ -44,14 +44,27 @@ void put_entry_start(buf& body, std::string_view model, std::string_view middle_
     put_details(body);
 }
 
+// The embedding model, when one is configured, is listed beside the chat model.
 void put_model_list(buf& body, const shim_settings& settings, bool with_local_models, int64_t now) {
     buf_put(body, "{\"object\":\"list\",\"data\":[{\"id\":\"");
     json_escape(body, settings.model());
-    buf_put(body, "\",\"object\":\"model\",\"owned_by\":\"zelk\"}]");
+    buf_put(body, "\",\"object\":\"model\",\"owned_by\":\"zelk\"}");
+    if (settings.embed) {
+        buf_put(body, ",{\"id\":\"");
+        json_escape(body, settings.embed->model());
+        buf_put(body, "\",\"object\":\"model\",\"owned_by\":\"zelk\"}");
+    }
+    buf_put(body, "]");
     if (with_local_models) {
         buf_put(body, ",\"models\":[");
         put_entry_start(body, settings.model(), "modified_at", now);
-        buf_put(body, "}]");
+        buf_put(body, "}");
+        if (settings.embed) {
+            buf_put(body, ",");
+            put_entry_start(body, settings.embed->model(), "modified_at", now);
+            buf_put(body, "}");
+        }
+        buf_put(body, "]");
     }
     buf_put(body, "}");
 }
@@ -60,12 +73,28 @@ void put_model_list(buf& body, const shim_settings& settings, bool with_local_mo
 // year from now, which clients show as staying loaded.
 void put_ps_body(buf& body, const shim_settings& settings, int64_t now) {
     buf_put(body, "{\"models\":[");
-    put_entry_start(body, settings.model(), {}, 0);
-    buf_put(body, ",\"expires_at\":\"");
-    put_time(body, now + 365 * ns_per_day);
-    buf_put(body, "\",\"size_vram\":0,\"context_length\":");
-    buf_put_int(body, settings.context_length);
-    buf_put(body, "}]}");
+    for (int k = 0; k < (settings.embed ? 2 : 1); ++k) {
+        if (k) buf_put(body, ",");
+        put_entry_start(body, k ? settings.embed->model() : settings.model(), {}, 0);
+        buf_put(body, ",\"expires_at\":\"");
+        put_time(body, now + 365 * ns_per_day);
+        buf_put(body, "\",\"size_vram\":0,\"context_length\":");
+        buf_put_int(body, settings.context_length);
+        buf_put(body, "}");
+    }
+    buf_put(body, "]}");
+}
+
+// True when a show request names the embedding model, tagged or not.
+bool names_embed_model(json_value name, const shim_settings& settings) {
+    if (!settings.embed) return false;
+    std::string_view model = settings.embed->model();
+    if (json_equals(name, model)) return true;
+    buf tagged;
+    put_tagged_name(tagged, model);
+    buf decoded;
+    json_decode(tagged.view(), decoded);
+    return !decoded.failed && json_equals(name, decoded.view());
 }
 
 void put_capabilities(buf& body, unsigned capabilities) {
@@ -90,7 +119,8 @@ int put_show_reply(buf& body, std::string_view request_body, const shim_settings
         put_plain_error_body(body, name.given() ? "model: expected a string" : "model is required");
         return 400;
     }
-    std::string_view model = settings.model();
+    bool embedding = names_embed_model(name, settings);
+    std::string_view model = embedding ? settings.embed->model() : settings.model();
     buf_put(body, "{\"license\":\"\",\"modelfile\":\"FROM ");
     put_tagged_name(body, model);
     buf_put(body, "\\n\",\"parameters\":\"num_ctx ");
@@ -102,7 +132,10 @@ int put_show_reply(buf& body, std::string_view request_body, const shim_settings
     buf_put(body, "\",\"general.parameter_count\":0,\"zelk.context_length\":");
     buf_put_int(body, settings.context_length);
     buf_put(body, "},\"capabilities\":");
-    put_capabilities(body, settings.model_capabilities);
+    if (embedding)
+        buf_put(body, "[\"embedding\"]");
+    else
+        put_capabilities(body, settings.model_capabilities);
     buf_put(body, ",\"modified_at\":\"");
     put_time(body, now);
     buf_put(body, "\"}");
