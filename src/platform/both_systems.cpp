@@ -95,6 +95,19 @@ bool replace_file_atomically(const char* path, std::string_view data, error_text
 
 const char* env_value(const char* name) { return std::getenv(name); }
 
+bool path_beside(const char* beside, std::string_view name, char* out, size_t cap) {
+    std::string_view dir;
+    if (!os_path_is_absolute(name)) {
+        dir = beside;
+        size_t slash = dir.find_last_of(os_path_separators);
+        dir = slash == std::string_view::npos ? std::string_view{} : dir.substr(0, slash + 1);
+    }
+    if (dir.size() + name.size() >= cap) return false;
+    bformat_at(out, cap, "%.*s%.*s", static_cast<int>(dir.size()), dir.data(), static_cast<int>(name.size()),
+               name.data());
+    return true;
+}
+
 file_read read_small_file(const char* path, size_t limit, buf& out) {
     out.clear();
     std::FILE* f = std::fopen(path, "rb");

@@ -17,6 +17,10 @@ bool os_write_new_file(const char* path, std::string_view data, error_text& err)
 bool os_replace_file(const char* from, const char* to, error_text& err);
 void os_remove_file(const char* path);
 unsigned long os_process_id();
+// Paths: whether `name` names a place by itself (a root or a drive), and
+// the characters that separate a path's folders.
+bool os_path_is_absolute(std::string_view name);
+extern const char* const os_path_separators;
 
 // Sends what it can of up to send_vector_max parts in one call, waiting for
 // room within the socket's send limit; the number of bytes sent, or -1 on

@@ -28,18 +28,8 @@ size_t exe_directory(char* out, size_t cap) {
     return std::strlen(out);
 }
 
-bool path_beside(const char* beside, std::string_view name, char* out, size_t cap) {
-    std::string_view dir;
-    if (!name.starts_with('/')) {
-        dir = beside;
-        size_t slash = dir.rfind('/');
-        dir = slash == std::string_view::npos ? std::string_view{} : dir.substr(0, slash + 1);
-    }
-    if (dir.size() + name.size() >= cap) return false;
-    bformat_at(out, cap, "%.*s%.*s", static_cast<int>(dir.size()), dir.data(), static_cast<int>(name.size()),
-               name.data());
-    return true;
-}
+bool os_path_is_absolute(std::string_view name) { return name.starts_with('/'); }
+const char* const os_path_separators = "/";
 
 bool ini_read_values(const char* path, const char* section, ini_value* values, size_t count) {
     for (size_t i = 0; i < count; ++i) {

@@ -52,23 +52,14 @@ size_t exe_directory(char* out, size_t cap) {
     return copy_cut(out, cap, path);
 }
 
-bool path_beside(const char* beside, std::string_view name, char* out, size_t cap) {
-    // A root ("\\server\share", "\\dir", "/dir") or a drive ("C:\dir", "C:dir")
-    // does not lie beside anything.
-    bool absolute = name.starts_with('\\') || name.starts_with('/') ||
-                    (name.size() >= 2 && name[1] == ':' &&
-                     ((name[0] >= 'A' && name[0] <= 'Z') || (name[0] >= 'a' && name[0] <= 'z')));
-    std::string_view dir;
-    if (!absolute) {
-        dir = beside;
-        size_t slash = dir.find_last_of("\\/");
-        dir = slash == std::string_view::npos ? std::string_view{} : dir.substr(0, slash + 1);
-    }
-    if (dir.size() + name.size() >= cap) return false;
-    bformat_at(out, cap, "%.*s%.*s", static_cast<int>(dir.size()), dir.data(), static_cast<int>(name.size()),
-               name.data());
-    return true;
+// A root ("\\server\share", "\dir", "/dir") or a drive ("C:\dir", "C:dir")
+// does not lie beside anything.
+bool os_path_is_absolute(std::string_view name) {
+    return name.starts_with('\\') || name.starts_with('/') ||
+           (name.size() >= 2 && name[1] == ':' &&
+            ((name[0] >= 'A' && name[0] <= 'Z') || (name[0] >= 'a' && name[0] <= 'z')));
 }
+const char* const os_path_separators = "\\/";
 
 // Windows reads ini files through its profile calls, one key at a time,
 // each reading the whole file; its size is checked first.
